@@ -1,0 +1,99 @@
+#pragma once
+// The service's log: every component reports through LOG(level, format, arguments...).
+// A line is written when its level is at most the magnitude of the registry value Debug;
+// it goes to the debugger output, to a small in-memory log of the run's first lines and
+// to the day's UTF-8 log file. Safe to call from any thread; never changes the caller's
+// last-error value; reports no failure.
+#include <windows.h>
+
+#include <cstddef>
+#include <string>
+#include <type_traits>
+
+// The directory of the daily log files; set once by the entry point before any other
+// thread starts, read afterwards. Never destroyed, so that threads still running while
+// the process ends can keep logging.
+extern std::wstring& LogDirectory;
+
+struct SourceLocation {
+    const char* File;   // as the build gives __FILE__; only the part after the last separator is shown
+    int Line;
+};
+
+// A format must be a literal of the program: text from the registry, a file or a child is
+// always passed as an argument, never as a format.
+class LogFormat {
+public:
+    template <std::size_t N>
+    constexpr LogFormat(const wchar_t (&text)[N]) : m_text(text) {}
+    constexpr const wchar_t* Get() const { return m_text; }
+
+private:
+    const wchar_t* m_text;
+};
+
+// The logger's one object. Its members are used under its lock by LogMessage and
+// OpenDailyLog only; tests reach them to check what was written.
+class CLogFile {
+public:
+    CLogFile() = default;
+    CLogFile(const CLogFile&) = delete;
+    CLogFile& operator=(const CLogFile&) = delete;
+
+    // Opens path for appending, after closing the current file. A file that did not exist
+    // begins with the UTF-8 byte order mark and an empty line. False when nothing is open.
+    bool Open(const wchar_t* path);
+    // True when a file was open and has been closed.
+    bool Close();
+    // Writes text as UTF-8 with every LF turned into CR LF, in one WriteFile.
+    bool WriteLine(const std::wstring& text);
+    // Appends text while the memory log stays within 1000 characters (plus one line feed).
+    bool AppendToMemoryLog(const std::wstring& text);
+
+    LONG Threshold() const { return m_threshold; }
+    void SetThreshold(LONG threshold) { InterlockedExchange(&m_threshold, threshold); }
+    const std::wstring& MemoryLog() const { return m_memoryLog; }
+    HANDLE FileHandle() const { return m_file; }
+
+    // Held across the three sinks of one line and across the switch of the file handle.
+    SRWLOCK Lock = SRWLOCK_INIT;
+
+private:
+    LONG volatile m_threshold = 0;
+    HANDLE m_file = INVALID_HANDLE_VALUE;
+    std::wstring m_memoryLog;
+};
+
+// The process's one CLogFile; never destroyed (see LogDirectory).
+CLogFile& TheLogFile();
+
+// True when a message of this level passes the threshold: its level is at most the
+// threshold's magnitude. A threshold of 0x80000000, which has no 32-bit magnitude, lets
+// every message through.
+bool LevelPasses(int level, LONG threshold);
+
+// Frames one message as a log line: "name(line) : [hh:mm:ss] message \n", at most 1023
+// characters and always ending in the blank and line feed, the message cut if need be.
+std::wstring FrameLogLine(const char* sourcePath, int line, const SYSTEMTIME& localTime,
+                          const std::wstring& message);
+
+// Refreshes the threshold from Debug and opens the log file of the current local date in
+// LogDirectory. True when the file is open.
+bool OpenDailyLog();
+
+// The day's log file name for a date: LogDirectory\Scheduler-YYYYMMDD.log.
+std::wstring DailyLogPath(const SYSTEMTIME& localDate);
+
+void LogMessageV(SourceLocation location, int level, const wchar_t* format, ...);
+
+template <class... Args>
+void LogMessage(SourceLocation location, int level, LogFormat format, Args... args)
+{
+    static_assert(((std::is_arithmetic<Args>::value || std::is_pointer<Args>::value) && ...),
+                  "log arguments are numbers and C strings (use .c_str())");
+    if (!LevelPasses(level, TheLogFile().Threshold()))
+        return;
+    LogMessageV(location, level, format.Get(), args...);
+}
+
+#define LOG(level, ...) LogMessage(SourceLocation{__FILE__, __LINE__}, (level), __VA_ARGS__)

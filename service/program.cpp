@@ -1,0 +1,148 @@
+#include "service/program.h"
+
+#include "log/logger.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstring>
+
+namespace {
+
+struct OptionRow {
+    const wchar_t* Argument;
+    ProgramOption Option;
+};
+
+constexpr OptionRow kOptions[] = {
+    {L"-u", ProgramOption::Uninstall},     {L"-i", ProgramOption::Install},
+    {L"-ir", ProgramOption::InstallAndRun}, {L"-b", ProgramOption::Bounce},
+    {L"-k", ProgramOption::Stop},          {L"-t", ProgramOption::TestMode},
+};
+
+wchar_t FoldAsciiCase(wchar_t c)
+{
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+bool EqualIgnoringAsciiCase(const std::wstring& a, const wchar_t* b)
+{
+    const size_t length = wcslen(b);
+    if (a.size() != length)
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (FoldAsciiCase(a[i]) != FoldAsciiCase(b[i]))
+            return false;
+    }
+    return true;
+}
+
+std::wstring WideFromThreadAnsi(const char* text)
+{
+    const int length = static_cast<int>(std::strlen(text));
+    if (length == 0)
+        return std::wstring();
+    const int wide = MultiByteToWideChar(CP_THREAD_ACP, 0, text, length, nullptr, 0);
+    if (wide <= 0)
+        return std::wstring();
+    std::wstring result(wide, L'\0');
+    MultiByteToWideChar(CP_THREAD_ACP, 0, text, length, &result[0], wide);
+    return result;
+}
+
+void RunOption(ProgramOption option)
+{
+    switch (option) {
+    case ProgramOption::Uninstall:
+        LOG(0, L"Uninstall");
+        break;
+    case ProgramOption::Install:
+        LOG(0, L"Install");
+        break;
+    case ProgramOption::InstallAndRun:
+        LOG(0, L"Install/Run");
+        break;
+    case ProgramOption::Bounce:
+        LOG(0, L"Bounce");
+        break;
+    case ProgramOption::Stop:
+        LOG(0, L"Stop");
+        break;
+    case ProgramOption::TestMode:
+        LOG(0, L"Start Varnholt Scheduling (TEST MODE)");
+        break;
+    case ProgramOption::None:
+        break;
+    }
+}
+
+void WINAPI ServiceMain(DWORD, LPWSTR*) {}
+
+void RunServiceMode()
+{
+    LOG(0, L"Start Varnholt Scheduling Service");
+    static wchar_t serviceName[] = L"Varnholt Scheduling";
+    static const SERVICE_TABLE_ENTRYW serviceTable[] = {
+        {serviceName, ServiceMain},
+        {nullptr, nullptr},
+    };
+    if (!StartServiceCtrlDispatcherW(serviceTable)) {
+        const DWORD error = GetLastError();
+        LOG(0, L"StartServiceCtrlDispatcher failed, error code = %d", error);
+    }
+    LOG(0, L"EXIT Varnholt Scheduling Service");
+}
+
+}  // namespace
+
+ProgramOption MatchOption(const std::wstring& argument)
+{
+    for (const OptionRow& row : kOptions) {
+        if (EqualIgnoringAsciiCase(argument, row.Argument))
+            return row.Option;
+    }
+    return ProgramOption::None;
+}
+
+void SetUpLogDirectory()
+{
+    wchar_t folder[MAX_PATH];
+    folder[0] = L'\0';
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder);
+    std::wstring directory = folder;
+
+    // The long form may be longer than MAX_PATH; ask for the size it needs.
+    if (!directory.empty()) {
+        const DWORD needed = GetLongPathNameW(directory.c_str(), nullptr, 0);
+        if (needed > 0) {
+            std::wstring longForm(needed, L'\0');
+            const DWORD length = GetLongPathNameW(directory.c_str(), &longForm[0], needed);
+            if (length > 0 && length < needed) {
+                longForm.resize(length);
+                directory = longForm;
+            }
+        }
+    }
+    directory += L"\\Varnholt";
+    LogDirectory = directory;
+
+    if (GetFileAttributesW(LogDirectory.c_str()) == INVALID_FILE_ATTRIBUTES)
+        CreateDirectoryW(LogDirectory.c_str(), nullptr);
+}
+
+int RunProgram(int argc, char* argv[])
+{
+    try {
+        SetUpLogDirectory();
+        OpenDailyLog();
+
+        if (argc == 2) {
+            RunOption(MatchOption(WideFromThreadAnsi(argv[1] ? argv[1] : "")));
+            return 0;
+        }
+        RunServiceMode();
+    } catch (...) {
+        // Out of memory at start-up: nothing sensible is left to do but end.
+    }
+    return 0;
+}

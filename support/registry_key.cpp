@@ -1,0 +1,154 @@
+#include "support/registry_key.h"
+
+#include <cwchar>
+
+bool CRegistryKey::Open(HKEY parent, const wchar_t* subkeyName, REGSAM access)
+{
+    Close();
+    HKEY opened = nullptr;
+    const LONG status = RegOpenKeyExW(parent, subkeyName, 0, access, &opened);
+    m_access = access;
+    m_lastStatus = status;
+    if (status != ERROR_SUCCESS)
+        return false;
+    m_handle = opened;
+    return true;
+}
+
+bool CRegistryKey::QueryDword(const wchar_t* valueName, DWORD& out)
+{
+    out = 0;
+    DWORD type = 0;
+    DWORD size = sizeof(out);
+    const LONG status = RegQueryValueExW(m_handle, valueName, nullptr, &type,
+                                         reinterpret_cast<BYTE*>(&out), &size);
+    m_lastStatus = status;
+    if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA)
+        return false;
+    if (type != REG_DWORD && type != REG_BINARY) {
+        // A value of another type may have left its bytes in out.
+        out = 0;
+        m_lastStatus = ERROR_DATATYPE_MISMATCH;
+        return false;
+    }
+    return status == ERROR_SUCCESS;
+}
+
+DWORD CRegistryKey::GetDword(const wchar_t* valueName, DWORD defaultValue)
+{
+    DWORD value = 0;
+    return QueryDword(valueName, value) ? value : defaultValue;
+}
+
+bool CRegistryKey::SetDword(const wchar_t* valueName, DWORD value)
+{
+    const LONG status = RegSetValueExW(m_handle, valueName, 0, REG_DWORD,
+                                       reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    m_lastStatus = status;
+    return status == ERROR_SUCCESS;
+}
+
+bool CRegistryKey::QueryString(const wchar_t* valueName, std::wstring& out, wchar_t separator)
+{
+    out.clear();
+    DWORD type = 0;
+    DWORD size = 0;
+    LONG status = RegQueryValueExW(m_handle, valueName, nullptr, &type, nullptr, &size);
+    m_lastStatus = status;
+    if (status != ERROR_SUCCESS)
+        return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) {
+        m_lastStatus = ERROR_DATATYPE_MISMATCH;
+        return false;
+    }
+
+    // Room for the value plus a terminator the value may lack; an odd trailing byte is dropped.
+    size += sizeof(wchar_t);
+    std::wstring buffer(size / sizeof(wchar_t) + 1, L'\0');
+    DWORD returned = size;
+    status = RegQueryValueExW(m_handle, valueName, nullptr, &type,
+                              reinterpret_cast<BYTE*>(&buffer[0]), &returned);
+    m_lastStatus = status;
+    if (status != ERROR_SUCCESS)
+        return false;   // the value changed in between and no longer fits
+    buffer[returned / sizeof(wchar_t)] = L'\0';
+
+    if (type == REG_MULTI_SZ) {
+        // Join the list: each NUL followed by a further string becomes the separator; the
+        // first empty string ends the list.
+        size_t nul = buffer.find(L'\0');
+        while (nul != std::wstring::npos && nul + 1 < buffer.size() && buffer[nul + 1] != L'\0') {
+            buffer[nul] = separator;
+            nul = buffer.find(L'\0', nul + 1);
+        }
+    }
+    buffer.resize(std::wcslen(buffer.c_str()));
+    out = std::move(buffer);
+    return true;
+}
+
+std::wstring CRegistryKey::GetString(const wchar_t* valueName, const wchar_t* defaultValue)
+{
+    std::wstring result;
+    if (QueryString(valueName, result, L'|'))
+        return result;
+    return defaultValue ? std::wstring(defaultValue) : std::wstring();
+}
+
+void CRegistryKey::Close()
+{
+    if (m_handle) {
+        RegCloseKey(m_handle);
+        m_handle = nullptr;
+    }
+}
+
+bool CEnumSubkeys::Open(HKEY parent, const wchar_t* subkeyName, REGSAM access)
+{
+    Close();
+    m_index = 0;
+    m_count = 0;
+    m_nameCapacity = 0;
+
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(parent, subkeyName, 0, access, &opened) != ERROR_SUCCESS)
+        return false;
+    DWORD count = 0;
+    DWORD longestName = 0;
+    if (RegQueryInfoKeyW(opened, nullptr, nullptr, nullptr, &count, &longestName, nullptr,
+                         nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+        RegCloseKey(opened);
+        return false;
+    }
+    m_handle = opened;
+    m_count = count;
+    m_nameCapacity = longestName + 1;
+    return true;
+}
+
+std::wstring CEnumSubkeys::CurrentName() const
+{
+    std::wstring name(m_nameCapacity, L'\0');
+    DWORD capacity = m_nameCapacity;
+    if (name.empty() || RegEnumKeyExW(m_handle, m_index, &name[0], &capacity, nullptr, nullptr,
+                                      nullptr, nullptr) != ERROR_SUCCESS)
+        return std::wstring();
+    name.resize(std::wcslen(name.c_str()));
+    return name;
+}
+
+void CEnumSubkeys::Close()
+{
+    if (m_handle) {
+        RegCloseKey(m_handle);
+        m_handle = nullptr;
+    }
+}
+
+bool OpenProductKey(CRegistryKey& key, REGSAM access)
+{
+#ifdef _WIN64
+    access |= KEY_WOW64_32KEY;
+#endif
+    return key.Open(HKEY_LOCAL_MACHINE, kProductKeyPath, access);
+}

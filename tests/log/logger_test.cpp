@@ -1,0 +1,204 @@
+#include "log/logger.h"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+SYSTEMTIME TimeOfDay(WORD hour, WORD minute, WORD second)
+{
+    SYSTEMTIME t = {};
+    t.wHour = hour;
+    t.wMinute = minute;
+    t.wSecond = second;
+    return t;
+}
+
+TEST(LogLineTest, FramesNameLineTimeAndMessage)
+{
+    EXPECT_EQ(L"worker.cpp(236) : [09:05:03] Starting Scan. \n",
+              FrameLogLine("C:\\src\\schedule\\worker.cpp", 236, TimeOfDay(9, 5, 3), L"Starting Scan."));
+    // A cross build's __FILE__ separates with slashes.
+    EXPECT_EQ(L"worker.cpp(7) : [23:59:59] x \n",
+              FrameLogLine("schedule/worker.cpp", 7, TimeOfDay(23, 59, 59), L"x"));
+    EXPECT_EQ(L"plain.cpp(1) : [00:00:00]  \n",
+              FrameLogLine("plain.cpp", 1, TimeOfDay(0, 0, 0), L""));
+    // A '%' in the source name is text, not a conversion.
+    EXPECT_EQ(L"100%s.cpp(2) : [01:02:03] m \n",
+              FrameLogLine("dir\\100%s.cpp", 2, TimeOfDay(1, 2, 3), L"m"));
+}
+
+TEST(LogLineTest, LongLineIsCutButKeepsItsEnd)
+{
+    const std::wstring line = FrameLogLine("a.cpp", 1, TimeOfDay(1, 2, 3), std::wstring(5000, L'x'));
+    EXPECT_EQ(1023u, line.size());
+    EXPECT_EQ(L" \n", line.substr(line.size() - 2));
+}
+
+TEST(LogLevelTest, MagnitudeOfThresholdDecides)
+{
+    EXPECT_TRUE(LevelPasses(0, 0));
+    EXPECT_FALSE(LevelPasses(1, 0));
+    EXPECT_TRUE(LevelPasses(2, 2));
+    EXPECT_FALSE(LevelPasses(3, 2));
+    EXPECT_TRUE(LevelPasses(2, static_cast<LONG>(0xFFFFFFFE)));   // -2 acts as 2
+    EXPECT_FALSE(LevelPasses(3, static_cast<LONG>(0xFFFFFFFE)));
+    EXPECT_TRUE(LevelPasses(6, static_cast<LONG>(0x80000000)));   // no magnitude: all pass
+    EXPECT_TRUE(LevelPasses(0x7FFFFFFF, static_cast<LONG>(0x80000000)));
+}
+
+TEST(MemoryLogTest, KeepsLinesWithinItsLimit)
+{
+    CLogFile log;
+    EXPECT_TRUE(log.AppendToMemoryLog(std::wstring(600, L'a') + L"\n"));
+    EXPECT_FALSE(log.AppendToMemoryLog(std::wstring(500, L'b')));   // 601 + 500 > 1000
+    EXPECT_TRUE(log.AppendToMemoryLog(std::wstring(100, L'c')));    // no line feed: one is added
+    EXPECT_EQ(702u, log.MemoryLog().size());
+    EXPECT_EQ(L'\n', log.MemoryLog().back());
+    EXPECT_FALSE(log.AppendToMemoryLog(std::wstring(1001, L'd')));
+
+    CLogFile exact;
+    EXPECT_TRUE(exact.AppendToMemoryLog(std::wstring(1000, L'e')));   // reaches 1001 with its line feed
+    EXPECT_EQ(1001u, exact.MemoryLog().size());
+}
+
+// Each test logs into a folder of its own, with the product key reset.
+class LogFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_savedDirectory = LogDirectory;
+        LogDirectory = m_folder.Path();
+    }
+    void TearDown() override
+    {
+        TheLogFile().Close();
+        TheLogFile().SetThreshold(0);
+        LogDirectory = m_savedDirectory;
+    }
+    std::wstring TodaysFile() const
+    {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        return DailyLogPath(now);
+    }
+
+    ProductKeyReset m_reset;
+    ScratchDirectory m_folder;
+    std::wstring m_savedDirectory;
+};
+
+TEST_F(LogFileTest, NewFileGetsOneHeaderAndCrLfLines)
+{
+    ASSERT_TRUE(OpenDailyLog());
+    LOG(0, L"first %s and %d", L"wide", 42);
+    LOG(0, L"two\nlines and a\r\npair");
+    ASSERT_TRUE(OpenDailyLog());   // the same day's file again: no second header
+    LOG(0, L"after reopen");
+
+    const std::string bytes = ReadFileBytes(TodaysFile());
+    ASSERT_GE(bytes.size(), 5u);
+    EXPECT_EQ(std::string("\xEF\xBB\xBF\r\n"), bytes.substr(0, 5));
+    EXPECT_EQ(std::string::npos, bytes.find("\xEF\xBB\xBF", 5));
+    EXPECT_NE(std::string::npos, bytes.find("] first wide and 42 \r\n"));
+    EXPECT_NE(std::string::npos, bytes.find("] two\r\nlines and a\r\r\npair \r\n"));
+    EXPECT_NE(std::string::npos, bytes.find("] after reopen \r\n"));
+    EXPECT_NE(std::string::npos, bytes.find("logger_test.cpp("));
+}
+
+TEST_F(LogFileTest, DebugValueSetsTheThreshold)
+{
+    SetProductDword(L"", L"Debug", 2);
+    ASSERT_TRUE(OpenDailyLog());
+    LOG(1, L"level one");
+    LOG(2, L"level two");
+    LOG(3, L"level three");
+    SetProductDword(L"", L"Debug", 0);
+    OpenDailyLog();
+    LOG(1, L"dropped after refresh");
+
+    const std::wstring text = ReadUtf8File(TodaysFile());
+    EXPECT_NE(std::wstring::npos, text.find(L"] level one "));
+    EXPECT_NE(std::wstring::npos, text.find(L"] level two "));
+    EXPECT_EQ(std::wstring::npos, text.find(L"level three"));
+    EXPECT_EQ(std::wstring::npos, text.find(L"dropped after refresh"));
+}
+
+TEST_F(LogFileTest, NonAsciiTextIsWrittenAsUtf8)
+{
+    ASSERT_TRUE(OpenDailyLog());
+    LOG(0, L"AppName %s: %d secs", L"Prüfung-日本", 5);
+    const std::string bytes = ReadFileBytes(TodaysFile());
+    EXPECT_NE(std::string::npos, bytes.find("Pr\xC3\xBC" "fung-\xE6\x97\xA5\xE6\x9C\xAC: 5 secs"));
+}
+
+TEST_F(LogFileTest, LastErrorSurvivesLogging)
+{
+    ASSERT_TRUE(OpenDailyLog());
+    SetLastError(1234);
+    LOG(0, L"written");
+    EXPECT_EQ(1234u, GetLastError());
+    SetLastError(4321);
+    LOG(5, L"dropped");
+    EXPECT_EQ(4321u, GetLastError());
+}
+
+TEST_F(LogFileTest, MissingDirectoryLeavesNoFileOpen)
+{
+    LogDirectory = m_folder.Path() + L"\\absent";
+    EXPECT_FALSE(OpenDailyLog());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFile().FileHandle());
+    LOG(0, L"only to the debugger and memory");   // must not fail
+}
+
+// Several threads log while another reopens the file again and again: every line must
+// arrive whole, on a line of its own.
+TEST_F(LogFileTest, ConcurrentLinesStayWholeWhileTheFileIsReopened)
+{
+    ASSERT_TRUE(OpenDailyLog());
+    constexpr int kThreads = 4;
+    constexpr int kLines = 300;
+    volatile LONG writersDone = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &writersDone] {
+            for (int i = 0; i < kLines; ++i)
+                LOG(0, L"thread %d line %d %s", t, i, L"abcdefghijklmnopqrstuvwxyz0123456789");
+            InterlockedIncrement(&writersDone);
+        });
+    }
+    std::thread reopener([&writersDone] {
+        while (writersDone < kThreads)
+            OpenDailyLog();
+    });
+    for (std::thread& thread : threads)
+        thread.join();
+    reopener.join();
+
+    const std::wstring text = ReadUtf8File(TodaysFile());
+    std::vector<int> seen(kThreads * kLines, 0);
+    size_t start = text.find(L"\r\n") + 2;   // after the header line
+    int lines = 0;
+    while (start < text.size()) {
+        const size_t end = text.find(L"\r\n", start);
+        ASSERT_NE(std::wstring::npos, end) << "torn last line";
+        const std::wstring message = MessageOf(text.substr(start, end - start));
+        int t = -1, i = -1;
+        wchar_t tail[64] = L"";
+        ASSERT_EQ(3, swscanf(message.c_str(), L"thread %d line %d %63ls", &t, &i, tail))
+            << "torn line: " << std::string(message.begin(), message.end());
+        ASSERT_EQ(std::wstring(L"abcdefghijklmnopqrstuvwxyz0123456789"), tail);
+        ++seen.at(t * kLines + i);
+        ++lines;
+        start = end + 2;
+    }
+    EXPECT_EQ(kThreads * kLines, lines);
+    for (int count : seen)
+        EXPECT_EQ(1, count);
+}
+
+}  // namespace

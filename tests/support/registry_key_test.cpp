@@ -1,0 +1,201 @@
+#include "support/registry_key.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// A scratch key under HKEY_CURRENT_USER, created and deleted by each test.
+class RegistryKeyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        RegDeleteTreeW(HKEY_CURRENT_USER, kPath);
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kPath, 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &m_scratch, nullptr));
+    }
+    void TearDown() override
+    {
+        RegCloseKey(m_scratch);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kPath);
+    }
+
+    void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD size)
+    {
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(m_scratch, name, 0, type,
+                                                static_cast<const BYTE*>(data), size));
+    }
+    void SetText(const wchar_t* name, DWORD type, const std::wstring& text, DWORD extraChars = 1)
+    {
+        SetRaw(name, type, text.data(),
+               static_cast<DWORD>((text.size() + extraChars) * sizeof(wchar_t)));
+    }
+    void OpenScratch(CRegistryKey& key, REGSAM access = KEY_READ)
+    {
+        ASSERT_TRUE(key.Open(HKEY_CURRENT_USER, kPath, access));
+    }
+
+    static constexpr const wchar_t* kPath = L"Software\\VarnholtRegistryKeyTest";
+    HKEY m_scratch = nullptr;
+};
+
+TEST_F(RegistryKeyTest, DwordReadsAcceptDwordAndShortBinaryOnly)
+{
+    const DWORD dword = 0xDEADBEEF;
+    SetRaw(L"dword", REG_DWORD, &dword, sizeof(dword));
+    const BYTE twoBytes[] = {0x34, 0x12};
+    SetRaw(L"binary2", REG_BINARY, twoBytes, sizeof(twoBytes));
+    const BYTE fiveBytes[] = {1, 2, 3, 4, 5};
+    SetRaw(L"binary5", REG_BINARY, fiveBytes, sizeof(fiveBytes));
+    SetText(L"text", REG_SZ, L"5");
+    const ULONGLONG qword = 7;
+    SetRaw(L"qword", REG_QWORD, &qword, sizeof(qword));
+
+    CRegistryKey key;
+    OpenScratch(key);
+    EXPECT_EQ(0xDEADBEEFu, key.GetDword(L"dword", 1));
+    EXPECT_EQ(ERROR_SUCCESS, key.LastStatus());
+    EXPECT_EQ(4660u, key.GetDword(L"binary2", 1));
+
+    DWORD out = 99;
+    EXPECT_FALSE(key.QueryDword(L"binary5", out));
+    EXPECT_EQ(ERROR_MORE_DATA, key.LastStatus());
+    EXPECT_EQ(77u, key.GetDword(L"binary5", 77));
+
+    EXPECT_EQ(77u, key.GetDword(L"text", 77));
+    EXPECT_EQ(ERROR_DATATYPE_MISMATCH, key.LastStatus());
+    EXPECT_FALSE(key.QueryDword(L"qword", out));
+    EXPECT_EQ(0u, out);
+    EXPECT_EQ(ERROR_DATATYPE_MISMATCH, key.LastStatus());
+
+    EXPECT_EQ(77u, key.GetDword(L"missing", 77));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.LastStatus());
+}
+
+TEST_F(RegistryKeyTest, StringReadsTerminateJoinAndKeepTextLiteral)
+{
+    SetText(L"plain", REG_SZ, L"hello");
+    SetText(L"unterminated", REG_SZ, L"whole text", 0);
+    SetText(L"expand", REG_EXPAND_SZ, L"%SystemRoot%\\x");
+    SetText(L"multi", REG_MULTI_SZ, std::wstring(L"a\0b\0c\0", 6));
+    SetText(L"emptyList", REG_MULTI_SZ, std::wstring(L"\0", 1));
+    SetText(L"embedded", REG_SZ, std::wstring(L"ab\0cd", 5));
+    const char odd[] = {'h', 0, 'i', 0, 'x'};   // "hi" and a stray byte
+    SetRaw(L"odd", REG_SZ, odd, sizeof(odd));
+    const DWORD number = 5;
+    SetRaw(L"number", REG_DWORD, &number, sizeof(number));
+
+    CRegistryKey key;
+    OpenScratch(key);
+    EXPECT_EQ(L"hello", key.GetString(L"plain"));
+    EXPECT_EQ(L"whole text", key.GetString(L"unterminated"));
+    EXPECT_EQ(L"%SystemRoot%\\x", key.GetString(L"expand"));
+    EXPECT_EQ(L"a|b|c", key.GetString(L"multi"));
+    EXPECT_EQ(L"", key.GetString(L"emptyList", L"default"));
+    EXPECT_EQ(L"ab", key.GetString(L"embedded"));
+    EXPECT_EQ(L"hi", key.GetString(L"odd"));
+
+    std::wstring out = L"stale";
+    EXPECT_TRUE(key.QueryString(L"multi", out, L';'));
+    EXPECT_EQ(L"a;b;c", out);
+    EXPECT_FALSE(key.QueryString(L"number", out, L'|'));
+    EXPECT_EQ(L"", out);
+    EXPECT_EQ(ERROR_DATATYPE_MISMATCH, key.LastStatus());
+    EXPECT_EQ(L"fallback", key.GetString(L"number", L"fallback"));
+    EXPECT_EQ(L"", key.GetString(L"missing"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.LastStatus());
+}
+
+TEST_F(RegistryKeyTest, FailedOpenReleasesTheOldHandleAndReadsYieldDefaults)
+{
+    SetText(L"plain", REG_SZ, L"hello");
+    CRegistryKey key;
+    OpenScratch(key);
+    ASSERT_NE(nullptr, key.Handle());
+
+    EXPECT_FALSE(key.Open(HKEY_CURRENT_USER, L"Software\\VarnholtNoSuchKey", KEY_READ));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.LastStatus());
+    EXPECT_EQ(static_cast<REGSAM>(KEY_READ), key.Access());
+    EXPECT_EQ(nullptr, key.Handle());
+    EXPECT_EQ(L"default", key.GetString(L"plain", L"default"));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, key.LastStatus());
+    EXPECT_EQ(3u, key.GetDword(L"plain", 3));
+    EXPECT_FALSE(key.SetDword(L"x", 1));
+}
+
+TEST_F(RegistryKeyTest, SetDwordNeedsSetValueAccess)
+{
+    CRegistryKey reader;
+    OpenScratch(reader, KEY_READ);
+    EXPECT_FALSE(reader.SetDword(L"ScheduleEnabled", 5));
+    EXPECT_NE(ERROR_SUCCESS, reader.LastStatus());
+
+    CRegistryKey writer;
+    OpenScratch(writer, KEY_READ | KEY_SET_VALUE);
+    EXPECT_TRUE(writer.SetDword(L"ScheduleEnabled", 5));
+    EXPECT_EQ(5u, reader.GetDword(L"ScheduleEnabled", 0));
+}
+
+TEST_F(RegistryKeyTest, SubkeyCountIsFixedAtOpen)
+{
+    HKEY child = nullptr;
+    for (const wchar_t* name : {L"alpha", L"beta", L"gamma"}) {
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(m_scratch, name, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, &child, nullptr));
+        RegCloseKey(child);
+    }
+    CRegistryKey parent;
+    OpenScratch(parent);
+    CEnumSubkeys walk;
+    ASSERT_TRUE(walk.Open(parent.Handle(), nullptr, KEY_READ));
+    EXPECT_EQ(3u, walk.Count());
+
+    // A subkey added during the walk is not visited; one deleted leaves an empty name.
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(m_scratch, L"delta", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &child, nullptr));
+    RegCloseKey(child);
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(m_scratch, L"alpha"));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(m_scratch, L"beta"));
+
+    std::wstring seen;
+    int visited = 0;
+    for (; walk.HasMore(); walk.Advance()) {
+        seen += L"[" + walk.CurrentName() + L"]";
+        ++visited;
+    }
+    EXPECT_EQ(3, visited);
+    EXPECT_EQ(L"[delta][gamma][]", seen);
+}
+
+TEST_F(RegistryKeyTest, EnumeratorOfEmptyOrMissingKeyHasNothing)
+{
+    CEnumSubkeys empty;
+    ASSERT_TRUE(empty.Open(HKEY_CURRENT_USER, kPath, KEY_READ));
+    EXPECT_EQ(0u, empty.Count());
+    EXPECT_FALSE(empty.HasMore());
+
+    CEnumSubkeys missing;
+    EXPECT_FALSE(missing.Open(HKEY_CURRENT_USER, L"Software\\VarnholtNoSuchKey", KEY_READ));
+    EXPECT_FALSE(missing.HasMore());
+}
+
+TEST(ProductKeyTest, OpensTheThirtyTwoBitView)
+{
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Varnholt");
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varnholt", 0, nullptr,
+                                             0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
+                                             nullptr));
+    const DWORD value = 42;
+    RegSetValueExW(key, L"Debug", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    RegCloseKey(key);
+
+    CRegistryKey product;
+    EXPECT_TRUE(OpenProductKey(product, KEY_READ));
+    EXPECT_EQ(42u, product.GetDword(L"Debug", 0));
+    product.Close();
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Varnholt");
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+// A stand-in for an application's schedule query program, main task or push script.
+// It carries out its arguments in order:
+//   --append FILE TEXT     appends "TEXT|<current directory>" and CR LF to FILE
+//   --write SUBKEY VALUE [TYPE]
+//                          writes ScheduleEnabled of HKLM\SOFTWARE\Varnholt\SUBKEY in the
+//                          32-bit view, as an application does; TYPE is dword (default) or sz
+//   --sleep MS             sleeps
+//   --quit-loop MS         runs a message loop until WM_QUIT arrives or MS pass (-1: forever)
+//   --ignore-quit MS       makes a message queue, then sleeps MS without reading it
+//   --exit CODE            the exit code at the end (default 0)
+#include <windows.h>
+
+#include <cwchar>
+#include <cwctype>
+#include <string>
+
+namespace {
+
+void Append(const wchar_t* path, const wchar_t* text)
+{
+    wchar_t directory[MAX_PATH] = L"";
+    GetCurrentDirectoryW(MAX_PATH, directory);
+    const std::wstring line = std::wstring(text) + L"|" + directory + L"\r\n";
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(bytes > 0 ? bytes - 1 : 0, '\0');
+    if (bytes > 1)
+        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &utf8[0], bytes, nullptr, nullptr);
+    const HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+void WriteAnswer(const wchar_t* subkey, const wchar_t* value, const wchar_t* type)
+{
+    const std::wstring path = std::wstring(L"SOFTWARE\\Varnholt\\") + subkey;
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                        KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return;
+    if (wcscmp(type, L"sz") == 0) {
+        RegSetValueExW(key, L"ScheduleEnabled", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                       static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+    } else {
+        const DWORD number = static_cast<DWORD>(wcstoul(value, nullptr, 10));
+        RegSetValueExW(key, L"ScheduleEnabled", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&number), sizeof(number));
+    }
+    RegCloseKey(key);
+}
+
+DWORD Milliseconds(const wchar_t* text)
+{
+    const long value = wcstol(text, nullptr, 10);
+    return value < 0 ? INFINITE : static_cast<DWORD>(value);
+}
+
+void QuitLoop(DWORD limit)
+{
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT)
+                ExitProcess(static_cast<UINT>(message.wParam));
+        }
+        DWORD wait = INFINITE;
+        if (limit != INFINITE) {
+            const ULONGLONG spent = GetTickCount64() - start;
+            if (spent >= limit)
+                return;
+            wait = static_cast<DWORD>(limit - spent);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, wait, QS_ALLINPUT);
+    }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t* argv[])
+{
+    int exitCode = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring option = argv[i];
+        const bool hasOne = i + 1 < argc;
+        const bool hasTwo = i + 2 < argc;
+        if (option == L"--append" && hasTwo) {
+            Append(argv[i + 1], argv[i + 2]);
+            i += 2;
+        } else if (option == L"--write" && hasTwo) {
+            const bool typed = i + 3 < argc && argv[i + 3][0] != L'-';
+            WriteAnswer(argv[i + 1], argv[i + 2], typed ? argv[i + 3] : L"dword");
+            i += typed ? 3 : 2;
+        } else if (option == L"--sleep" && hasOne) {
+            Sleep(Milliseconds(argv[++i]));
+        } else if (option == L"--quit-loop" && hasOne) {
+            QuitLoop(Milliseconds(argv[++i]));
+        } else if (option == L"--ignore-quit" && hasOne) {
+            MSG message;
+            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);   // makes the queue
+            Sleep(Milliseconds(argv[++i]));
+        } else if (option == L"--exit" && hasOne) {
+            exitCode = static_cast<int>(wcstol(argv[++i], nullptr, 10));
+        }
+    }
+    return exitCode;
+}

@@ -1,0 +1,254 @@
+#include "test_support.h"
+
+#include "support/registry_key.h"
+#include "support/unique_resource.h"
+
+#include <shlobj.h>
+
+#include <cwchar>
+
+namespace {
+
+const wchar_t kProductKey32[] = L"SOFTWARE\\Varnholt";
+
+std::wstring ProductSubkeyPath(const std::wstring& subkey)
+{
+    return subkey.empty() ? std::wstring(kProductKey32) : std::wstring(kProductKey32) + L"\\" + subkey;
+}
+
+}  // namespace
+
+std::wstring BinDirectory()
+{
+    wchar_t path[MAX_PATH * 2] = L"";
+    GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
+    std::wstring text = path;
+    return text.substr(0, text.find_last_of(L"\\/"));
+}
+
+std::wstring ProductExePath() { return BinDirectory() + L"\\VarnholtScheduling.exe"; }
+std::wstring TestChildPath() { return BinDirectory() + L"\\VarnholtTestChild.exe"; }
+
+std::wstring TestChildCommand(const std::wstring& arguments)
+{
+    return L"\"" + TestChildPath() + L"\" " + arguments;
+}
+
+ScratchDirectory::ScratchDirectory()
+{
+    wchar_t temp[MAX_PATH] = L"";
+    GetTempPathW(MAX_PATH, temp);
+    static LONG counter = 0;
+    wchar_t name[64];
+    _snwprintf(name, 63, L"vh-test-%lu-%ld", GetCurrentProcessId(), InterlockedIncrement(&counter));
+    name[63] = L'\0';
+    m_path = std::wstring(temp) + name;
+    RemoveTree(m_path);
+    CreateDirectoryW(m_path.c_str(), nullptr);
+}
+
+ScratchDirectory::~ScratchDirectory() { RemoveTree(m_path); }
+
+void RemoveTree(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+        return;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW data;
+        UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &data));
+        if (find) {
+            do {
+                const std::wstring name = data.cFileName;
+                if (name != L"." && name != L"..")
+                    RemoveTree(path + L"\\" + name);
+            } while (FindNextFileW(find.Get(), &data));
+        }
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+ProductKeyReset::ProductKeyReset()
+{
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Varnholt");
+}
+
+ProductKeyReset::~ProductKeyReset()
+{
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Varnholt");
+}
+
+void SetProductValue(const std::wstring& subkey, const wchar_t* name, DWORD type,
+                     const void* data, DWORD size)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, ProductSubkeyPath(subkey).c_str(), 0, nullptr, 0,
+                        KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return;
+    RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    RegCloseKey(key);
+}
+
+void SetProductDword(const std::wstring& subkey, const wchar_t* name, DWORD value)
+{
+    SetProductValue(subkey, name, REG_DWORD, &value, sizeof(value));
+}
+
+void SetProductString(const std::wstring& subkey, const wchar_t* name, const std::wstring& value,
+                      DWORD type)
+{
+    SetProductValue(subkey, name, type, value.c_str(),
+                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+void RegisterApplication(const std::wstring& name, const std::wstring& scheduler,
+                         const std::wstring& scanner, const std::wstring& appDir)
+{
+    SetProductString(name, L"Scheduler", scheduler);
+    SetProductString(name, L"Scanner", scanner);
+    SetProductString(name, L"AppDir", appDir);
+}
+
+bool ReadProductDword(const std::wstring& subkey, const wchar_t* name, DWORD& value)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProductSubkeyPath(subkey).c_str(), 0,
+                      KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0;
+    DWORD size = sizeof(value);
+    const LONG status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS && type == REG_DWORD;
+}
+
+DWORD RunAndCollect(const std::wstring& commandLine, DWORD timeoutMs)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::wstring buffer = commandLine;
+    if (!CreateProcessW(nullptr, &buffer[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info))
+        return ~0u;
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    if (WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.Get(), 1);
+        WaitForSingleObject(process.Get(), 5000);
+        return ~0u;
+    }
+    DWORD code = ~0u;
+    GetExitCodeProcess(process.Get(), &code);
+    return code;
+}
+
+DWORD RunProduct(const std::wstring& arguments, DWORD timeoutMs)
+{
+    return RunAndCollect(L"\"" + ProductExePath() + L"\" " + arguments, timeoutMs);
+}
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    std::string bytes;
+    if (!file)
+        return bytes;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file.Get(), chunk, sizeof(chunk), &read, nullptr) && read > 0)
+        bytes.append(chunk, read);
+    return bytes;
+}
+
+std::wstring ReadUtf8File(const std::wstring& path)
+{
+    const std::string bytes = ReadFileBytes(path);
+    if (bytes.empty())
+        return std::wstring();
+    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                           nullptr, 0);
+    std::wstring text(length, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], length);
+    return text;
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring ProductLogDirectory()
+{
+    wchar_t folder[MAX_PATH] = L"";
+    SHGetFolderPathW(nullptr, 0x23 /* CSIDL_COMMON_APPDATA */, nullptr, 0, folder);
+    return std::wstring(folder) + L"\\Varnholt";
+}
+
+std::wstring TodaysProductLog()
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t name[64];
+    _snwprintf(name, 63, L"\\Scheduler-%04d%02d%02d.log", now.wYear, now.wMonth, now.wDay);
+    name[63] = L'\0';
+    return ProductLogDirectory() + name;
+}
+
+size_t LogSize() { return ReadFileBytes(TodaysProductLog()).size(); }
+
+std::vector<std::wstring> LogLinesAfter(size_t skip)
+{
+    std::string bytes = ReadFileBytes(TodaysProductLog());
+    bytes = skip < bytes.size() ? bytes.substr(skip) : std::string();
+    std::wstring text;
+    if (!bytes.empty()) {
+        const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(),
+                                               static_cast<int>(bytes.size()), nullptr, 0);
+        text.assign(length, L'\0');
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0],
+                            length);
+    }
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find(L"\r\n", start);
+        if (end == std::wstring::npos)
+            break;
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+std::wstring MessageOf(const std::wstring& line)
+{
+    const size_t open = line.find(L"] ");
+    if (open == std::wstring::npos)
+        return std::wstring();
+    std::wstring message = line.substr(open + 2);
+    if (!message.empty() && message.back() == L' ')
+        message.pop_back();
+    return message;
+}
+
+bool HasMessage(const std::vector<std::wstring>& lines, const std::wstring& message)
+{
+    for (const std::wstring& line : lines) {
+        if (MessageOf(line) == message)
+            return true;
+    }
+    return false;
+}
+
+bool WaitForLogMessage(size_t skip, const std::wstring& message, DWORD timeoutMs)
+{
+    return WaitUntil([&] { return HasMessage(LogLinesAfter(skip), message); }, timeoutMs);
+}

@@ -1,0 +1,87 @@
+#pragma once
+// Shared pieces of the tests: paths of the programs built beside the tests, a temporary
+// folder per test, the product key reset around a test, running a program and reading
+// the log.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// The folder that holds the test executable, VarnholtScheduling.exe and VarnholtTestChild.exe.
+std::wstring BinDirectory();
+std::wstring ProductExePath();
+std::wstring TestChildPath();
+// A command line that starts the test child with the given arguments.
+std::wstring TestChildCommand(const std::wstring& arguments);
+
+// A fresh folder under the temporary directory, removed with its contents at the end.
+class ScratchDirectory {
+public:
+    ScratchDirectory();
+    ~ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    const std::wstring& Path() const { return m_path; }
+    std::wstring File(const std::wstring& name) const { return m_path + L"\\" + name; }
+
+private:
+    std::wstring m_path;
+};
+void RemoveTree(const std::wstring& path);
+
+// Deletes the product key (32-bit view) when made and when destroyed, so that every test
+// starts from and leaves an empty configuration.
+class ProductKeyReset {
+public:
+    ProductKeyReset();
+    ~ProductKeyReset();
+    ProductKeyReset(const ProductKeyReset&) = delete;
+    ProductKeyReset& operator=(const ProductKeyReset&) = delete;
+};
+// Writes below HKLM\SOFTWARE\Varnholt (32-bit view); subkey may be empty for the key itself.
+void SetProductDword(const std::wstring& subkey, const wchar_t* name, DWORD value);
+void SetProductString(const std::wstring& subkey, const wchar_t* name, const std::wstring& value,
+                      DWORD type = REG_SZ);
+void SetProductValue(const std::wstring& subkey, const wchar_t* name, DWORD type,
+                     const void* data, DWORD size);
+// Registers an application subkey with its three values.
+void RegisterApplication(const std::wstring& name, const std::wstring& scheduler,
+                         const std::wstring& scanner, const std::wstring& appDir);
+bool ReadProductDword(const std::wstring& subkey, const wchar_t* name, DWORD& value);
+
+// Runs a command line and waits; returns the exit code, or ~0u if it could not start or
+// did not end within the time (it is then terminated).
+DWORD RunAndCollect(const std::wstring& commandLine, DWORD timeoutMs);
+// Runs VarnholtScheduling.exe with the given argument text.
+DWORD RunProduct(const std::wstring& arguments, DWORD timeoutMs = 60000);
+
+// Files as text: UTF-8 bytes read whole, and their UTF-16 form.
+std::string ReadFileBytes(const std::wstring& path);
+std::wstring ReadUtf8File(const std::wstring& path);
+bool FileExists(const std::wstring& path);
+
+// The product's log directory (the common application-data folder plus "\Varnholt") and
+// today's log file in it.
+std::wstring ProductLogDirectory();
+std::wstring TodaysProductLog();
+// The lines of today's product log after the first `skip` bytes (see LogSize).
+std::vector<std::wstring> LogLinesAfter(size_t skip);
+size_t LogSize();
+// The message of a log line (the text after "] "), without its trailing blank.
+std::wstring MessageOf(const std::wstring& line);
+// True when some line's message equals message.
+bool HasMessage(const std::vector<std::wstring>& lines, const std::wstring& message);
+// Waits up to timeoutMs for the log to hold message after `skip` bytes.
+bool WaitForLogMessage(size_t skip, const std::wstring& message, DWORD timeoutMs);
+// Polls a condition every 50 ms up to timeoutMs.
+template <class Condition> bool WaitUntil(Condition condition, DWORD timeoutMs)
+{
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (condition())
+            return true;
+        if (GetTickCount64() >= end)
+            return false;
+        Sleep(50);
+    }
+}
