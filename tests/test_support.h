@@ -85,3 +85,38 @@ template <class Condition> bool WaitUntil(Condition condition, DWORD timeoutMs)
         Sleep(50);
     }
 }
+
+// Sends this process's own log to a scratch folder for the life of the object, with the
+// product key's Debug set to threshold (the product key must have been reset first).
+class CapturedLog {
+public:
+    explicit CapturedLog(DWORD threshold = 6);
+    ~CapturedLog();
+    CapturedLog(const CapturedLog&) = delete;
+    CapturedLog& operator=(const CapturedLog&) = delete;
+    // The messages written so far, in order.
+    std::vector<std::wstring> Messages() const;
+    bool Has(const std::wstring& message) const;
+    // How many messages equal message.
+    int Count(const std::wstring& message) const;
+    std::wstring Text() const;
+
+private:
+    ScratchDirectory m_folder;
+    std::wstring m_savedDirectory;
+};
+
+// A test child that runs in the background, killed at the end if still running.
+class BackgroundChild {
+public:
+    explicit BackgroundChild(const std::wstring& arguments);
+    ~BackgroundChild();
+    BackgroundChild(const BackgroundChild&) = delete;
+    BackgroundChild& operator=(const BackgroundChild&) = delete;
+    HANDLE Process() const { return m_info.hProcess; }
+    DWORD Id() const { return m_info.dwProcessId; }
+    bool Running() const { return WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT; }
+
+private:
+    PROCESS_INFORMATION m_info = {};
+};

@@ -1,0 +1,71 @@
+#include "schedule/schedule_check.h"
+
+#include "log/logger.h"
+#include "schedule/child_process.h"
+
+namespace {
+
+const wchar_t kAnswerValue[] = L"ScheduleEnabled";
+
+}  // namespace
+
+ScheduleCheckResult CheckSchedules(CRegistryKey& productKey, const Timings& timings)
+{
+    ScheduleCheckResult result;
+    result.NextCheck = kDefaultCheckCapSeconds;
+
+    {
+        CRegistryKey settings;
+        OpenProductKey(settings, KEY_READ);
+        const DWORD cap = settings.GetDword(L"MaxCheckIntevalSecs", 0);
+        settings.Close();
+        if (cap != 0) {
+            LOG(0, L"Registry resetting checkIntevalSecs  %ld", cap);
+            result.NextCheck = cap;
+        }
+    }
+
+    int queried = 0;
+    CEnumSubkeys applications;
+    applications.Open(productKey.Handle(), /*subkeyName=*/nullptr, KEY_READ);
+    for (; applications.HasMore(); applications.Advance()) {
+        const std::wstring name = applications.CurrentName();
+        CRegistryKey application;
+        application.Open(productKey.Handle(), name.c_str(), KEY_READ | KEY_SET_VALUE);
+        std::wstring scheduler = application.GetString(L"Scheduler");
+        const std::wstring scanner = application.GetString(L"Scanner");
+        const std::wstring appDir = application.GetString(L"AppDir");
+
+        if (scheduler.empty()) {
+            LOG(6, L"AppName %s unscheduled", name.c_str());
+            continue;
+        }
+        if (scanner.empty() || appDir.empty()) {
+            LOG(0, L"AppName %s has Scheduler but missing Scanner or AppDir", name.c_str());
+            continue;
+        }
+
+        // The registry functions return their status and leave the thread's last error
+        // alone, so the failure is reported with the write's own status.
+        if (!application.SetDword(kAnswerValue, 0))
+            LOG(0, L"Failed to write 0 to ScheduleEnabled before checkschedule error=%d",
+                application.LastStatus());
+        const int exitCode = RunAndWait(name, scheduler, appDir, timings.QueryLimitSeconds, timings);
+        const DWORD answer = exitCode == 0 ? application.GetDword(kAnswerValue, 0) : 0;
+        if (!application.SetDword(kAnswerValue, 0))
+            LOG(0, L"Failed to write 0 to ScheduleEnabled after checkschedule error=%d",
+                application.LastStatus());
+        LOG(2, L"AppName %s: %d secs", name.c_str(), answer);
+
+        if (answer != 0 && answer < result.NextCheck) {
+            result.NextCheck = answer;
+            result.AppToRun = name;
+        }
+        ++queried;
+    }
+    applications.Close();
+
+    LOG(1, L"Checked %d schedules; NextCheck=%d, AppToRun=%s", queried, result.NextCheck,
+        result.AppToRun.c_str());
+    return result;
+}

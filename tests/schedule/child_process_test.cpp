@@ -1,0 +1,204 @@
+#include "schedule/child_process.h"
+
+#include "support/unique_resource.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+Timings ShortKill(DWORD graceMs = 300)
+{
+    Timings timings;
+    timings.KillGraceMs = graceMs;
+    return timings;
+}
+
+class ChildProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override { ClearSlot(ScanSlot); }
+    void TearDown() override { ClearSlot(ScanSlot); }
+
+    ProductKeyReset m_reset;
+    CapturedLog m_log{6};
+    ScratchDirectory m_folder;
+};
+
+TEST_F(ChildProcessTest, ReturnsTheExitCodeAndEmptiesTheSlot)
+{
+    std::wstring command = TestChildCommand(L"--append out.txt ran --exit 7");
+    const std::wstring original = command;
+    EXPECT_EQ(7, RunAndWait(L"Label", command, m_folder.Path(), 10));
+    EXPECT_EQ(original, command);
+
+    // It ran in the working directory given.
+    EXPECT_EQ(L"ran|" + m_folder.Path() + L"\r\n", ReadUtf8File(m_folder.File(L"out.txt")));
+    const ProcessSlot slot = SnapshotSlot(ScanSlot);
+    EXPECT_EQ(nullptr, slot.hProcess);
+    EXPECT_EQ(nullptr, slot.hThread);
+    EXPECT_NE(0u, slot.dwProcessId);   // the ids of the last child stay
+    EXPECT_NE(0u, slot.dwThreadId);
+    EXPECT_TRUE(m_log.Has(L"Starting Label '" + original + L"'"));
+    EXPECT_TRUE(m_log.Has(L"Got ExitCode=7 from Label '" + original + L"'"));
+}
+
+TEST_F(ChildProcessTest, ProgramThatCannotStartGives9999)
+{
+    std::wstring command = L"\"" + m_folder.File(L"missing.exe") + L"\" /x";
+    EXPECT_EQ(9999, RunAndWait(L"Gone", command, m_folder.Path(), 10));
+    EXPECT_EQ(nullptr, SnapshotSlot(ScanSlot).hProcess);
+    const std::vector<std::wstring> messages = m_log.Messages();
+    ASSERT_EQ(2u, messages.size());
+    EXPECT_EQ(L"Starting Gone '" + command + L"'", messages[0]);
+    EXPECT_EQ(L"CreateProcess failed, error code = 2", messages[1]);
+}
+
+// Opens the child that RunAndWait is running, for the test to read its exit code later.
+HANDLE OpenRunningChild()
+{
+    HANDLE process = nullptr;
+    WaitUntil([&] {
+        const DWORD id = SnapshotSlot(ScanSlot).dwProcessId;
+        if (id != 0)
+            process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id);
+        return process != nullptr;
+    }, 10000);
+    return process;
+}
+
+TEST_F(ChildProcessTest, ChildPastItsLimitIsTerminatedAfterTheGrace)
+{
+    std::wstring command = TestChildCommand(L"--ignore-quit 60000");
+    int result = 0;
+    ULONGLONG took = 0;
+    std::thread runner([&] {
+        const ULONGLONG start = GetTickCount64();
+        result = RunAndWait(L"Slow", command, m_folder.Path(), 1, ShortKill(500));
+        took = GetTickCount64() - start;
+    });
+    UniqueHandle child(OpenRunningChild());
+    runner.join();
+    ASSERT_TRUE(child);
+
+    EXPECT_EQ(-1, result);
+    EXPECT_GE(took, 1400u);    // the limit, then the grace
+    EXPECT_LT(took, 10000u);
+    DWORD exitCode = 0;
+    ASSERT_TRUE(GetExitCodeProcess(child.Get(), &exitCode));
+    EXPECT_EQ(1067u, exitCode);
+    EXPECT_TRUE(m_log.Has(L"Killing Slow '" + command + L"'"));
+    EXPECT_EQ(nullptr, SnapshotSlot(ScanSlot).hProcess);
+    EXPECT_EQ(nullptr, SnapshotSlot(ScanSlot).hThread);
+}
+
+TEST_F(ChildProcessTest, ZeroLimitKillsAtOnce)
+{
+    std::wstring command = TestChildCommand(L"--ignore-quit 60000");
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(-1, RunAndWait(L"Now", command, m_folder.Path(), 0, ShortKill(200)));
+    EXPECT_LT(GetTickCount64() - start, 3000u);
+    EXPECT_TRUE(m_log.Has(L"Killing Now '" + command + L"'"));
+}
+
+TEST_F(ChildProcessTest, QuitMessageEndsAMessageLoopWithinTheGrace)
+{
+    // The child answers WM_QUIT with the message's exit code 0 before the termination.
+    std::wstring command = TestChildCommand(L"--quit-loop -1 --exit 5");
+    std::thread runner([&] { EXPECT_EQ(-1, RunAndWait(L"Loop", command, m_folder.Path(), 1, ShortKill(3000))); });
+    UniqueHandle child(OpenRunningChild());
+    ASSERT_TRUE(child);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.Get(), 2500));
+    runner.join();
+    DWORD exitCode = 99;
+    ASSERT_TRUE(GetExitCodeProcess(child.Get(), &exitCode));
+    EXPECT_EQ(0u, exitCode);
+}
+
+TEST_F(ChildProcessTest, LaunchProcessDoesNotWaitAndFillsTheSlot)
+{
+    ProcessSlot slot = {};
+    const PROCESS_INFORMATION info =
+        LaunchProcess(TestChildCommand(L"--sleep 3000"), &slot);
+    ASSERT_NE(nullptr, info.hProcess);
+    EXPECT_EQ(info.hProcess, slot.hProcess);
+    EXPECT_EQ(info.dwProcessId, slot.dwProcessId);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(info.hProcess, 0));
+    TerminateProcess(info.hProcess, 0);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    EXPECT_TRUE(m_log.Has(L"Launching '" + TestChildCommand(L"--sleep 3000") + L"'"));
+
+    ProcessSlot empty = {};
+    const PROCESS_INFORMATION failed = LaunchProcess(L"no-such-program-here.exe", &empty);
+    EXPECT_EQ(nullptr, failed.hProcess);
+    EXPECT_EQ(nullptr, empty.hProcess);
+    EXPECT_EQ(0u, empty.dwProcessId);
+    EXPECT_TRUE(m_log.Has(L"CreateProcess failed, error code = 2"));
+    // A wait on the empty slot fails at once.
+    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(empty.hProcess, 1000));
+}
+
+TEST_F(ChildProcessTest, StopKillsTheRunningChildAndClearsTheSlot)
+{
+    std::wstring command = TestChildCommand(L"--ignore-quit 60000");
+    int result = 0;
+    std::thread runner([&] { result = RunAndWait(L"Task", command, m_folder.Path(), 600, ShortKill()); });
+    UniqueHandle child(OpenRunningChild());
+    ASSERT_TRUE(child);
+    WaitUntil([] { return SnapshotSlot(ScanSlot).hProcess != nullptr; }, 5000);
+    StopSlotChild(ScanSlot, 200);
+    runner.join();
+    EXPECT_EQ(1067, result);
+    EXPECT_EQ(nullptr, SnapshotSlot(ScanSlot).hProcess);
+    EXPECT_FALSE(m_log.Has(L"KillProcess failed, error 5"));
+
+    // An empty slot: nothing to do, at once.
+    const ULONGLONG start = GetTickCount64();
+    StopSlotChild(ScanSlot, 5000);
+    EXPECT_LT(GetTickCount64() - start, 1000u);
+}
+
+// The stop handler kills the child just as its RunAndWait returns, many times over. The
+// owner reopens the handle value it just closed at once (on a bystander process): a
+// double close would close that handle, and a kill through a stale handle value would
+// terminate the bystander.
+TEST_F(ChildProcessTest, StopRacingTheEndOfARunHarmsNothingElse)
+{
+    BackgroundChild bystander(L"--sleep 120000");
+    ASSERT_TRUE(bystander.Running());
+    constexpr int kRounds = 40;
+    int reusedValues = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        HANDLE freed = nullptr;
+        std::vector<HANDLE> reopened;
+        std::thread owner([&] {
+            std::wstring command = TestChildCommand(L"--quit-loop 5000");
+            RunAndWait(L"Race", command, m_folder.Path(), 60, ShortKill(0));
+            freed = SnapshotSlot(ScanSlot).hProcess;   // null: the run cleared it
+            for (int i = 0; i < 6; ++i)
+                reopened.push_back(OpenProcess(PROCESS_ALL_ACCESS, FALSE, bystander.Id()));
+        });
+        ProcessSlot seen = {};
+        WaitUntil([&] { seen = SnapshotSlot(ScanSlot); return seen.hProcess != nullptr; }, 5000);
+        // WM_QUIT ends the child at once; the termination follows after a short grace, by
+        // when the owner has closed its handles and reopened their values.
+        StopSlotChild(ScanSlot, 30);
+        owner.join();
+        ASSERT_EQ(nullptr, freed);
+        for (HANDLE handle : reopened) {
+            ASSERT_NE(nullptr, handle);
+            reusedValues += handle == seen.hProcess ? 1 : 0;
+            EXPECT_EQ(bystander.Id(), GetProcessId(handle)) << "round " << round;
+            EXPECT_TRUE(CloseHandle(handle)) << "round " << round;
+        }
+        ASSERT_TRUE(bystander.Running()) << "round " << round;
+        EXPECT_EQ(nullptr, SnapshotSlot(ScanSlot).hProcess);
+    }
+    // The test is only meaningful when handle values were in fact reused.
+    EXPECT_GT(reusedValues, 0);
+}
+
+}  // namespace
