@@ -2,14 +2,22 @@
 
 #include "log/logger.h"
 #include "schedule/child_process.h"
+#include "schedule/push_script.h"
+#include "schedule/scheduler_thread.h"
+#include "service/service_control.h"
 #include "support/unique_resource.h"
 
 #include <windows.h>
 #include <shlobj.h>
 
+#include <process.h>
+
+#include <cstdint>
 #include <cstring>
 
 namespace {
+
+constexpr DWORD kTestModeLifetimeMs = 86400000;   // 24 hours
 
 struct OptionRow {
     const wchar_t* Argument;
@@ -52,34 +60,64 @@ std::wstring WideFromThreadAnsi(const char* text)
     return result;
 }
 
+// Starts a worker thread that is never joined; its handle is not kept.
+void StartWorkerThread(unsigned(__stdcall* entry)(void*))
+{
+    const uintptr_t thread = _beginthreadex(/*security=*/nullptr, /*stack_size=*/0, entry,
+                                            /*arglist=*/nullptr, /*initflag=*/0, nullptr);
+    if (thread == 0) {
+        const DWORD error = GetLastError();
+        LOG(0, L"_beginthread failed, error code = %d", error);
+        return;
+    }
+    CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+void RunTestMode()
+{
+    StartWorkerThread(SchedulerThread);
+    StartWorkerThread(PushScriptThread);
+    Sleep(kTestModeLifetimeMs);
+    LOG(0, L"EXIT Varnholt Scheduling (TEST MODE)");
+}
+
 void RunOption(ProgramOption option)
 {
     switch (option) {
     case ProgramOption::Uninstall:
         LOG(0, L"Uninstall");
+        StopTheService();
+        UninstallService();
         break;
     case ProgramOption::Install:
         LOG(0, L"Install");
+        InstallService(/*demandStart=*/true);
         break;
     case ProgramOption::InstallAndRun:
         LOG(0, L"Install/Run");
+        InstallService(/*demandStart=*/false);
+        StartTheService();
         break;
     case ProgramOption::Bounce:
         LOG(0, L"Bounce");
+        StopTheService();
+        StartTheService();
         break;
     case ProgramOption::Stop:
         LOG(0, L"Stop");
+        StopTheService();
         break;
     case ProgramOption::TestMode:
         LOG(0, L"Start Varnholt Scheduling (TEST MODE)");
+        RunTestMode();
         break;
     case ProgramOption::None:
         break;
     }
 }
 
-void WINAPI ServiceMain(DWORD, LPWSTR*) {}
-
+// The two worker threads run from here on, not from the service's report of
+// SERVICE_RUNNING; the dispatcher returns once the service has reported SERVICE_STOPPED.
 void RunServiceMode()
 {
     LOG(0, L"Start Varnholt Scheduling Service");
@@ -92,6 +130,9 @@ void RunServiceMode()
     UniqueHandle registrationProcess(launched.hProcess);
 
     ClearSlot(ScanSlot);
+    StartWorkerThread(SchedulerThread);
+    StartWorkerThread(PushScriptThread);
+
     static wchar_t serviceName[] = L"Varnholt Scheduling";
     static const SERVICE_TABLE_ENTRYW serviceTable[] = {
         {serviceName, ServiceMain},

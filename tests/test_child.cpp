@@ -7,6 +7,7 @@
 //   --sleep MS             sleeps
 //   --quit-loop MS         runs a message loop until WM_QUIT arrives or MS pass (-1: forever)
 //   --ignore-quit MS       makes a message queue, then sleeps MS without reading it
+//   --signal NAME          opens the event NAME with EVENT_MODIFY_STATE and sets it (exit 3 if it cannot)
 //   --exit CODE            the exit code at the end (default 0)
 #include <windows.h>
 
@@ -102,6 +103,12 @@ int wmain(int argc, wchar_t* argv[])
             MSG message;
             PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);   // makes the queue
             Sleep(Milliseconds(argv[++i]));
+        } else if (option == L"--signal" && hasOne) {
+            const HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[++i]);
+            if (!event || !SetEvent(event))
+                exitCode = 3;
+            if (event)
+                CloseHandle(event);
         } else if (option == L"--exit" && hasOne) {
             exitCode = static_cast<int>(wcstol(argv[++i], nullptr, 10));
         }

@@ -1,0 +1,78 @@
+#include "schedule/push_script.h"
+
+#include "log/logger.h"
+#include "schedule/child_process.h"
+#include "support/registry_key.h"
+
+LONG volatile PushStopFlag = 0;
+
+namespace {
+
+// The handles of the script's current run, owned by the push-script thread. The PushSlot
+// holds the same values for the stop handler, which may clear its copy at any time.
+PROCESS_INFORMATION PushRun = {};
+
+void CloseRunHandles()
+{
+    if (PushRun.hThread)
+        CloseHandle(PushRun.hThread);
+    if (PushRun.hProcess)
+        CloseHandle(PushRun.hProcess);
+    PushRun = {};
+}
+
+}  // namespace
+
+void LaunchPushScript(std::wstring command)
+{
+    LOG(0, L"Start Varnholt Push Script");
+    // The slot is emptied before the handles are closed, so the stop handler can never
+    // take a closed (and perhaps reused) handle value from it.
+    ClearSlot(PushSlot);
+    CloseRunHandles();
+    PushRun = LaunchProcess(std::move(command), &PushSlot);
+}
+
+void SleepUnlessStopping(LONG milliseconds, const Timings& timings)
+{
+    if (PushStopFlag)
+        return;
+    for (LONG remaining = milliseconds; remaining > 0; remaining -= timings.PushStepMs) {
+        Sleep(static_cast<DWORD>(timings.PushStepMs));
+        if (PushStopFlag)
+            return;
+    }
+}
+
+void RunPushScriptLoop(const Timings& timings)
+{
+    CRegistryKey productKey;
+    OpenProductKey(productKey, KEY_READ);
+    const std::wstring command = productKey.GetString(L"PushScriptCommand");
+    productKey.Close();
+
+    if (!command.empty()) {
+        LaunchPushScript(command);
+        while (!PushStopFlag) {
+            Sleep(timings.PushStartSleepMs);
+            // After a failed launch the handle is null and the wait fails at once.
+            if (WaitForSingleObject(PushRun.hProcess, timings.PushWaitMs) == WAIT_TIMEOUT)
+                continue;
+            SleepUnlessStopping(timings.PushPauseMs, timings);
+            if (PushStopFlag)
+                break;
+            LaunchPushScript(command);
+        }
+    }
+    InterlockedExchange(&PushStopFlag, 0);
+}
+
+unsigned __stdcall PushScriptThread(void*)
+{
+    try {
+        RunPushScriptLoop(ProductTimings());
+    } catch (...) {
+        // Out of memory: the push script is no longer supervised; the service goes on.
+    }
+    return 0;
+}

@@ -1,0 +1,56 @@
+#pragma once
+// The scheduler: a thread that checks the registered applications, sleeps on a waking
+// timer until the soonest main task is due (the check event or a 30-minute bound end the
+// sleep early), runs that task, announces its completion and keeps a minimum spacing.
+#include "schedule/timings.h"
+
+#include <windows.h>
+
+// Non-zero tells the worker to leave its loop; the stop handler sets it, the worker
+// clears it as it ends.
+extern LONG volatile SchedulerStopFlag;
+
+// "Global\VarnholtScheduleCheck", created once by the worker and never closed; null until
+// then, or when creation failed.
+extern HANDLE ScheduleCheckEvent;
+
+inline constexpr const wchar_t* kScheduleCheckEventName = L"Global\\VarnholtScheduleCheck";
+inline constexpr const wchar_t* kScanCompletedEventName = L"Global\\VARNHOLT_SCHEDULED_SCAN_COMPLETED";
+inline constexpr const wchar_t* kWaitTimerName = L"VarnholtWaitForScanTimer";
+
+// The check event's DACL: SYSTEM and Administrators full access; everyone else may only
+// signal it (EVENT_MODIFY_STATE) and wait on it (SYNCHRONIZE).
+inline constexpr const wchar_t* kScheduleCheckEventSddl =
+    L"D:P(A;;0x1f0003;;;SY)(A;;0x1f0003;;;BA)(A;;0x100002;;;WD)";
+
+// Creates the check event: auto-reset, not signalled, with the DACL above, handle not
+// inherited. Returns null on failure (the thread's last error tells why).
+HANDLE CreateScheduleCheckEvent();
+
+// What ended a wait for the due time.
+enum class WaitEnd { CheckEvent, DueTime, Bound };
+
+// Reads a wait's return value. hasEvent and hasTimer say which objects were waited on
+// (the event first); dueWithinBound says that, without a timer, the wait's time-out was
+// the due time rather than the bound. Anything but the event or a time-out counts as the
+// timer's expiry.
+WaitEnd ClassifyWait(DWORD waitResult, bool hasEvent, bool hasTimer, bool dueWithinBound);
+
+// 1 when the task is to run now: the due time ended the wait and the request was below
+// the run-now threshold. 0 means check again.
+int WaitVerdict(WaitEnd end, DWORD seconds, DWORD thresholdSeconds);
+
+// The rest of the minimum spacing after a run that started at startTick and ended at
+// endTick (GetTickCount values; a wrap in between is allowed). 0 when none is left.
+DWORD SpacingSleepMs(DWORD startTick, DWORD endTick, DWORD spacingMs);
+
+// Waits for a due time `seconds` from now on the timer, the check event and the bound;
+// returns WaitVerdict's answer. A wait whose event or timer does not exist still lasts
+// until the due time or the bound. Worker thread only.
+int WaitForDue(DWORD seconds, const Timings& timings = ProductTimings());
+
+// The worker's loop; returns when it has seen SchedulerStopFlag.
+void RunSchedulerLoop(const Timings& timings);
+
+// The thread entry: RunSchedulerLoop with the product's timings. Never lets an exception out.
+unsigned __stdcall SchedulerThread(void* unused);

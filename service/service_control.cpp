@@ -1,0 +1,200 @@
+#include "service/service_control.h"
+
+#include "log/logger.h"
+#include "schedule/child_process.h"
+#include "schedule/push_script.h"
+#include "schedule/scheduler_thread.h"
+#include "support/unique_resource.h"
+
+#include <string>
+
+SERVICE_STATUS ServiceStatus = {};
+SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
+
+namespace {
+
+enum class Request { Stop, Start, Delete };
+
+// Opens the manager and the service, makes one request and reports its failure unless
+// it is the one error the request accepts silently.
+bool ControlTheService(Request request)
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        const DWORD error = GetLastError();
+        LOG(0, L"OpenSCManager failed, error code = %d", error);
+        return false;
+    }
+    UniqueServiceHandle service(OpenServiceW(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
+    if (!service) {
+        const DWORD error = GetLastError();
+        LOG(0, L"OpenService failed, error code = %d", error);
+        return false;
+    }
+
+    SERVICE_STATUS status = {};
+    BOOL succeeded = FALSE;
+    DWORD error = ERROR_SUCCESS;
+    switch (request) {
+    case Request::Stop:
+        succeeded = ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+        error = GetLastError();
+        break;
+    case Request::Start:
+        succeeded = StartServiceW(service.Get(), 0, nullptr);
+        error = GetLastError();
+        break;
+    case Request::Delete:
+        ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+        succeeded = DeleteService(service.Get());
+        error = GetLastError();
+        break;
+    }
+    service.Reset();
+    manager.Reset();
+    if (succeeded)
+        return true;
+
+    switch (request) {
+    case Request::Stop:
+        if (error != ERROR_SERVICE_NOT_ACTIVE)
+            LOG(0, L"ControlService(SERVICE_CONTROL_STOP) failed, error code = %d", error);
+        break;
+    case Request::Start:
+        if (error != ERROR_SERVICE_ALREADY_RUNNING)
+            LOG(0, L"StartService failed, error code = %d", error);
+        break;
+    case Request::Delete:
+        LOG(0, L"DeleteService failed, error code = %d", error);
+        break;
+    }
+    return false;
+}
+
+// The running executable's full path, however long.
+std::wstring ModulePath()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return std::wstring();
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+void ReportStatus(DWORD control)
+{
+    if (!SetServiceStatus(ServiceStatusHandle, &ServiceStatus)) {
+        const DWORD error = GetLastError();
+        LOG(0, L"SetServiceStatus %d failed, error code = %d", control, error);
+    }
+}
+
+void StopEverything()
+{
+    LOG(0, L"Stopping service");
+    ServiceStatus.dwWin32ExitCode = 0;
+    ServiceStatus.dwCurrentState = SERVICE_STOPPED;
+    ServiceStatus.dwCheckPoint = 0;
+    ServiceStatus.dwWaitHint = 0;
+    InterlockedExchange(&SchedulerStopFlag, 1);
+    InterlockedExchange(&PushStopFlag, 1);
+
+    // Reached by name: the worker may not have created it yet, and then there is no wait
+    // to end.
+    UniqueHandle checkEvent(OpenEventW(EVENT_MODIFY_STATE, /*bInheritHandle=*/FALSE,
+                                       kScheduleCheckEventName));
+    if (checkEvent)
+        SetEvent(checkEvent.Get());
+    checkEvent.Reset();
+
+    StopSlotChild(ScanSlot);
+    StopSlotChild(PushSlot);
+}
+
+}  // namespace
+
+bool InstallService(bool demandStart)
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    if (!manager) {
+        const DWORD error = GetLastError();
+        LOG(0, L"OpenSCManager failed, error code = %d", error);
+        return false;
+    }
+    const std::wstring imagePath = L"\"" + ModulePath() + L"\"";
+    UniqueServiceHandle service(CreateServiceW(
+        manager.Get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+        demandStart ? SERVICE_DEMAND_START : SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+        imagePath.c_str(), /*lpLoadOrderGroup=*/nullptr, /*lpdwTagId=*/nullptr,
+        /*lpDependencies=*/nullptr, /*lpServiceStartName=*/nullptr, /*lpPassword=*/nullptr));
+    if (!service) {
+        const DWORD error = GetLastError();
+        LOG(0, L"Failed to create service, error code = %d", error);
+        return false;
+    }
+    LOG(1, L"Service installed");
+
+    std::wstring description = kServiceDescription;
+    SERVICE_DESCRIPTIONW info = {&description[0]};
+    if (!ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, &info)) {
+        const DWORD error = GetLastError();
+        LOG(0, L"ChangeServiceConfig2 failed, error code = %d", error);
+    }
+    return true;
+}
+
+bool UninstallService() { return ControlTheService(Request::Delete); }
+bool StartTheService() { return ControlTheService(Request::Start); }
+bool StopTheService() { return ControlTheService(Request::Stop); }
+
+void WINAPI ServiceMain(DWORD, LPWSTR*)
+{
+    try {
+        ServiceStatus.dwServiceType = SERVICE_WIN32;
+        ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+        ServiceStatus.dwWin32ExitCode = 0;
+        ServiceStatus.dwServiceSpecificExitCode = 0;
+        ServiceStatus.dwCheckPoint = 0;
+        ServiceStatus.dwWaitHint = 0;
+
+        ServiceStatusHandle = RegisterServiceCtrlHandlerW(kServiceName, ServiceCtrlHandler);
+        if (!ServiceStatusHandle) {
+            const DWORD error = GetLastError();
+            LOG(0, L"RegisterServiceCtrlHandler failed, error code = %d", error);
+            return;
+        }
+        ServiceStatus.dwCurrentState = SERVICE_RUNNING;
+        ServiceStatus.dwCheckPoint = 0;
+        ServiceStatus.dwWaitHint = 0;
+        if (!SetServiceStatus(ServiceStatusHandle, &ServiceStatus)) {
+            const DWORD error = GetLastError();
+            LOG(0, L"SetServiceStatus failed, error code = %d", error);
+        }
+    } catch (...) {
+    }
+}
+
+void WINAPI ServiceCtrlHandler(DWORD control)
+{
+    try {
+        switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN:
+            StopEverything();
+            break;
+        case SERVICE_CONTROL_INTERROGATE:
+            break;
+        default:
+            LOG(0, L"Unrecognized opcode %d", control);
+            break;
+        }
+        ReportStatus(control);
+    } catch (...) {
+    }
+}

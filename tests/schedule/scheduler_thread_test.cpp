@@ -1,0 +1,318 @@
+#include "schedule/scheduler_thread.h"
+
+#include "schedule/child_process.h"
+#include "support/security_descriptor.h"
+#include "support/unique_resource.h"
+#include "test_support.h"
+
+#include <aclapi.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace {
+
+TEST(WaitVerdictTest, OnlyTheDueTimeBelowTheThresholdRunsTheTask)
+{
+    EXPECT_EQ(1, WaitVerdict(WaitEnd::DueTime, 1799, 1800));
+    EXPECT_EQ(1, WaitVerdict(WaitEnd::DueTime, 0, 1800));
+    EXPECT_EQ(0, WaitVerdict(WaitEnd::DueTime, 1800, 1800));
+    EXPECT_EQ(0, WaitVerdict(WaitEnd::DueTime, 4294967295u, 1800));
+    EXPECT_EQ(0, WaitVerdict(WaitEnd::CheckEvent, 10, 1800));
+    EXPECT_EQ(0, WaitVerdict(WaitEnd::Bound, 10, 1800));
+}
+
+TEST(WaitVerdictTest, WaitResultsAreReadByWhatWasWaitedOn)
+{
+    // Event and timer: index 0 is the event, index 1 the timer; the event wins a tie.
+    EXPECT_EQ(WaitEnd::CheckEvent, ClassifyWait(WAIT_OBJECT_0, true, true, true));
+    EXPECT_EQ(WaitEnd::DueTime, ClassifyWait(WAIT_OBJECT_0 + 1, true, true, true));
+    EXPECT_EQ(WaitEnd::Bound, ClassifyWait(WAIT_TIMEOUT, true, true, true));
+    EXPECT_EQ(WaitEnd::DueTime, ClassifyWait(WAIT_IO_COMPLETION, true, true, false));
+    // Timer alone: index 0 is the timer.
+    EXPECT_EQ(WaitEnd::DueTime, ClassifyWait(WAIT_OBJECT_0, false, true, true));
+    // No timer: the time-out is the due time only when it came before the bound.
+    EXPECT_EQ(WaitEnd::DueTime, ClassifyWait(WAIT_TIMEOUT, true, false, true));
+    EXPECT_EQ(WaitEnd::Bound, ClassifyWait(WAIT_TIMEOUT, true, false, false));
+    EXPECT_EQ(WaitEnd::Bound, ClassifyWait(WAIT_TIMEOUT, false, false, false));
+}
+
+TEST(SpacingTest, KeepsFourMinutesFromTheStartOfARun)
+{
+    EXPECT_EQ(179500u, SpacingSleepMs(1000, 61500, 240000));
+    EXPECT_EQ(179u, SpacingSleepMs(1000, 61500, 240000) / 1000);
+    EXPECT_EQ(0u, SpacingSleepMs(1000, 241000, 240000));
+    EXPECT_EQ(0u, SpacingSleepMs(1000, 301000, 240000));
+    // GetTickCount wrapped during the run.
+    EXPECT_EQ(239000u, SpacingSleepMs(0xFFFFFC18u, 0, 240000));
+    EXPECT_EQ(222000u, SpacingSleepMs(0xFFFFD8F0u, 0x00001F40u, 240000));
+}
+
+class WaitForDueTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ScheduleCheckEvent = CreateScheduleCheckEvent();
+        ASSERT_NE(nullptr, ScheduleCheckEvent);
+        m_timings.WaitBoundMs = 4000;
+    }
+    void TearDown() override
+    {
+        CloseHandle(ScheduleCheckEvent);
+        ScheduleCheckEvent = nullptr;
+    }
+    // Runs WaitForDue and returns its verdict; milliseconds receives how long it took.
+    int TimedWait(DWORD seconds, ULONGLONG& milliseconds)
+    {
+        const ULONGLONG start = GetTickCount64();
+        const int verdict = WaitForDue(seconds, m_timings);
+        milliseconds = GetTickCount64() - start;
+        return verdict;
+    }
+
+    ProductKeyReset m_reset;
+    CapturedLog m_log{0};
+    Timings m_timings;
+};
+
+TEST_F(WaitForDueTest, TimerExpiryRunsOnlyBelowTheThreshold)
+{
+    ULONGLONG took = 0;
+    EXPECT_EQ(1, TimedWait(1, took));
+    EXPECT_GE(took, 900u);
+    EXPECT_LT(took, 3000u);
+    EXPECT_TRUE(m_log.Has(L"Starting to sleep for 1 seconds."));
+    EXPECT_EQ(1, m_log.Count(L"Finished Sleeping."));
+
+    m_timings.RunNowThresholdSeconds = 1;
+    EXPECT_EQ(0, TimedWait(1, took));
+    EXPECT_GE(took, 900u);
+}
+
+TEST_F(WaitForDueTest, BoundAndEventEndTheWaitWithoutARun)
+{
+    ULONGLONG took = 0;
+    m_timings.WaitBoundMs = 1000;
+    EXPECT_EQ(0, TimedWait(100, took));
+    EXPECT_GE(took, 900u);
+
+    // A request past 2^31 seconds must not turn into a due time in the past.
+    EXPECT_EQ(0, TimedWait(4294967295u, took));
+    EXPECT_GE(took, 900u);
+    EXPECT_TRUE(m_log.Has(L"Starting to sleep for -1 seconds."));
+
+    // A signal that came while nobody waited ends the next wait at once.
+    m_timings.WaitBoundMs = 10000;
+    SetEvent(ScheduleCheckEvent);
+    EXPECT_EQ(0, TimedWait(1, took));
+    EXPECT_LT(took, 500u);
+}
+
+TEST_F(WaitForDueTest, WithoutEventOrTimerTheWaitStillLasts)
+{
+    CloseHandle(ScheduleCheckEvent);
+    ScheduleCheckEvent = nullptr;
+    // An object of another kind holding the timer's name makes the timer's creation fail.
+    UniqueHandle squatter(CreateEventW(nullptr, TRUE, FALSE, kWaitTimerName));
+    ASSERT_TRUE(squatter);
+    ASSERT_EQ(nullptr, UniqueHandle(CreateWaitableTimerW(nullptr, TRUE, kWaitTimerName)).Get());
+
+    ULONGLONG took = 0;
+    EXPECT_EQ(1, TimedWait(1, took));   // the due time came: run, but not early
+    EXPECT_GE(took, 900u);
+    m_timings.WaitBoundMs = 1000;
+    EXPECT_EQ(0, TimedWait(3, took));   // the bound came first: check again
+    EXPECT_GE(took, 900u);
+    EXPECT_LT(took, 2500u);
+}
+
+TEST(ScheduleCheckEventTest, PeersMaySignalAndWaitButNotTakeItOver)
+{
+    UniqueHandle event(CreateScheduleCheckEvent());
+    ASSERT_TRUE(event);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+              GetSecurityInfo(event.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr, &descriptor));
+    UniqueLocalMemory owned(descriptor);
+    const std::wstring dacl = DaclToSddl(descriptor);
+    EXPECT_NE(std::wstring::npos, dacl.find(L"D:P")) << "a protected, explicit DACL";
+    EXPECT_NE(std::wstring::npos, dacl.find(L"(A;;0x100002;;;WD)"));
+    EXPECT_NE(std::wstring::npos, dacl.find(L";;;SY)"));
+    EXPECT_NE(std::wstring::npos, dacl.find(L";;;BA)"));
+    EXPECT_EQ(3u, static_cast<size_t>(std::count(dacl.begin(), dacl.end(), L'(')));
+
+    // Auto-reset and not signalled; another process can open it to set it.
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event.Get(), 0));
+    ASSERT_EQ(0u, RunAndCollect(L"\"" + TestChildPath() + L"\" --signal " + kScheduleCheckEventName, 20000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event.Get(), 0));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event.Get(), 0));
+}
+
+// The worker loop on a thread of its own, with short times.
+class SchedulerLoopTest : public ::testing::Test {
+protected:
+    SchedulerLoopTest()
+    {
+        m_timings.StartDelayMs = 0;
+        m_timings.QueryLimitSeconds = 5;
+        m_timings.KillGraceMs = 200;
+        m_timings.WaitBoundMs = 20000;
+        m_timings.SpacingMs = 1500;
+        m_completed.Reset(CreateEventW(nullptr, FALSE, FALSE, kScanCompletedEventName));
+    }
+    ~SchedulerLoopTest() override
+    {
+        Stop();
+        if (ScheduleCheckEvent) {
+            CloseHandle(ScheduleCheckEvent);
+            ScheduleCheckEvent = nullptr;
+        }
+        ClearSlot(ScanSlot);
+    }
+    void Start()
+    {
+        m_worker = std::thread([this] { RunSchedulerLoop(m_timings); });
+    }
+    // What the stop handler does to the worker: the flag, the event, the child.
+    void Stop()
+    {
+        if (!m_worker.joinable())
+            return;
+        InterlockedExchange(&SchedulerStopFlag, 1);
+        UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kScheduleCheckEventName));
+        if (event)
+            SetEvent(event.Get());
+        StopSlotChild(ScanSlot, 200);
+        m_worker.join();
+    }
+    std::wstring Query(const std::wstring& app, const std::wstring& answer)
+    {
+        return TestChildCommand(L"--write \"" + app + L"\" " + answer);
+    }
+    std::wstring Task(const std::wstring& extra = L"")
+    {
+        return TestChildCommand(L"--append \"" + m_folder.File(L"task.txt") + L"\" ran " + extra);
+    }
+    bool LogHas(const std::wstring& message, DWORD timeoutMs)
+    {
+        return WaitUntil([&] { return m_log.Has(message); }, timeoutMs);
+    }
+    // Counts the completion event's signals until the time runs out.
+    int CountCompletions(DWORD forMs)
+    {
+        int count = 0;
+        const ULONGLONG end = GetTickCount64() + forMs;
+        while (GetTickCount64() < end) {
+            if (WaitForSingleObject(m_completed.Get(), 100) == WAIT_OBJECT_0)
+                ++count;
+        }
+        return count;
+    }
+
+    ProductKeyReset m_reset;
+    CapturedLog m_log{2};
+    ScratchDirectory m_folder;
+    Timings m_timings;
+    UniqueHandle m_completed;
+    std::thread m_worker;
+};
+
+TEST_F(SchedulerLoopTest, DueTaskRunsInItsDirectoryAndAnnouncesItsEndOnce)
+{
+    RegisterApplication(L"App", Query(L"App", L"1"), Task(), m_folder.Path());
+    Start();
+    ASSERT_TRUE(LogHas(L"Scan Finished.", 20000));
+    EXPECT_EQ(1, CountCompletions(1000));   // within the spacing no second run can start
+    Stop();
+    EXPECT_EQ(L"ran|" + m_folder.Path() + L"\r\n", ReadUtf8File(m_folder.File(L"task.txt")).substr(0, m_folder.Path().size() + 6));
+
+    const std::vector<std::wstring> messages = m_log.Messages();
+    const auto at = [&](const std::wstring& m) {
+        return std::find(messages.begin(), messages.end(), m) - messages.begin();
+    };
+    EXPECT_LT(at(L"Checked 1 schedules; NextCheck=1, AppToRun=App"), at(L"Starting to sleep for 1 seconds."));
+    EXPECT_LT(at(L"Starting to sleep for 1 seconds."), at(L"Starting Scan."));
+    EXPECT_LT(at(L"Starting Scan."), at(L"Scan Finished."));
+    EXPECT_LT(at(L"Scan Finished."), at(L"Task ran short; sleeping 1 seconds"));
+    EXPECT_TRUE(m_log.Has(L"Service is exiting, shutting down worker thread"));
+    EXPECT_EQ(0, SchedulerStopFlag);
+}
+
+TEST_F(SchedulerLoopTest, RequestAtTheThresholdDoesNotRun)
+{
+    m_timings.RunNowThresholdSeconds = 1;
+    RegisterApplication(L"App", Query(L"App", L"1"), Task(), m_folder.Path());
+    Start();
+    // Two passes whose timer expired, and no run.
+    ASSERT_TRUE(WaitUntil([&] { return m_log.Count(L"Checked 1 schedules; NextCheck=1, AppToRun=App") >= 2; }, 20000));
+    Stop();
+    EXPECT_FALSE(m_log.Has(L"Starting Scan."));
+    EXPECT_FALSE(FileExists(m_folder.File(L"task.txt")));
+}
+
+TEST_F(SchedulerLoopTest, StopDuringAWaitEndsTheLoopAtOnce)
+{
+    Start();
+    ASSERT_TRUE(LogHas(L"Starting to sleep for 86400 seconds.", 10000));
+    const ULONGLONG start = GetTickCount64();
+    Stop();
+    EXPECT_LT(GetTickCount64() - start, 3000u);
+    EXPECT_TRUE(m_log.Has(L"Service is exiting, shutting down worker thread"));
+    EXPECT_EQ(0, SchedulerStopFlag);
+}
+
+TEST_F(SchedulerLoopTest, CheckEventSetDuringARunEndsTheNextWaitAtOnce)
+{
+    m_timings.SpacingMs = 0;
+    RegisterApplication(L"App", Query(L"App", L"1"), Task(L"--sleep 1500"), m_folder.Path());
+    Start();
+    ASSERT_TRUE(LogHas(L"Starting Scan.", 20000));
+    UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kScheduleCheckEventName));
+    ASSERT_TRUE(event);
+    SetEvent(event.Get());
+    ASSERT_TRUE(WaitUntil([&] { return m_log.Count(L"Starting Scan.") >= 2; }, 20000));
+    Stop();
+
+    // After the first run: a pass, a wait ended by the pending signal, and a pass again
+    // before the second run.
+    std::vector<std::wstring> messages = m_log.Messages();
+    auto it = std::find(messages.begin(), messages.end(), L"Scan Finished.");
+    ASSERT_NE(messages.end(), it);
+    std::vector<std::wstring> after;
+    for (++it; it != messages.end() && *it != L"Starting Scan."; ++it) {
+        if (it->find(L"AppName") != 0 && it->find(L"Got ExitCode") != 0)
+            after.push_back(*it);
+    }
+    const std::vector<std::wstring> expected = {
+        L"Checked 1 schedules; NextCheck=1, AppToRun=App", L"Starting to sleep for 1 seconds.",
+        L"Finished Sleeping.",
+        L"Checked 1 schedules; NextCheck=1, AppToRun=App", L"Starting to sleep for 1 seconds.",
+        L"Finished Sleeping."};
+    EXPECT_EQ(expected, after);
+}
+
+TEST_F(SchedulerLoopTest, StopDuringARunKillsTheTaskAndKeepsTheSpacing)
+{
+    m_timings.SpacingMs = 3000;
+    RegisterApplication(L"App", Query(L"App", L"1"), Task(L"--ignore-quit 60000"), m_folder.Path());
+    Start();
+    ASSERT_TRUE(LogHas(L"Starting Scan.", 20000));
+    Sleep(300);
+    Stop();
+    EXPECT_EQ(1, CountCompletions(100));
+
+    const std::vector<std::wstring> messages = m_log.Messages();
+    const auto at = [&](const std::wstring& m) {
+        return std::find(messages.begin(), messages.end(), m) - messages.begin();
+    };
+    EXPECT_TRUE(m_log.Has(L"Got ExitCode=1067 from App '" + Task(L"--ignore-quit 60000") + L"'"));
+    ASSERT_LT(at(L"Scan Finished."), static_cast<std::ptrdiff_t>(messages.size()));
+    EXPECT_LT(at(L"Scan Finished."), at(L"Task ran short; sleeping 2 seconds"));
+    EXPECT_LT(at(L"Task ran short; sleeping 2 seconds"), at(L"Service is exiting, shutting down worker thread"));
+    EXPECT_EQ(1, m_log.Count(L"Service is exiting, shutting down worker thread"));
+}
+
+}  // namespace
