@@ -1,0 +1,195 @@
+#include "schedule/push_script.h"
+
+#include "schedule/child_process.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+// How many handle values of this process are open. GetProcessHandleCount answers 0 under
+// Wine, so the values are probed one by one.
+int OpenHandleCount()
+{
+    int count = 0;
+    for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+        DWORD flags = 0;
+        count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+    }
+    return count;
+}
+
+class PushScriptTest : public ::testing::Test {
+protected:
+    PushScriptTest()
+    {
+        m_timings.PushStartSleepMs = 50;
+        m_timings.PushWaitMs = 300;
+        m_timings.PushPauseMs = 400;
+        m_timings.PushStepMs = 100;
+        m_timings.KillGraceMs = 200;
+    }
+    ~PushScriptTest() override
+    {
+        Stop();
+        // The last run's handles stay with the slot, as in the service; end its process.
+        const ProcessSlot last = SnapshotSlot(PushSlot);
+        if (last.hProcess)
+            TerminateProcess(last.hProcess, 0);
+        ClearSlot(PushSlot);
+    }
+    void Start()
+    {
+        m_thread = std::thread([this] { RunPushScriptLoop(m_timings); });
+    }
+    // What the stop handler does to the push script: the flag, then the kill.
+    void Stop()
+    {
+        if (!m_thread.joinable())
+            return;
+        InterlockedExchange(&PushStopFlag, 1);
+        StopSlotChild(PushSlot, 200);
+        m_thread.join();
+    }
+    std::wstring Script(const std::wstring& extra = L"")
+    {
+        return TestChildCommand(L"--append \"" + m_folder.File(L"push.txt") + L"\" run " + extra);
+    }
+    int Runs() const
+    {
+        const std::wstring text = ReadUtf8File(m_folder.File(L"push.txt"));
+        int runs = 0;
+        for (size_t at = text.find(L"run|"); at != std::wstring::npos; at = text.find(L"run|", at + 1))
+            ++runs;
+        return runs;
+    }
+
+    ProductKeyReset m_reset;
+    CapturedLog m_log{3};
+    ScratchDirectory m_folder;
+    Timings m_timings;
+    std::thread m_thread;
+};
+
+TEST_F(PushScriptTest, NothingRunsWithoutAStringCommand)
+{
+    for (int variant = 0; variant < 3; ++variant) {
+        if (variant == 1)
+            SetProductString(L"", L"PushScriptCommand", L"");
+        if (variant == 2)
+            SetProductDword(L"", L"PushScriptCommand", 5);
+        const ULONGLONG start = GetTickCount64();
+        RunPushScriptLoop(m_timings);
+        EXPECT_LT(GetTickCount64() - start, 500u) << "variant " << variant;
+        EXPECT_EQ(0, PushStopFlag);
+    }
+    EXPECT_TRUE(m_log.Messages().empty());
+    EXPECT_EQ(nullptr, SnapshotSlot(PushSlot).hProcess);
+}
+
+TEST_F(PushScriptTest, MultiStringCommandIsJoinedAndAFailedLaunchIsRetried)
+{
+    SetProductString(L"", L"PushScriptCommand", std::wstring(L"a\0b\0", 5), REG_MULTI_SZ);
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return m_log.Count(L"Launching 'a|b'") >= 2; }, 10000));
+    Stop();
+    EXPECT_GE(m_log.Count(L"CreateProcess failed, error code = 2"), 2);
+    EXPECT_EQ(nullptr, SnapshotSlot(PushSlot).hProcess);
+}
+
+TEST_F(PushScriptTest, EndedScriptIsRelaunchedAfterThePause)
+{
+    SetProductString(L"", L"PushScriptCommand", Script());
+    const ULONGLONG start = GetTickCount64();
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return Runs() >= 3; }, 15000));
+    const ULONGLONG took = GetTickCount64() - start;
+    Stop();
+    // Two pauses of 400 ms lie between the first and the third run.
+    EXPECT_GE(took, 800u);
+    EXPECT_GE(m_log.Count(L"Start Varnholt Push Script"), 3);
+    EXPECT_EQ(0, PushStopFlag);
+}
+
+TEST_F(PushScriptTest, StopDuringThePauseEndsWithoutARelaunch)
+{
+    m_timings.PushPauseMs = 60000;
+    SetProductString(L"", L"PushScriptCommand", Script());
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return Runs() == 1; }, 10000));
+    Sleep(500);   // the script has ended and the pause has begun
+    const ULONGLONG start = GetTickCount64();
+    InterlockedExchange(&PushStopFlag, 1);
+    m_thread.join();
+    EXPECT_LT(GetTickCount64() - start, 1000u);
+    EXPECT_EQ(1, m_log.Count(L"Start Varnholt Push Script"));
+    EXPECT_EQ(1, Runs());
+}
+
+TEST_F(PushScriptTest, StopWhileTheScriptRunsKillsItForGood)
+{
+    SetProductString(L"", L"PushScriptCommand", Script(L"--ignore-quit 60000"));
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return Runs() == 1; }, 10000));
+    const DWORD id = SnapshotSlot(PushSlot).dwProcessId;
+    HANDLE script = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id);
+    ASSERT_NE(nullptr, script);
+    Stop();
+    DWORD exitCode = 0;
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(script, 2000));
+    GetExitCodeProcess(script, &exitCode);
+    CloseHandle(script);
+    EXPECT_EQ(1067u, exitCode);
+    Sleep(600);
+    EXPECT_EQ(1, Runs());
+    EXPECT_EQ(1, m_log.Count(L"Start Varnholt Push Script"));
+}
+
+TEST_F(PushScriptTest, RelaunchesLeakNoHandles)
+{
+    const std::wstring script = TestChildCommand(L"--exit 0");
+    LaunchPushScript(script);
+    WaitForSingleObject(SnapshotSlot(PushSlot).hProcess, 5000);
+    const int before = OpenHandleCount();
+    for (int i = 0; i < 100; ++i) {
+        const ProcessSlot previous = SnapshotSlot(PushSlot);
+        ASSERT_NE(nullptr, previous.hProcess);
+        WaitForSingleObject(previous.hProcess, 5000);
+        LaunchPushScript(script);
+        const ProcessSlot current = SnapshotSlot(PushSlot);
+        ASSERT_NE(nullptr, current.hProcess);
+        EXPECT_NE(previous.dwProcessId, current.dwProcessId);
+    }
+    WaitForSingleObject(SnapshotSlot(PushSlot).hProcess, 5000);
+    EXPECT_LE(OpenHandleCount(), before + 2);
+}
+
+TEST(SleepUnlessStoppingTest, SleepsWholeStepsAndNoticesAStop)
+{
+    Timings timings;
+    timings.PushStepMs = 300;
+    const auto timed = [&](LONG ms) {
+        const ULONGLONG start = GetTickCount64();
+        SleepUnlessStopping(ms, timings);
+        return GetTickCount64() - start;
+    };
+    EXPECT_GE(timed(1), 280u);            // one whole step
+    EXPECT_LT(timed(0), 100u);
+    EXPECT_LT(timed(-5), 100u);
+    EXPECT_GE(timed(301), 580u);          // rounded up to two steps
+
+    InterlockedExchange(&PushStopFlag, 1);
+    EXPECT_LT(timed(10000), 100u);
+    InterlockedExchange(&PushStopFlag, 0);
+
+    std::thread stopper([] { Sleep(400); InterlockedExchange(&PushStopFlag, 1); });
+    const ULONGLONG took = timed(60000);
+    stopper.join();
+    InterlockedExchange(&PushStopFlag, 0);
+    EXPECT_GE(took, 380u);
+    EXPECT_LT(took, 1500u);
+}
+
+}  // namespace
