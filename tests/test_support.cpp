@@ -321,3 +321,61 @@ BackgroundChild::~BackgroundChild()
     CloseHandle(m_info.hThread);
     CloseHandle(m_info.hProcess);
 }
+
+BackgroundProcess::BackgroundProcess(const std::wstring& commandLine)
+{
+    m_job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    std::wstring command = commandLine;
+    if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                       nullptr, &startup, &m_info)) {
+        AssignProcessToJobObject(m_job, m_info.hProcess);
+        ResumeThread(m_info.hThread);
+    }
+}
+
+BackgroundProcess::~BackgroundProcess()
+{
+    if (m_info.hProcess) {
+        TerminateJobObject(m_job, 1);
+        WaitForSingleObject(m_info.hProcess, 5000);
+        CloseHandle(m_info.hThread);
+        CloseHandle(m_info.hProcess);
+    }
+    CloseHandle(m_job);
+}
+
+DWORD ServiceState()
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(
+        manager ? OpenServiceW(manager.Get(), L"Varnholt Scheduling", SERVICE_QUERY_STATUS) : nullptr);
+    if (!service)
+        return 0;
+    SERVICE_STATUS status = {};
+    if (!QueryServiceStatus(service.Get(), &status))
+        return 0;
+    return status.dwCurrentState;
+}
+
+void RemoveServiceCompletely()
+{
+    {
+        UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        UniqueServiceHandle service(
+            manager ? OpenServiceW(manager.Get(), L"Varnholt Scheduling", SERVICE_ALL_ACCESS) : nullptr);
+        if (!service)
+            return;
+        SERVICE_STATUS status = {};
+        ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+        WaitUntil([&] {
+            return QueryServiceStatus(service.Get(), &status) && status.dwCurrentState == SERVICE_STOPPED;
+        }, 30000);
+        DeleteService(service.Get());
+    }
+    WaitUntil([] { return ServiceState() == 0; }, 30000);
+}

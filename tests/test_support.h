@@ -120,3 +120,24 @@ public:
 private:
     PROCESS_INFORMATION m_info = {};
 };
+
+// Any program running in the background inside a job object: closing the job at the end
+// ends the program and every child it started.
+class BackgroundProcess {
+public:
+    explicit BackgroundProcess(const std::wstring& commandLine);
+    ~BackgroundProcess();
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+    bool Started() const { return m_info.hProcess != nullptr; }
+    HANDLE Process() const { return m_info.hProcess; }
+
+private:
+    HANDLE m_job = nullptr;
+    PROCESS_INFORMATION m_info = {};
+};
+
+// The installed service's current state (SERVICE_RUNNING, ...), or 0 when it is not installed.
+DWORD ServiceState();
+// Stops and deletes the service if it is installed, and waits until it is gone.
+void RemoveServiceCompletely();

@@ -1,0 +1,228 @@
+// The service under Wine's real service control manager.
+#include "service/service_control.h"
+
+#include "support/unique_resource.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+struct InstalledConfig {
+    DWORD ServiceType = 0;
+    DWORD StartType = 0;
+    DWORD ErrorControl = 0;
+    std::wstring ImagePath;
+    std::wstring Account;
+    std::wstring Description;
+};
+
+bool QueryInstalled(InstalledConfig& config)
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(
+        manager ? OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_CONFIG) : nullptr);
+    if (!service)
+        return false;
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    if (!QueryServiceConfigW(service.Get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                             static_cast<DWORD>(buffer.size()), &needed))
+        return false;
+    const auto* info = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    config.ServiceType = info->dwServiceType;
+    config.StartType = info->dwStartType;
+    config.ErrorControl = info->dwErrorControl;
+    config.ImagePath = info->lpBinaryPathName ? info->lpBinaryPathName : L"";
+    config.Account = info->lpServiceStartName ? info->lpServiceStartName : L"";
+    if (QueryServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(),
+                             static_cast<DWORD>(buffer.size()), &needed)) {
+        const auto* description = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data());
+        config.Description = description->lpDescription ? description->lpDescription : L"";
+    }
+    return true;
+}
+
+bool SendControl(DWORD control, DWORD& error)
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(
+        manager ? OpenServiceW(manager.Get(), kServiceName,
+                               SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL | SERVICE_STOP)
+                : nullptr);
+    SERVICE_STATUS status = {};
+    const BOOL sent = service && ControlService(service.Get(), control, &status);
+    error = sent ? 0 : GetLastError();
+    return sent != FALSE;
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        RemoveServiceCompletely();
+        RunProduct(L"/k");
+        m_logStart = LogSize();
+    }
+    void TearDown() override { RemoveServiceCompletely(); }
+
+    std::vector<std::wstring> Messages() const
+    {
+        std::vector<std::wstring> messages;
+        for (const std::wstring& line : LogLinesAfter(m_logStart))
+            messages.push_back(MessageOf(line));
+        return messages;
+    }
+    int Count(const std::wstring& message) const
+    {
+        const std::vector<std::wstring> messages = Messages();
+        return static_cast<int>(std::count(messages.begin(), messages.end(), message));
+    }
+    bool WaitForState(DWORD state, DWORD timeoutMs = 20000)
+    {
+        return WaitUntil([&] { return ServiceState() == state; }, timeoutMs);
+    }
+
+    ProductKeyReset m_reset;
+    size_t m_logStart = 0;
+};
+
+TEST_F(ServiceTest, InstallWritesTheConfigurationAndRefusesASecondInstall)
+{
+    EXPECT_EQ(0u, RunProduct(L"-i"));
+    InstalledConfig config;
+    ASSERT_TRUE(QueryInstalled(config));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), config.ServiceType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), config.StartType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config.ErrorControl);
+    EXPECT_EQ(L"\"" + ProductExePath() + L"\"", config.ImagePath);
+    EXPECT_EQ(L"LocalSystem", config.Account);
+    EXPECT_EQ(L"This service handles the scheduling for Varnholt Applications", config.Description);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+
+    EXPECT_EQ(0u, RunProduct(L"-k"));   // not running: quiet
+    EXPECT_EQ(0u, RunProduct(L"-I"));
+    EXPECT_EQ(1, Count(L"Failed to create service, error code = 1073"));
+    EXPECT_EQ(0, Count(L"ControlService(SERVICE_CONTROL_STOP) failed, error code = 1062"));
+
+    EXPECT_EQ(0u, RunProduct(L"-u"));
+    EXPECT_TRUE(WaitUntil([] { return ServiceState() == 0; }, 20000));
+    EXPECT_EQ(0, Count(L"DeleteService failed, error code = 1072"));
+}
+
+TEST_F(ServiceTest, ControlsOfAServiceThatIsNotInstalledFailWithTheirMessage)
+{
+    EXPECT_EQ(0u, RunProduct(L"-k"));
+    EXPECT_EQ(0u, RunProduct(L"-b"));
+    EXPECT_EQ(0u, RunProduct(L"-u"));
+    // -k once, -b twice (stop and start), -u twice (its stop, then the uninstall).
+    EXPECT_EQ(5, Count(L"OpenService failed, error code = 1060"));
+}
+
+TEST_F(ServiceTest, InstallAndRunStartsItAndBounceRestartsIt)
+{
+    EXPECT_EQ(0u, RunProduct(L"-ir"));
+    InstalledConfig config;
+    ASSERT_TRUE(QueryInstalled(config));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.StartType);
+    ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+
+    // Installed already: the install fails, the start is still asked for, and a running
+    // service accepts that silently.
+    EXPECT_EQ(0u, RunProduct(L"-iR"));
+    EXPECT_EQ(1, Count(L"Failed to create service, error code = 1073"));
+    EXPECT_EQ(0, Count(L"StartService failed, error code = 1056"));
+
+    EXPECT_EQ(0u, RunProduct(L"-b"));
+    EXPECT_TRUE(WaitForState(SERVICE_RUNNING));
+    EXPECT_EQ(2, Count(L"Start Varnholt Scheduling Service"));
+    EXPECT_EQ(1, Count(L"Stopping service"));
+
+    EXPECT_EQ(0u, RunProduct(L"-k"));
+    EXPECT_TRUE(WaitForState(SERVICE_STOPPED));
+    EXPECT_TRUE(WaitUntil([&] { return Count(L"EXIT Varnholt Scheduling Service") == 2; }, 20000));
+}
+
+TEST_F(ServiceTest, QuotedPathWithSpacesStarts)
+{
+    ScratchDirectory folder;
+    const std::wstring spaced = folder.File(L"Program Files With Spaces");
+    ASSERT_TRUE(CreateDirectoryW(spaced.c_str(), nullptr));
+    const std::wstring copy = spaced + L"\\VarnholtScheduling.exe";
+    ASSERT_TRUE(CopyFileW(ProductExePath().c_str(), copy.c_str(), FALSE));
+
+    EXPECT_EQ(0u, RunAndCollect(L"\"" + copy + L"\" -ir", 60000));
+    InstalledConfig config;
+    ASSERT_TRUE(QueryInstalled(config));
+    EXPECT_EQ(L"\"" + copy + L"\"", config.ImagePath);
+    EXPECT_TRUE(WaitForState(SERVICE_RUNNING));
+    EXPECT_EQ(0u, RunAndCollect(L"\"" + copy + L"\" -u", 60000));
+    EXPECT_TRUE(WaitUntil([] { return ServiceState() == 0; }, 30000));
+}
+
+TEST_F(ServiceTest, RunningServiceAnswersControlsAndStopsBeforeItsWorkerIsUp)
+{
+    ASSERT_EQ(0u, RunProduct(L"-ir"));
+    ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+    DWORD error = 0;
+    EXPECT_TRUE(SendControl(SERVICE_CONTROL_INTERROGATE, error)) << error;
+    EXPECT_TRUE(SendControl(128, error)) << error;
+    EXPECT_TRUE(WaitUntil([&] { return Count(L"Unrecognized opcode 128") == 1; }, 5000));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
+
+    // Still within the worker's 15-second start delay: no check event exists yet.
+    EXPECT_EQ(0u, RunProduct(L"-k"));
+    EXPECT_TRUE(WaitForState(SERVICE_STOPPED));
+    EXPECT_TRUE(WaitUntil([&] { return Count(L"EXIT Varnholt Scheduling Service") == 1; }, 20000));
+    EXPECT_EQ(1, Count(L"Stopping service"));
+}
+
+// One whole scheduled run through the service control manager, then a stop while the
+// push script runs.
+TEST_F(ServiceTest, ScheduledRunUnderTheServiceControlManager)
+{
+    ScratchDirectory folder;
+    SetProductDword(L"", L"Debug", 2);
+    RegisterApplication(L"Demo", TestChildCommand(L"--write Demo 3"),
+                        TestChildCommand(L"--append \"" + folder.File(L"task.txt") + L"\" scanned"),
+                        folder.Path());
+    SetProductString(L"", L"PushScriptCommand", TestChildCommand(L"--ignore-quit 300000"));
+    UniqueHandle completed(CreateEventW(nullptr, TRUE, FALSE, L"Global\\VARNHOLT_SCHEDULED_SCAN_COMPLETED"));
+    ASSERT_TRUE(completed);
+
+    ASSERT_EQ(0u, RunProduct(L"-i"));
+    DWORD error = 0;
+    {
+        UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        UniqueServiceHandle service(OpenServiceW(manager.Get(), kServiceName, SERVICE_START));
+        ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr));
+    }
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(completed.Get(), 60000));
+    EXPECT_EQ(L"scanned|" + folder.Path() + L"\r\n", ReadUtf8File(folder.File(L"task.txt")));
+
+    // The worker now keeps its spacing; the push script runs and ignores WM_QUIT.
+    const ULONGLONG start = GetTickCount64();
+    SendControl(SERVICE_CONTROL_STOP, error);   // under Wine may answer 1053 while it still stops
+    EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 30000));
+    EXPECT_GE(GetTickCount64() - start, 4500u);   // the push script's grace, at least
+    EXPECT_TRUE(WaitUntil([&] { return Count(L"EXIT Varnholt Scheduling Service") == 1; }, 20000));
+    EXPECT_EQ(0u, RunProduct(L"-u"));
+
+    const std::vector<std::wstring> messages = Messages();
+    const auto at = [&](const std::wstring& m) {
+        return std::find(messages.begin(), messages.end(), m) - messages.begin();
+    };
+    const std::vector<std::wstring> order = {
+        L"Start Varnholt Scheduling Service", L"Start Varnholt Push Script",
+        L"Checked 1 schedules; NextCheck=3, AppToRun=Demo", L"Starting to sleep for 3 seconds.",
+        L"Starting Scan.", L"Scan Finished.", L"Task ran short; sleeping 239 seconds",
+        L"Stopping service", L"EXIT Varnholt Scheduling Service"};
+    for (size_t i = 0; i + 1 < order.size(); ++i) {
+        ASSERT_LT(at(order[i]), static_cast<std::ptrdiff_t>(messages.size())) << "missing: " << i;
+        EXPECT_LT(at(order[i]), at(order[i + 1])) << "order at " << i;
+    }
+}
+
+}  // namespace
