@@ -29,6 +29,34 @@ private:
 };
 void RemoveTree(const std::wstring& path);
 
+// Creates (or truncates) a file, or opens a directory, and sets its last-write time.
+// False when it cannot.
+bool WriteFileWrittenAt(const std::wstring& path, const FILETIME& lastWrite);
+bool SetLastWriteTime(const std::wstring& path, const FILETIME& lastWrite);
+// A time moved by a signed number of 100-nanosecond units.
+FILETIME ShiftFileTime(const FILETIME& time, long long units);
+constexpr long long kFileTimeUnitsPerDay = 864000000000LL;
+
+bool RunningUnderWine();
+// A symbolic link to a directory, made from the Unix side (ln -s), which only Wine lets a
+// test do: Made() is false elsewhere, and when the link did not appear. The link alone is
+// removed on destruction, while its target still exists.
+class DirectoryLink {
+public:
+    DirectoryLink(const std::wstring& link, const std::wstring& target);
+    ~DirectoryLink();
+    DirectoryLink(const DirectoryLink&) = delete;
+    DirectoryLink& operator=(const DirectoryLink&) = delete;
+    bool Made() const { return m_made; }
+
+private:
+    std::wstring m_link;
+    bool m_made = false;
+};
+// Removes a link without touching its target. Wine's RemoveDirectoryW goes through a link
+// and removes an empty target, so under Wine the link is removed from the Unix side.
+void RemoveLink(const std::wstring& link);
+
 // Deletes the product key (32-bit view) when made and when destroyed, so that every test
 // starts from and leaves an empty configuration.
 class ProductKeyReset {
