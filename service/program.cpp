@@ -1,6 +1,7 @@
 #include "service/program.h"
 
 #include "log/logger.h"
+#include "support/security_descriptor.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -126,8 +127,10 @@ void SetUpLogDirectory()
     directory += L"\\Varnholt";
     LogDirectory = directory;
 
+    // The service writes and deletes here as LocalSystem; a folder that inherited the
+    // parent's security would let any local user plant files or links in it.
     if (GetFileAttributesW(LogDirectory.c_str()) == INVALID_FILE_ATTRIBUTES)
-        CreateDirectoryW(LogDirectory.c_str(), nullptr);
+        CreateDirectoryWithSddl(LogDirectory, kLogDirectorySddl);
 }
 
 int RunProgram(int argc, char* argv[])

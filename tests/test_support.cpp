@@ -3,6 +3,8 @@
 #include "support/registry_key.h"
 #include "support/unique_resource.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <cwchar>
@@ -191,6 +193,73 @@ void RemoveLink(const std::wstring& link)
     }
     if (StartUnixProgram(L"rm", L"-f", {link}))
         WaitUntil([&] { return !HasReparsePointAt(link); }, 5000);
+}
+
+std::vector<AceEntry> AcesOf(PSECURITY_DESCRIPTOR descriptor)
+{
+    std::vector<AceEntry> entries;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!descriptor || !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
+        !present || !dacl)
+        return entries;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace))
+            continue;
+        const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
+        AceEntry entry = {header->AceType, header->AceFlags, 0, std::wstring()};
+        // Allowed and denied entries share one layout: header, mask, SID.
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
+            ACCESS_ALLOWED_ACE* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+            entry.Mask = allowed->Mask;
+            wchar_t* text = nullptr;
+            if (ConvertSidToStringSidW(&allowed->SidStart, &text)) {
+                entry.Sid = text;
+                LocalFree(text);
+            }
+        }
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+std::vector<AceEntry> AcesOf(const std::wstring& path)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return std::vector<AceEntry>();
+    UniqueLocalMemory owner(descriptor);
+    return AcesOf(descriptor);
+}
+
+ACCESS_MASK RightsGrantedTo(const std::vector<AceEntry>& aces, const wchar_t* sid)
+{
+    ACCESS_MASK rights = 0;
+    for (const AceEntry& ace : aces) {
+        if (ace.Type == ACCESS_ALLOWED_ACE_TYPE && ace.Sid == sid)
+            rights |= ace.Mask;
+    }
+    return rights;
+}
+
+std::wstring SecurityTextOf(const std::wstring& path)
+{
+    const SECURITY_INFORMATION parts =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return std::wstring();
+    UniqueLocalMemory owner(descriptor);
+    wchar_t* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts,
+                                                              &text, nullptr))
+        return std::wstring();
+    UniqueLocalMemory textOwner(text);
+    return text;
 }
 
 ProductKeyReset::ProductKeyReset()

@@ -57,6 +57,22 @@ private:
 // and removes an empty target, so under Wine the link is removed from the Unix side.
 void RemoveLink(const std::wstring& link);
 
+// The entries of a security descriptor's DACL, each with its trustee as a SID string
+// ("S-1-5-18"). Empty for a descriptor without a DACL.
+struct AceEntry {
+    BYTE Type;
+    BYTE Flags;
+    ACCESS_MASK Mask;
+    std::wstring Sid;
+};
+std::vector<AceEntry> AcesOf(PSECURITY_DESCRIPTOR descriptor);
+// The DACL of a file or directory as the system reports it; empty when it cannot be read.
+std::vector<AceEntry> AcesOf(const std::wstring& path);
+// The rights that allow entries grant a trustee ("S-1-1-0"); denials are not subtracted.
+ACCESS_MASK RightsGrantedTo(const std::vector<AceEntry>& aces, const wchar_t* sid);
+// The owner, group and DACL of a file or directory in SDDL, or empty.
+std::wstring SecurityTextOf(const std::wstring& path);
+
 // Deletes the product key (32-bit view) when made and when destroyed, so that every test
 // starts from and leaves an empty configuration.
 class ProductKeyReset {

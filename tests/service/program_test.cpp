@@ -1,5 +1,6 @@
 #include "service/program.h"
 
+#include "support/security_descriptor.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,36 @@ TEST(OptionTest, WholeArgumentIgnoringAsciiCase)
         EXPECT_EQ(ProgramOption::None, MatchOption(other)) << "argument of length " << wcslen(other);
 }
 
+constexpr ACCESS_MASK kReadAndExecute = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+const wchar_t kEveryone[] = L"S-1-1-0";
+const wchar_t kAuthenticatedUsers[] = L"S-1-5-11";
+const wchar_t kUsers[] = L"S-1-5-32-545";
+
+TEST(LogDirectorySecurityTest, ProtectedAndReadOnlyForUsers)
+{
+    CSecurityAttributes security(kLogDirectorySddl);
+    ASSERT_TRUE(security.IsValid()) << "error " << security.Error();
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(security.Descriptor(), &control, &revision));
+    EXPECT_NE(0, control & SE_DACL_PROTECTED) << "the common folder's entries would be inherited";
+
+    const BYTE inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    const AceEntry expected[] = {
+        {ACCESS_ALLOWED_ACE_TYPE, inherited, FILE_ALL_ACCESS, L"S-1-5-18"},       // SYSTEM
+        {ACCESS_ALLOWED_ACE_TYPE, inherited, FILE_ALL_ACCESS, L"S-1-5-32-544"},   // Administrators
+        {ACCESS_ALLOWED_ACE_TYPE, inherited, kReadAndExecute, kUsers},
+    };
+    const std::vector<AceEntry> aces = AcesOf(security.Descriptor());
+    ASSERT_EQ(3u, aces.size());
+    for (size_t i = 0; i < aces.size(); ++i) {
+        EXPECT_EQ(expected[i].Type, aces[i].Type) << i;
+        EXPECT_EQ(expected[i].Flags, aces[i].Flags) << i;
+        EXPECT_EQ(expected[i].Mask, aces[i].Mask) << i;
+        EXPECT_EQ(expected[i].Sid, aces[i].Sid) << i;
+    }
+}
+
 // Runs of the real executable under Wine.
 class ProgramRunTest : public ::testing::Test {
 protected:
@@ -33,6 +64,29 @@ TEST_F(ProgramRunTest, CreatesAMissingLogDirectory)
     EXPECT_TRUE(FileExists(ProductLogDirectory()));
     const std::string bytes = ReadFileBytes(TodaysProductLog());
     EXPECT_EQ(std::string("\xEF\xBB\xBF\r\n"), bytes);   // opened, nothing logged
+}
+
+TEST_F(ProgramRunTest, CreatesTheLogDirectoryClosedToOtherUsers)
+{
+    RemoveTree(ProductLogDirectory());
+    EXPECT_EQ(0u, RunProduct(L"/k"));
+    // Wine reports SYSTEM and the owner for a folder made with the service's DACL, but
+    // read access for Everyone as well for one made with the parent's security.
+    const std::vector<AceEntry> aces = AcesOf(ProductLogDirectory());
+    ASSERT_FALSE(aces.empty());
+    EXPECT_EQ(0u, RightsGrantedTo(aces, kEveryone));
+    EXPECT_EQ(0u, RightsGrantedTo(aces, kAuthenticatedUsers));
+    EXPECT_EQ(0u, RightsGrantedTo(aces, kUsers) & ~kReadAndExecute);
+}
+
+TEST_F(ProgramRunTest, ExistingLogDirectoryKeepsItsSecurity)
+{
+    RemoveTree(ProductLogDirectory());
+    ASSERT_TRUE(CreateDirectoryW(ProductLogDirectory().c_str(), nullptr));
+    const std::wstring before = SecurityTextOf(ProductLogDirectory());
+    ASSERT_FALSE(before.empty());
+    EXPECT_EQ(0u, RunProduct(L"/k"));
+    EXPECT_EQ(before, SecurityTextOf(ProductLogDirectory()));
 }
 
 TEST_F(ProgramRunTest, OptionLogsItsMessageInAnyCase)
