@@ -1,5 +1,6 @@
 #include "service/program.h"
 
+#include "log/log_pruner.h"
 #include "log/logger.h"
 #include "support/security_descriptor.h"
 
@@ -138,6 +139,9 @@ int RunProgram(int argc, char* argv[])
     try {
         SetUpLogDirectory();
         OpenDailyLog();
+        // Every start, whatever the command line, clears out old log files.
+        CLogPruner pruner;
+        pruner.Enumerate(LogDirectory, kLogFilePattern);
 
         if (argc == 2) {
             RunOption(MatchOption(WideFromThreadAnsi(argv[1] ? argv[1] : "")));

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 TEST(OptionTest, WholeArgumentIgnoringAsciiCase)
@@ -87,6 +89,35 @@ TEST_F(ProgramRunTest, ExistingLogDirectoryKeepsItsSecurity)
     ASSERT_FALSE(before.empty());
     EXPECT_EQ(0u, RunProduct(L"/k"));
     EXPECT_EQ(before, SecurityTextOf(ProductLogDirectory()));
+}
+
+TEST_F(ProgramRunTest, StartUpPrunesOldLogsBeforeLookingAtTheCommandLine)
+{
+    EXPECT_EQ(0u, RunProduct(L"/k"));   // the directory and the day's file exist
+    const std::wstring oldLog = ProductLogDirectory() + L"\\Scheduler-20000101.log";
+    const std::wstring notes = ProductLogDirectory() + L"\\notes.txt";
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const FILETIME longAgo = ShiftFileTime(now, -20 * kFileTimeUnitsPerDay);
+    ASSERT_TRUE(WriteFileWrittenAt(oldLog, longAgo));
+    ASSERT_TRUE(WriteFileWrittenAt(notes, longAgo));
+    SetProductDword(L"", L"Debug", 2);
+
+    const size_t before = LogSize();
+    EXPECT_EQ(0u, RunProduct(L"-k"));
+    EXPECT_FALSE(FileExists(oldLog));
+    EXPECT_TRUE(FileExists(notes));
+    EXPECT_TRUE(FileExists(TodaysProductLog()));
+    DeleteFileW(notes.c_str());
+
+    std::vector<std::wstring> messages;
+    for (const std::wstring& line : LogLinesAfter(before))
+        messages.push_back(MessageOf(line));
+    const auto pruned = std::find(messages.begin(), messages.end(), L"Prune log file " + oldLog);
+    const auto stop = std::find(messages.begin(), messages.end(), std::wstring(L"Stop"));
+    ASSERT_NE(messages.end(), pruned);
+    ASSERT_NE(messages.end(), stop);
+    EXPECT_LT(pruned, stop);
 }
 
 TEST_F(ProgramRunTest, OptionLogsItsMessageInAnyCase)
