@@ -56,11 +56,12 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
 
 HANDLE CreateScheduleCheckEvent()
 {
-    CSecurityDescriptor descriptor;
-    if (!descriptor.FromSddl(kScheduleCheckEventSddl))
+    CSecurityAttributes security(kScheduleCheckEventSddl);
+    if (!security.IsValid()) {
+        SetLastError(security.Error());
         return nullptr;
-    SECURITY_ATTRIBUTES attributes = descriptor.Attributes();
-    return CreateEventW(&attributes, /*bManualReset=*/FALSE, /*bInitialState=*/FALSE,
+    }
+    return CreateEventW(security.Get(), /*bManualReset=*/FALSE, /*bInitialState=*/FALSE,
                         kScheduleCheckEventName);
 }
 

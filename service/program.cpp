@@ -1,10 +1,12 @@
 #include "service/program.h"
 
+#include "log/log_pruner.h"
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/push_script.h"
 #include "schedule/scheduler_thread.h"
 #include "service/service_control.h"
+#include "support/security_descriptor.h"
 #include "support/unique_resource.h"
 
 #include <windows.h>
@@ -178,8 +180,10 @@ void SetUpLogDirectory()
     directory += L"\\Varnholt";
     LogDirectory = directory;
 
+    // The service writes and deletes here as LocalSystem; a folder that inherited the
+    // parent's security would let any local user plant files or links in it.
     if (GetFileAttributesW(LogDirectory.c_str()) == INVALID_FILE_ATTRIBUTES)
-        CreateDirectoryW(LogDirectory.c_str(), nullptr);
+        CreateDirectoryWithSddl(LogDirectory, kLogDirectorySddl);
 }
 
 int RunProgram(int argc, char* argv[])
@@ -187,6 +191,9 @@ int RunProgram(int argc, char* argv[])
     try {
         SetUpLogDirectory();
         OpenDailyLog();
+        // Every start, whatever the command line, clears out old log files.
+        CLogPruner pruner;
+        pruner.Enumerate(LogDirectory, kLogFilePattern);
 
         if (argc == 2) {
             RunOption(MatchOption(WideFromThreadAnsi(argv[1] ? argv[1] : "")));

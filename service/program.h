@@ -8,8 +8,17 @@ enum class ProgramOption { Uninstall, Install, InstallAndRun, Bounce, Stop, Test
 // Compares the argument with the options, whole, ignoring the case of A to Z only.
 ProgramOption MatchOption(const std::wstring& argument);
 
+// The log directory's security when start-up creates it: a protected DACL, so nothing is
+// inherited from the common application-data folder, where any local user may create
+// files and folders. SYSTEM and Administrators have full control, local Users read and
+// execute; files and folders within inherit the same.
+inline constexpr const wchar_t* kLogDirectorySddl =
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
 // Fixes LogDirectory (the common application-data folder in its long form plus
-// "\Varnholt"), creating the directory when it is missing.
+// "\Varnholt"), creating the directory with kLogDirectorySddl when it is missing. A
+// directory that exists is left as it is. Failures are not reported: nothing is logged
+// before the day's log is open. Called by the entry point before any other thread starts.
 void SetUpLogDirectory();
 
 // The whole program behind main: start-up, then one option or service mode. Returns the

@@ -2,34 +2,26 @@
 
 #include <sddl.h>
 
-bool CSecurityDescriptor::FromSddl(const wchar_t* sddl)
+CSecurityAttributes::CSecurityAttributes(const wchar_t* sddl)
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                              nullptr)) {
-        m_descriptor.Reset();
-        return false;
+    if (!sddl || !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                       &descriptor, nullptr)) {
+        m_error = sddl ? GetLastError() : static_cast<DWORD>(ERROR_INVALID_PARAMETER);
+        return;
     }
     m_descriptor.Reset(descriptor);
-    return true;
+    m_attributes.nLength = sizeof(m_attributes);
+    m_attributes.lpSecurityDescriptor = descriptor;
+    m_attributes.bInheritHandle = FALSE;
 }
 
-SECURITY_ATTRIBUTES CSecurityDescriptor::Attributes() const
+bool CreateDirectoryWithSddl(const std::wstring& path, const wchar_t* sddl)
 {
-    SECURITY_ATTRIBUTES attributes = {};
-    attributes.nLength = sizeof(attributes);
-    attributes.lpSecurityDescriptor = m_descriptor.Get();
-    attributes.bInheritHandle = FALSE;
-    return attributes;
-}
-
-std::wstring DaclToSddl(PSECURITY_DESCRIPTOR descriptor)
-{
-    LPWSTR text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
-                                                              DACL_SECURITY_INFORMATION, &text,
-                                                              nullptr))
-        return std::wstring();
-    UniqueLocalMemory owner(text);
-    return std::wstring(text);
+    CSecurityAttributes security(sddl);
+    if (!security.IsValid()) {
+        SetLastError(security.Error());
+        return false;
+    }
+    return CreateDirectoryW(path.c_str(), security.Get()) != FALSE;
 }

@@ -4,6 +4,8 @@
 #include "support/registry_key.h"
 #include "support/unique_resource.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <cwchar>
@@ -60,18 +62,205 @@ void RemoveTree(const std::wstring& path)
         DeleteFileW(path.c_str());
         return;
     }
-    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        WIN32_FIND_DATAW data;
-        UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &data));
-        if (find) {
-            do {
-                const std::wstring name = data.cFileName;
-                if (name != L"." && name != L"..")
-                    RemoveTree(path + L"\\" + name);
-            } while (FindNextFileW(find.Get(), &data));
-        }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        RemoveLink(path);
+        return;
     }
+    WIN32_FIND_DATAW data;
+    UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &data));
+    if (find) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name != L"." && name != L"..")
+                RemoveTree(path + L"\\" + name);
+        } while (FindNextFileW(find.Get(), &data));
+    }
+    find.Reset();
     RemoveDirectoryW(path.c_str());
+}
+
+bool SetLastWriteTime(const std::wstring& path, const FILETIME& lastWrite)
+{
+    // Backup semantics let the same call open a directory.
+    UniqueFileHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return file && SetFileTime(file.Get(), nullptr, nullptr, &lastWrite);
+}
+
+bool WriteFileWrittenAt(const std::wstring& path, const FILETIME& lastWrite)
+{
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return false;
+    DWORD written = 0;
+    return WriteFile(file.Get(), "x", 1, &written, nullptr) &&
+           SetFileTime(file.Get(), nullptr, nullptr, &lastWrite);
+}
+
+FILETIME ShiftFileTime(const FILETIME& time, long long units)
+{
+    ULARGE_INTEGER value;
+    value.LowPart = time.dwLowDateTime;
+    value.HighPart = time.dwHighDateTime;
+    value.QuadPart += static_cast<unsigned long long>(units);   // wraps as a signed sum would
+    FILETIME shifted;
+    shifted.dwLowDateTime = value.LowPart;
+    shifted.dwHighDateTime = value.HighPart;
+    return shifted;
+}
+
+namespace {
+
+// Wine's kernel32 maps a Windows path to the Unix one; the string is on the process heap.
+using UnixFileNameFunction = char*(CDECL*)(const wchar_t*);
+
+UnixFileNameFunction WineUnixFileName()
+{
+    return reinterpret_cast<UnixFileNameFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+}
+
+std::wstring UnixPathOf(UnixFileNameFunction unixFileName, const std::wstring& path)
+{
+    char* unixPath = unixFileName(path.c_str());
+    if (!unixPath)
+        return std::wstring();
+    const std::string narrow = unixPath;
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return std::wstring(narrow.begin(), narrow.end());   // the test folders' names are ASCII
+}
+
+}  // namespace
+
+bool RunningUnderWine() { return WineUnixFileName() != nullptr; }
+
+namespace {
+
+bool HasReparsePointAt(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Starts a Unix program with arguments that are Windows paths, given in their Unix form.
+// Wine runs it as a process of its own and hands back no handle to wait on, so callers
+// wait for its effect instead.
+bool StartUnixProgram(const wchar_t* program, const wchar_t* arguments,
+                      const std::vector<std::wstring>& paths)
+{
+    const UnixFileNameFunction unixFileName = WineUnixFileName();
+    if (!unixFileName)
+        return false;
+    std::wstring command = std::wstring(program) + L" " + arguments;
+    for (const std::wstring& path : paths) {
+        const std::wstring unixPath = UnixPathOf(unixFileName, path);
+        if (unixPath.empty())
+            return false;
+        command += L" \"" + unixPath + L"\"";
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    const std::wstring image = std::wstring(L"Z:\\bin\\") + program;
+    if (!CreateProcessW(image.c_str(), &command[0], nullptr, nullptr, /*bInheritHandles=*/FALSE, 0,
+                        nullptr, nullptr, &startup, &info))
+        return false;
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    return true;
+}
+
+}  // namespace
+
+DirectoryLink::DirectoryLink(const std::wstring& link, const std::wstring& target) : m_link(link)
+{
+    m_made = StartUnixProgram(L"ln", L"-s", {target, link}) &&
+             WaitUntil([&] { return HasReparsePointAt(link); }, 5000);
+}
+
+DirectoryLink::~DirectoryLink()
+{
+    if (m_made)
+        RemoveLink(m_link);
+}
+
+void RemoveLink(const std::wstring& link)
+{
+    if (!RunningUnderWine()) {
+        RemoveDirectoryW(link.c_str());
+        return;
+    }
+    if (StartUnixProgram(L"rm", L"-f", {link}))
+        WaitUntil([&] { return !HasReparsePointAt(link); }, 5000);
+}
+
+std::vector<AceEntry> AcesOf(PSECURITY_DESCRIPTOR descriptor)
+{
+    std::vector<AceEntry> entries;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!descriptor || !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
+        !present || !dacl)
+        return entries;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace))
+            continue;
+        const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
+        AceEntry entry = {header->AceType, header->AceFlags, 0, std::wstring()};
+        // Allowed and denied entries share one layout: header, mask, SID.
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
+            ACCESS_ALLOWED_ACE* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+            entry.Mask = allowed->Mask;
+            wchar_t* text = nullptr;
+            if (ConvertSidToStringSidW(&allowed->SidStart, &text)) {
+                entry.Sid = text;
+                LocalFree(text);
+            }
+        }
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+std::vector<AceEntry> AcesOf(const std::wstring& path)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return std::vector<AceEntry>();
+    UniqueLocalMemory owner(descriptor);
+    return AcesOf(descriptor);
+}
+
+ACCESS_MASK RightsGrantedTo(const std::vector<AceEntry>& aces, const wchar_t* sid)
+{
+    ACCESS_MASK rights = 0;
+    for (const AceEntry& ace : aces) {
+        if (ace.Type == ACCESS_ALLOWED_ACE_TYPE && ace.Sid == sid)
+            rights |= ace.Mask;
+    }
+    return rights;
+}
+
+std::wstring SecurityTextOf(const std::wstring& path)
+{
+    const SECURITY_INFORMATION parts =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return std::wstring();
+    UniqueLocalMemory owner(descriptor);
+    wchar_t* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts,
+                                                              &text, nullptr))
+        return std::wstring();
+    UniqueLocalMemory textOwner(text);
+    return text;
 }
 
 ProductKeyReset::ProductKeyReset()

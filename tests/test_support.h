@@ -29,6 +29,50 @@ private:
 };
 void RemoveTree(const std::wstring& path);
 
+// Creates (or truncates) a file, or opens a directory, and sets its last-write time.
+// False when it cannot.
+bool WriteFileWrittenAt(const std::wstring& path, const FILETIME& lastWrite);
+bool SetLastWriteTime(const std::wstring& path, const FILETIME& lastWrite);
+// A time moved by a signed number of 100-nanosecond units.
+FILETIME ShiftFileTime(const FILETIME& time, long long units);
+constexpr long long kFileTimeUnitsPerDay = 864000000000LL;
+
+bool RunningUnderWine();
+// A symbolic link to a directory, made from the Unix side (ln -s), which only Wine lets a
+// test do: Made() is false elsewhere, and when the link did not appear. The link alone is
+// removed on destruction, while its target still exists.
+class DirectoryLink {
+public:
+    DirectoryLink(const std::wstring& link, const std::wstring& target);
+    ~DirectoryLink();
+    DirectoryLink(const DirectoryLink&) = delete;
+    DirectoryLink& operator=(const DirectoryLink&) = delete;
+    bool Made() const { return m_made; }
+
+private:
+    std::wstring m_link;
+    bool m_made = false;
+};
+// Removes a link without touching its target. Wine's RemoveDirectoryW goes through a link
+// and removes an empty target, so under Wine the link is removed from the Unix side.
+void RemoveLink(const std::wstring& link);
+
+// The entries of a security descriptor's DACL, each with its trustee as a SID string
+// ("S-1-5-18"). Empty for a descriptor without a DACL.
+struct AceEntry {
+    BYTE Type;
+    BYTE Flags;
+    ACCESS_MASK Mask;
+    std::wstring Sid;
+};
+std::vector<AceEntry> AcesOf(PSECURITY_DESCRIPTOR descriptor);
+// The DACL of a file or directory as the system reports it; empty when it cannot be read.
+std::vector<AceEntry> AcesOf(const std::wstring& path);
+// The rights that allow entries grant a trustee ("S-1-1-0"); denials are not subtracted.
+ACCESS_MASK RightsGrantedTo(const std::vector<AceEntry>& aces, const wchar_t* sid);
+// The owner, group and DACL of a file or directory in SDDL, or empty.
+std::wstring SecurityTextOf(const std::wstring& path);
+
 // Deletes the product key (32-bit view) when made and when destroyed, so that every test
 // starts from and leaves an empty configuration.
 class ProductKeyReset {

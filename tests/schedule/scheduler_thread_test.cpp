@@ -1,7 +1,6 @@
 #include "schedule/scheduler_thread.h"
 
 #include "schedule/child_process.h"
-#include "support/security_descriptor.h"
 #include "support/unique_resource.h"
 #include "test_support.h"
 
@@ -137,12 +136,18 @@ TEST(ScheduleCheckEventTest, PeersMaySignalAndWaitButNotTakeItOver)
               GetSecurityInfo(event.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                               nullptr, nullptr, nullptr, &descriptor));
     UniqueLocalMemory owned(descriptor);
-    const std::wstring dacl = DaclToSddl(descriptor);
-    EXPECT_NE(std::wstring::npos, dacl.find(L"D:P")) << "a protected, explicit DACL";
-    EXPECT_NE(std::wstring::npos, dacl.find(L"(A;;0x100002;;;WD)"));
-    EXPECT_NE(std::wstring::npos, dacl.find(L";;;SY)"));
-    EXPECT_NE(std::wstring::npos, dacl.find(L";;;BA)"));
-    EXPECT_EQ(3u, static_cast<size_t>(std::count(dacl.begin(), dacl.end(), L'(')));
+    const std::vector<AceEntry> aces = AcesOf(descriptor);
+    ASSERT_EQ(3u, aces.size());
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    for (const AceEntry& ace : aces)
+        EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace.Type);
+    EXPECT_EQ(static_cast<ACCESS_MASK>(EVENT_ALL_ACCESS), RightsGrantedTo(aces, L"S-1-5-18"));
+    EXPECT_EQ(static_cast<ACCESS_MASK>(EVENT_ALL_ACCESS), RightsGrantedTo(aces, L"S-1-5-32-544"));
+    // Everyone may signal and wait, nothing more: not change the DACL or the owner.
+    EXPECT_EQ(static_cast<ACCESS_MASK>(EVENT_MODIFY_STATE | SYNCHRONIZE), RightsGrantedTo(aces, L"S-1-1-0"));
 
     // Auto-reset and not signalled; another process can open it to set it.
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event.Get(), 0));

@@ -1,8 +1,11 @@
 #include "service/program.h"
 
+#include "support/security_descriptor.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -19,6 +22,36 @@ TEST(OptionTest, WholeArgumentIgnoringAsciiCase)
         EXPECT_EQ(ProgramOption::None, MatchOption(other)) << "argument of length " << wcslen(other);
 }
 
+constexpr ACCESS_MASK kReadAndExecute = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+const wchar_t kEveryone[] = L"S-1-1-0";
+const wchar_t kAuthenticatedUsers[] = L"S-1-5-11";
+const wchar_t kUsers[] = L"S-1-5-32-545";
+
+TEST(LogDirectorySecurityTest, ProtectedAndReadOnlyForUsers)
+{
+    CSecurityAttributes security(kLogDirectorySddl);
+    ASSERT_TRUE(security.IsValid()) << "error " << security.Error();
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(security.Descriptor(), &control, &revision));
+    EXPECT_NE(0, control & SE_DACL_PROTECTED) << "the common folder's entries would be inherited";
+
+    const BYTE inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    const AceEntry expected[] = {
+        {ACCESS_ALLOWED_ACE_TYPE, inherited, FILE_ALL_ACCESS, L"S-1-5-18"},       // SYSTEM
+        {ACCESS_ALLOWED_ACE_TYPE, inherited, FILE_ALL_ACCESS, L"S-1-5-32-544"},   // Administrators
+        {ACCESS_ALLOWED_ACE_TYPE, inherited, kReadAndExecute, kUsers},
+    };
+    const std::vector<AceEntry> aces = AcesOf(security.Descriptor());
+    ASSERT_EQ(3u, aces.size());
+    for (size_t i = 0; i < aces.size(); ++i) {
+        EXPECT_EQ(expected[i].Type, aces[i].Type) << i;
+        EXPECT_EQ(expected[i].Flags, aces[i].Flags) << i;
+        EXPECT_EQ(expected[i].Mask, aces[i].Mask) << i;
+        EXPECT_EQ(expected[i].Sid, aces[i].Sid) << i;
+    }
+}
+
 // Runs of the real executable under Wine.
 class ProgramRunTest : public ::testing::Test {
 protected:
@@ -33,6 +66,58 @@ TEST_F(ProgramRunTest, CreatesAMissingLogDirectory)
     EXPECT_TRUE(FileExists(ProductLogDirectory()));
     const std::string bytes = ReadFileBytes(TodaysProductLog());
     EXPECT_EQ(std::string("\xEF\xBB\xBF\r\n"), bytes);   // opened, nothing logged
+}
+
+TEST_F(ProgramRunTest, CreatesTheLogDirectoryClosedToOtherUsers)
+{
+    RemoveTree(ProductLogDirectory());
+    EXPECT_EQ(0u, RunProduct(L"/k"));
+    // Wine reports SYSTEM and the owner for a folder made with the service's DACL, but
+    // read access for Everyone as well for one made with the parent's security.
+    const std::vector<AceEntry> aces = AcesOf(ProductLogDirectory());
+    ASSERT_FALSE(aces.empty());
+    EXPECT_EQ(0u, RightsGrantedTo(aces, kEveryone));
+    EXPECT_EQ(0u, RightsGrantedTo(aces, kAuthenticatedUsers));
+    EXPECT_EQ(0u, RightsGrantedTo(aces, kUsers) & ~kReadAndExecute);
+}
+
+TEST_F(ProgramRunTest, ExistingLogDirectoryKeepsItsSecurity)
+{
+    RemoveTree(ProductLogDirectory());
+    ASSERT_TRUE(CreateDirectoryW(ProductLogDirectory().c_str(), nullptr));
+    const std::wstring before = SecurityTextOf(ProductLogDirectory());
+    ASSERT_FALSE(before.empty());
+    EXPECT_EQ(0u, RunProduct(L"/k"));
+    EXPECT_EQ(before, SecurityTextOf(ProductLogDirectory()));
+}
+
+TEST_F(ProgramRunTest, StartUpPrunesOldLogsBeforeLookingAtTheCommandLine)
+{
+    EXPECT_EQ(0u, RunProduct(L"/k"));   // the directory and the day's file exist
+    const std::wstring oldLog = ProductLogDirectory() + L"\\Scheduler-20000101.log";
+    const std::wstring notes = ProductLogDirectory() + L"\\notes.txt";
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const FILETIME longAgo = ShiftFileTime(now, -20 * kFileTimeUnitsPerDay);
+    ASSERT_TRUE(WriteFileWrittenAt(oldLog, longAgo));
+    ASSERT_TRUE(WriteFileWrittenAt(notes, longAgo));
+    SetProductDword(L"", L"Debug", 2);
+
+    const size_t before = LogSize();
+    EXPECT_EQ(0u, RunProduct(L"-k"));
+    EXPECT_FALSE(FileExists(oldLog));
+    EXPECT_TRUE(FileExists(notes));
+    EXPECT_TRUE(FileExists(TodaysProductLog()));
+    DeleteFileW(notes.c_str());
+
+    std::vector<std::wstring> messages;
+    for (const std::wstring& line : LogLinesAfter(before))
+        messages.push_back(MessageOf(line));
+    const auto pruned = std::find(messages.begin(), messages.end(), L"Prune log file " + oldLog);
+    const auto stop = std::find(messages.begin(), messages.end(), std::wstring(L"Stop"));
+    ASSERT_NE(messages.end(), pruned);
+    ASSERT_NE(messages.end(), stop);
+    EXPECT_LT(pruned, stop);
 }
 
 TEST_F(ProgramRunTest, OptionLogsItsMessageInAnyCase)

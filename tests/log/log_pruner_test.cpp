@@ -1,0 +1,187 @@
+#include "log/log_pruner.h"
+
+#include "log/logger.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+FILETIME FileTimeOf(unsigned long long units)
+{
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(units);
+    time.dwHighDateTime = static_cast<DWORD>(units >> 32);
+    return time;
+}
+
+unsigned long long UnitsOf(const FILETIME& time)
+{
+    return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+TEST(PruneCutoffTest, FourteenDaysBeforeNow)
+{
+    const unsigned long long now = 133500000000000000ULL;   // January 2024
+    EXPECT_EQ(now - 12096000000000ULL, UnitsOf(PruneCutoff(FileTimeOf(now))));
+    EXPECT_EQ(now - 12096000000000ULL, UnitsOf(CLogPruner(FileTimeOf(now)).Cutoff()));
+    EXPECT_EQ(0u, UnitsOf(PruneCutoff(FileTimeOf(5))));
+}
+
+TEST(PruneCutoffTest, OnlyStrictlyOlderIsPruned)
+{
+    const FILETIME cutoff = {0x00000010, 0x01DA0000};
+    EXPECT_FALSE(IsOlderThanCutoff(cutoff, cutoff));
+    EXPECT_TRUE(IsOlderThanCutoff(FILETIME{0x0000000F, 0x01DA0000}, cutoff));
+    EXPECT_FALSE(IsOlderThanCutoff(FILETIME{0x00000011, 0x01DA0000}, cutoff));
+    // The high part outweighs any low part.
+    EXPECT_TRUE(IsOlderThanCutoff(FILETIME{0xFFFFFFFF, 0x01D9FFFF}, cutoff));
+    EXPECT_FALSE(IsOlderThanCutoff(FILETIME{0x00000000, 0x01DA0001}, cutoff));
+}
+
+// Each test prunes a folder of its own, which is also where its log lines go (level 2
+// passes), with the day's log file open in it.
+class LogPrunerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_savedDirectory = LogDirectory;
+        LogDirectory = m_folder.Path();
+        SetProductDword(L"", L"Debug", 2);
+        ASSERT_TRUE(OpenDailyLog());
+        GetSystemTimeAsFileTime(&m_now);
+    }
+    void TearDown() override
+    {
+        TheLogFile().Close();
+        TheLogFile().SetThreshold(0);
+        LogDirectory = m_savedDirectory;
+    }
+
+    std::wstring TodaysFile() const
+    {
+        SYSTEMTIME today;
+        GetLocalTime(&today);
+        return DailyLogPath(today);
+    }
+    std::wstring Path(const std::wstring& relative) const { return m_folder.File(relative); }
+    void WriteAgedFile(const std::wstring& relative, long long ageUnits)
+    {
+        ASSERT_TRUE(WriteFileWrittenAt(Path(relative), ShiftFileTime(m_now, -ageUnits)));
+    }
+    void MakeDirectory(const std::wstring& relative)
+    {
+        ASSERT_TRUE(CreateDirectoryW(Path(relative).c_str(), nullptr));
+    }
+    std::vector<std::wstring> PruneMessages() const
+    {
+        std::vector<std::wstring> messages;
+        const std::wstring text = ReadUtf8File(TodaysFile());
+        size_t start = 0;
+        for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
+            const std::wstring message = MessageOf(text.substr(start, end - start));
+            if (message.compare(0, 15, L"Prune log file ") == 0)
+                messages.push_back(message.substr(15));
+        }
+        return messages;
+    }
+
+    static constexpr long long kTwentyDays = 20 * kFileTimeUnitsPerDay;
+
+    ProductKeyReset m_reset;
+    ScratchDirectory m_folder;
+    std::wstring m_savedDirectory;
+    FILETIME m_now = {};
+};
+
+TEST_F(LogPrunerTest, FileAtTheCutoffStaysAndOneAMomentOlderGoes)
+{
+    const FILETIME cutoff = PruneCutoff(m_now);
+    ASSERT_TRUE(WriteFileWrittenAt(Path(L"at-cutoff.log"), cutoff));
+    ASSERT_TRUE(WriteFileWrittenAt(Path(L"older.log"), ShiftFileTime(cutoff, -1)));
+
+    CLogPruner pruner(m_now);
+    EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
+    EXPECT_TRUE(FileExists(Path(L"at-cutoff.log")));
+    EXPECT_FALSE(FileExists(Path(L"older.log")));
+    EXPECT_EQ(std::vector<std::wstring>({Path(L"older.log")}), PruneMessages());
+}
+
+TEST_F(LogPrunerTest, PrunesMatchingFilesInMatchingFoldersOnly)
+{
+    WriteAgedFile(L"old.log", kTwentyDays);
+    WriteAgedFile(L"old.txt", kTwentyDays);
+    MakeDirectory(L"x.log");
+    WriteAgedFile(L"x.log\\old.log", kTwentyDays);
+    WriteAgedFile(L"x.log\\recent.log", kFileTimeUnitsPerDay);
+    MakeDirectory(L"x.log\\y.log");
+    WriteAgedFile(L"x.log\\y.log\\old.log", kTwentyDays);
+    MakeDirectory(L"archive");
+    WriteAgedFile(L"archive\\old.log", kTwentyDays);
+
+    CLogPruner pruner;
+    EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
+    EXPECT_FALSE(FileExists(Path(L"old.log")));
+    EXPECT_FALSE(FileExists(Path(L"x.log\\old.log")));
+    EXPECT_FALSE(FileExists(Path(L"x.log\\y.log\\old.log")));
+    EXPECT_TRUE(FileExists(Path(L"x.log\\recent.log")));
+    EXPECT_TRUE(FileExists(Path(L"old.txt")));
+    EXPECT_TRUE(FileExists(Path(L"archive\\old.log")));
+    EXPECT_TRUE(FileExists(TodaysFile()));
+    EXPECT_EQ(3u, PruneMessages().size());
+}
+
+TEST_F(LogPrunerTest, LogsEvenWhenTheDeletionFails)
+{
+    WriteAgedFile(L"locked.log", kTwentyDays);
+    ASSERT_TRUE(SetFileAttributesW(Path(L"locked.log").c_str(), FILE_ATTRIBUTE_READONLY));
+    MakeDirectory(L"folder.log");
+    WriteAgedFile(L"folder.log\\notes.txt", kTwentyDays);
+    ASSERT_TRUE(SetLastWriteTime(Path(L"folder.log"), ShiftFileTime(m_now, -kTwentyDays)));
+
+    CLogPruner pruner;
+    EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
+    EXPECT_TRUE(FileExists(Path(L"locked.log")));
+    EXPECT_TRUE(FileExists(Path(L"folder.log\\notes.txt")));
+    const std::vector<std::wstring> messages = PruneMessages();
+    EXPECT_EQ(2u, messages.size());
+    EXPECT_TRUE(std::find(messages.begin(), messages.end(), Path(L"locked.log")) != messages.end());
+    EXPECT_TRUE(std::find(messages.begin(), messages.end(), Path(L"folder.log")) != messages.end());
+}
+
+TEST_F(LogPrunerTest, BelowLevelTwoDeletesWithoutALine)
+{
+    TheLogFile().SetThreshold(1);
+    WriteAgedFile(L"old.log", kTwentyDays);
+    CLogPruner pruner;
+    EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
+    EXPECT_FALSE(FileExists(Path(L"old.log")));
+    EXPECT_TRUE(PruneMessages().empty());
+}
+
+// A user who may write in the log folder plants a link named like a log file that leads
+// to a folder of someone else's logs: none of those may go.
+TEST_F(LogPrunerTest, PlantedDirectoryLinkLeadsNowhere)
+{
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "a directory link is made from the Unix side, which only Wine offers";
+    ScratchDirectory elsewhere;
+    const FILETIME old = ShiftFileTime(m_now, -kTwentyDays);
+    ASSERT_TRUE(WriteFileWrittenAt(elsewhere.File(L"theirs.log"), old));
+    // An old target makes the link itself a candidate: deleting it must not reach through.
+    ASSERT_TRUE(SetLastWriteTime(elsewhere.Path(), old));
+    DirectoryLink link(Path(L"planted.log"), elsewhere.Path());
+    ASSERT_TRUE(link.Made());
+    WriteAgedFile(L"old.log", kTwentyDays);
+
+    CLogPruner pruner;
+    EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
+    EXPECT_FALSE(FileExists(Path(L"old.log")));
+    EXPECT_TRUE(FileExists(elsewhere.File(L"theirs.log")));
+    EXPECT_TRUE(FileExists(elsewhere.Path()));
+}
+
+}  // namespace
