@@ -7,6 +7,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <cwchar>
 
@@ -567,4 +568,18 @@ void RemoveServiceCompletely()
         DeleteService(service.Get());
     }
     WaitUntil([] { return ServiceState() == 0; }, 30000);
+}
+
+int CountProcesses(const wchar_t* exeName)
+{
+    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return -1;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    int count = 0;
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
+         more = Process32NextW(snapshot.Get(), &entry))
+        count += _wcsicmp(entry.szExeFile, exeName) == 0 ? 1 : 0;
+    return count;
 }

@@ -185,3 +185,6 @@ private:
 DWORD ServiceState();
 // Stops and deletes the service if it is installed, and waits until it is gone.
 void RemoveServiceCompletely();
+
+// How many processes run an executable of this file name (for example "VarnholtTestChild.exe").
+int CountProcesses(const wchar_t* exeName);

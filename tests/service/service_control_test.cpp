@@ -226,3 +226,35 @@ TEST_F(ServiceTest, ScheduledRunUnderTheServiceControlManager)
 }
 
 }  // namespace
+
+namespace {
+
+// A stop while a main task and the push script both run and ignore WM_QUIT: each gets its
+// five seconds of grace, then is terminated, and only then does the service report STOPPED.
+TEST_F(ServiceTest, StopKillsTheRunningTaskAndPushScriptFirst)
+{
+    ScratchDirectory folder;
+    RegisterApplication(L"Demo", TestChildCommand(L"--write Demo 1"),
+                        TestChildCommand(L"--append \"" + folder.File(L"task.txt") + L"\" task --ignore-quit 300000"),
+                        folder.Path());
+    SetProductString(L"", L"PushScriptCommand",
+                     TestChildCommand(L"--append \"" + folder.File(L"push.txt") + L"\" push --ignore-quit 300000"));
+    ASSERT_EQ(0, CountProcesses(L"VarnholtTestChild.exe"));
+    ASSERT_EQ(0u, RunProduct(L"-ir"));
+    ASSERT_TRUE(WaitUntil([&] { return FileExists(folder.File(L"task.txt")) && FileExists(folder.File(L"push.txt")); }, 60000));
+    EXPECT_EQ(2, CountProcesses(L"VarnholtTestChild.exe"));
+
+    const ULONGLONG start = GetTickCount64();
+    DWORD error = 0;
+    SendControl(SERVICE_CONTROL_STOP, error);   // under Wine may answer 1053 while it still stops
+    EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 40000));
+    const ULONGLONG took = GetTickCount64() - start;
+    EXPECT_GE(took, 9500u);
+    EXPECT_LT(took, 30000u);
+    EXPECT_TRUE(WaitUntil([&] { return Count(L"EXIT Varnholt Scheduling Service") == 1; }, 20000));
+    // Both children were terminated, none left behind.
+    EXPECT_TRUE(WaitUntil([] { return CountProcesses(L"VarnholtTestChild.exe") == 0; }, 5000));
+    EXPECT_EQ(0, Count(L"KillProcess failed, error 5"));
+}
+
+}  // namespace
