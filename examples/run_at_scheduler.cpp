@@ -39,13 +39,6 @@ const wchar_t kAnswerValue[] = L"ScheduleEnabled";
 // "HH:MM" and its terminator fit many times over; a longer value is malformed anyway.
 constexpr DWORD kRunAtCapacity = 32;
 
-struct RegistryKeyTraits {
-    using Type = HKEY;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { RegCloseKey(h); }
-};
-using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
 
 std::wstring SystemMessage(DWORD error)
 {

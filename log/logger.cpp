@@ -2,6 +2,7 @@
 
 #include "support/registry_key.h"
 #include "support/srw_lock.h"
+#include "support/text.h"
 
 #include <climits>
 #include <cstdarg>
@@ -27,14 +28,7 @@ std::wstring SourceName(const char* path)
         if (*p == '\\' || *p == '/')
             name = p + 1;
     }
-    const int length = static_cast<int>(std::strlen(name));
-    if (length == 0)
-        return std::wstring();
-    const int wide = MultiByteToWideChar(CP_THREAD_ACP, 0, name, length, nullptr, 0);
-    std::wstring result(wide > 0 ? wide : 0, L'\0');
-    if (wide > 0)
-        MultiByteToWideChar(CP_THREAD_ACP, 0, name, length, &result[0], wide);
-    return result;
+    return WideFromThreadAnsi(name);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "schedule/scheduler_thread.h"
 #include "service/service_control.h"
 #include "support/security_descriptor.h"
+#include "support/text.h"
 #include "support/unique_resource.h"
 
 #include <windows.h>
@@ -49,18 +50,6 @@ bool EqualIgnoringAsciiCase(const std::wstring& a, const wchar_t* b)
     return true;
 }
 
-std::wstring WideFromThreadAnsi(const char* text)
-{
-    const int length = static_cast<int>(std::strlen(text));
-    if (length == 0)
-        return std::wstring();
-    const int wide = MultiByteToWideChar(CP_THREAD_ACP, 0, text, length, nullptr, 0);
-    if (wide <= 0)
-        return std::wstring();
-    std::wstring result(wide, L'\0');
-    MultiByteToWideChar(CP_THREAD_ACP, 0, text, length, &result[0], wide);
-    return result;
-}
 
 // Starts a worker thread that is never joined; its handle is not kept.
 void StartWorkerThread(unsigned(__stdcall* entry)(void*))

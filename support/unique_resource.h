@@ -71,8 +71,17 @@ struct LocalMemoryTraits {
     static void Close(Type h) { LocalFree(h); }
 };
 
+// Registry keys opened with RegOpenKeyExW or RegCreateKeyExW.
+struct RegistryKeyTraits {
+    using Type = HKEY;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type h) { return h != nullptr; }
+    static void Close(Type h) { RegCloseKey(h); }
+};
+
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 using UniqueFileHandle = UniqueResource<FileHandleTraits>;
 using UniqueFindHandle = UniqueResource<FindHandleTraits>;
 using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
 using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
+using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;

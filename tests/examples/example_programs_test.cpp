@@ -13,12 +13,6 @@ namespace {
 
 const wchar_t kExampleApp[] = L"Varnholt Example";
 
-struct RegistryKeyTraits {
-    using Type = HKEY;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { RegCloseKey(h); }
-};
 
 struct Finished {
     DWORD ExitCode = ~0u;   // ~0u: did not start, or did not end in time (then terminated)
