@@ -190,7 +190,7 @@ TEST_F(LogFileTest, ConcurrentLinesStayWholeWhileTheFileIsReopened)
         int t = -1, i = -1;
         wchar_t tail[64] = L"";
         ASSERT_EQ(3, swscanf(message.c_str(), L"thread %d line %d %63ls", &t, &i, tail))
-            << "torn line: " << std::string(message.begin(), message.end());
+            << "torn line: " << message;
         ASSERT_EQ(std::wstring(L"abcdefghijklmnopqrstuvwxyz0123456789"), tail);
         ++seen.at(t * kLines + i);
         ++lines;
