@@ -31,22 +31,26 @@ STARTUPINFOW HiddenStartup()
     return startup;
 }
 
-// CreateProcessW may write into the command line, so it gets the string's own buffer.
+// Creates the process and publishes it into the slot (when one is given) under the slot
+// lock, so that a stop handler either finds the new child in the slot or runs before it
+// exists: a child created in between could not be found to be killed. CreateProcessW may
+// write into the command line, so it gets the string's own buffer.
 bool CreateHidden(std::wstring& commandLine, const wchar_t* workingDirectory,
-                  PROCESS_INFORMATION& info)
+                  ProcessSlot* slot, PROCESS_INFORMATION& info)
 {
     STARTUPINFOW startup = HiddenStartup();
     info = {};
-    return CreateProcessW(/*lpApplicationName=*/nullptr, &commandLine[0],
-                          /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr,
-                          /*bInheritHandles=*/TRUE, NORMAL_PRIORITY_CLASS,
-                          /*lpEnvironment=*/nullptr, workingDirectory, &startup, &info) != FALSE;
-}
-
-void Publish(ProcessSlot& slot, const PROCESS_INFORMATION& info)
-{
     ExclusiveLock hold(SlotLock);
-    slot = info;
+    const BOOL created = CreateProcessW(/*lpApplicationName=*/nullptr, &commandLine[0],
+                                        /*lpProcessAttributes=*/nullptr,
+                                        /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/TRUE,
+                                        NORMAL_PRIORITY_CLASS, /*lpEnvironment=*/nullptr,
+                                        workingDirectory, &startup, &info);
+    const DWORD error = GetLastError();
+    if (created && slot)
+        *slot = info;
+    SetLastError(error);
+    return created != FALSE;
 }
 
 }  // namespace
@@ -55,13 +59,11 @@ PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot)
 {
     LOG(3, L"Launching '%s'", commandLine.c_str());
     PROCESS_INFORMATION info = {};
-    if (!CreateHidden(commandLine, /*workingDirectory=*/nullptr, info)) {
+    if (!CreateHidden(commandLine, /*workingDirectory=*/nullptr, slot, info)) {
         const DWORD error = GetLastError();
         LOG(0, L"CreateProcess failed, error code = %d", error);
         return PROCESS_INFORMATION{};
     }
-    if (slot)
-        Publish(*slot, info);
     return info;
 }
 
@@ -74,13 +76,12 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
         commandLine.push_back(L'\0');   // a buffer to hand over; its length is re-derived below
 
     PROCESS_INFORMATION own = {};
-    if (!CreateHidden(commandLine, workingDirectory.c_str(), own)) {
+    if (!CreateHidden(commandLine, workingDirectory.c_str(), &ScanSlot, own)) {
         const DWORD error = GetLastError();
         LOG(0, L"CreateProcess failed, error code = %d", error);
         commandLine.resize(std::wcslen(commandLine.c_str()));
         return kNotStartedResult;
     }
-    Publish(ScanSlot, own);
 
     const DWORD limitMs = static_cast<DWORD>(limitSeconds) * 1000u;
     if (WaitForSingleObject(own.hProcess, limitMs) == WAIT_TIMEOUT) {
