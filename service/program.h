@@ -22,5 +22,9 @@ inline constexpr const wchar_t* kLogDirectorySddl =
 void SetUpLogDirectory();
 
 // The whole program behind main: start-up, then one option or service mode. Returns the
-// process exit code, which is 0 on every path.
+// process exit code, which is 0 on every path. Test mode and service mode return while the
+// worker threads may still run; returning from main then ends the process. Nothing those
+// threads use is ever destroyed (the logger's object and LogDirectory live on the heap for
+// good; the slots, flags and locks are plain data), so the destructors that run at exit
+// cannot pull anything from under them.
 int RunProgram(int argc, char* argv[]);
