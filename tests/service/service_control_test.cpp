@@ -322,6 +322,28 @@ TEST_F(ServiceTest, StopDuringAPassLeavesNoChildAndStartsNoOther)
     EXPECT_EQ(0, Count(L"CreateProcess failed, error code = 2"));
 }
 
+// What "-b" waits on between its stop and its start: SERVICE_STOPPED, for a bounded time;
+// a service that cannot be queried is not waited for.
+TEST_F(ServiceTest, RestartWaitsUntilTheServiceReportsStopped)
+{
+    const auto timed = [](DWORD timeoutMs, bool& stopped) {
+        const ULONGLONG start = GetTickCount64();
+        stopped = WaitForTheServiceToStop(timeoutMs);
+        return GetTickCount64() - start;
+    };
+    bool stopped = false;
+    EXPECT_LT(timed(5000, stopped), 1000u);   // not installed
+    EXPECT_TRUE(stopped);
+    ASSERT_EQ(0u, RunProduct(L"-ir"));
+    ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+    EXPECT_GE(timed(1500, stopped), 1400u);
+    EXPECT_FALSE(stopped);
+    EXPECT_EQ(0u, RunProduct(L"-k"));
+    EXPECT_LT(timed(20000, stopped), 15000u);
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+}
+
 // "-b" waits for the stop before it asks for the start, so a stop that takes its time (a
 // main task that ignores WM_QUIT) still ends in a running service.
 TEST_F(ServiceTest, BounceRestartsAServiceWhoseStopTakesItsTime)
