@@ -4,6 +4,8 @@
 // it goes to the debugger output, to a small in-memory log of the run's first lines and
 // to the day's UTF-8 log file. Safe to call from any thread; never changes the caller's
 // last-error value; reports no failure.
+#include "support/srw_lock.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -56,7 +58,7 @@ public:
     HANDLE FileHandle() const { return m_file; }
 
     // Held across the three sinks of one line and across the switch of the file handle.
-    SRWLOCK Lock = SRWLOCK_INIT;
+    CSrwLock Lock;
 
 private:
     LONG volatile m_threshold = 0;

@@ -21,7 +21,7 @@ constexpr UINT kKilledExitCode = ERROR_PROCESS_ABORTED;   // 1067
 constexpr DWORD kTerminationWaitMs = 2000;
 
 // Guards the fields of every slot. Static initialisation, nothing to destroy.
-SRWLOCK SlotLock = SRWLOCK_INIT;
+CSrwLock SlotLock;
 
 // An empty desktop name (not a null pointer) in the startup record.
 wchar_t EmptyDesktop[] = L"";
