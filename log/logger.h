@@ -34,8 +34,9 @@ private:
     const wchar_t* m_text;
 };
 
-// The logger's one object. Its members are used under its lock by LogMessage and
-// OpenDailyLog only; tests reach them to check what was written.
+// The logger's one object. Its file handle and memory log are guarded by Lock: every
+// operation but the threshold's is called with Lock held (a Clang build checks it), by
+// LogMessage and OpenDailyLog, and by tests to check what was written.
 class CLogFile {
 public:
     CLogFile() = default;
@@ -44,26 +45,26 @@ public:
 
     // Opens path for appending, after closing the current file. A file that did not exist
     // begins with the UTF-8 byte order mark and an empty line. False when nothing is open.
-    bool Open(const wchar_t* path);
+    bool Open(const wchar_t* path) REQUIRES(Lock);
     // True when a file was open and has been closed.
-    bool Close();
+    bool Close() REQUIRES(Lock);
     // Writes text as UTF-8 with every LF turned into CR LF, in one WriteFile.
-    bool WriteLine(const std::wstring& text);
+    bool WriteLine(const std::wstring& text) REQUIRES(Lock);
     // Appends text while the memory log stays within 1000 characters (plus one line feed).
-    bool AppendToMemoryLog(const std::wstring& text);
+    bool AppendToMemoryLog(const std::wstring& text) REQUIRES(Lock);
 
     LONG Threshold() const { return m_threshold; }
     void SetThreshold(LONG threshold) { InterlockedExchange(&m_threshold, threshold); }
-    const std::wstring& MemoryLog() const { return m_memoryLog; }
-    HANDLE FileHandle() const { return m_file; }
+    const std::wstring& MemoryLog() const REQUIRES(Lock) { return m_memoryLog; }
+    HANDLE FileHandle() const REQUIRES(Lock) { return m_file; }
 
     // Held across the three sinks of one line and across the switch of the file handle.
     CSrwLock Lock;
 
 private:
     LONG volatile m_threshold = 0;
-    HANDLE m_file = INVALID_HANDLE_VALUE;
-    std::wstring m_memoryLog;
+    HANDLE m_file GUARDED_BY(Lock) = INVALID_HANDLE_VALUE;
+    std::wstring m_memoryLog GUARDED_BY(Lock);
 };
 
 // The process's one CLogFile; never destroyed (see LogDirectory).

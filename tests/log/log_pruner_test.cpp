@@ -56,8 +56,7 @@ protected:
     }
     void TearDown() override
     {
-        TheLogFile().Close();
-        TheLogFile().SetThreshold(0);
+        CloseTheLog();
         LogDirectory = m_savedDirectory;
     }
 

@@ -1,4 +1,5 @@
 #include "log/logger.h"
+#include "support/srw_lock.h"
 
 #include "test_support.h"
 
@@ -54,6 +55,7 @@ TEST(LogLevelTest, MagnitudeOfThresholdDecides)
 TEST(MemoryLogTest, KeepsLinesWithinItsLimit)
 {
     CLogFile log;
+    ExclusiveLock holdLog(log.Lock);
     EXPECT_TRUE(log.AppendToMemoryLog(std::wstring(600, L'a') + L"\n"));
     EXPECT_FALSE(log.AppendToMemoryLog(std::wstring(500, L'b')));   // 601 + 500 > 1000
     EXPECT_TRUE(log.AppendToMemoryLog(std::wstring(100, L'c')));    // no line feed: one is added
@@ -62,6 +64,7 @@ TEST(MemoryLogTest, KeepsLinesWithinItsLimit)
     EXPECT_FALSE(log.AppendToMemoryLog(std::wstring(1001, L'd')));
 
     CLogFile exact;
+    ExclusiveLock holdExact(exact.Lock);
     EXPECT_TRUE(exact.AppendToMemoryLog(std::wstring(1000, L'e')));   // reaches 1001 with its line feed
     EXPECT_EQ(1001u, exact.MemoryLog().size());
 }
@@ -76,8 +79,7 @@ protected:
     }
     void TearDown() override
     {
-        TheLogFile().Close();
-        TheLogFile().SetThreshold(0);
+        CloseTheLog();
         LogDirectory = m_savedDirectory;
     }
     std::wstring TodaysFile() const
@@ -151,7 +153,11 @@ TEST_F(LogFileTest, MissingDirectoryLeavesNoFileOpen)
 {
     LogDirectory = m_folder.Path() + L"\\absent";
     EXPECT_FALSE(OpenDailyLog());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFile().FileHandle());
+    {
+        CLogFile& log = TheLogFile();
+        ExclusiveLock hold(log.Lock);
+        EXPECT_EQ(INVALID_HANDLE_VALUE, log.FileHandle());
+    }
     LOG(0, L"only to the debugger and memory");   // must not fail
 }
 
