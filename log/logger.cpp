@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-std::wstring& LogDirectory = *new std::wstring();
+// Made before main and never destroyed (see logger.h); an allocation this small that fails
+// before main leaves nothing to run anyway.
+std::wstring& LogDirectory = *new std::wstring();   // NOLINT(cert-err58-cpp)
 
 namespace {
 
@@ -45,8 +47,8 @@ bool CLogFile::Open(const wchar_t* path)
     if (!path || !*path)
         return false;
     const bool existed = GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-    const HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     m_file = file;
@@ -134,6 +136,9 @@ std::wstring FrameLogLine(const char* sourcePath, int line, const SYSTEMTIME& lo
     return text;
 }
 
+// C-style variadic because _vsnwprintf takes a va_list; its one caller, LogMessage, lets
+// numbers and C strings through only.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void LogMessageV(SourceLocation location, int level, const wchar_t* format, ...)
 {
     CLogFile& log = TheLogFile();
@@ -151,9 +156,8 @@ void LogMessageV(SourceLocation location, int level, const wchar_t* format, ...)
     va_end(args);
     message[kLineCapacity - 1] = L'\0';
 
-    std::wstring line;
     try {
-        line = FrameLogLine(location.File, location.Line, now, message);
+        const std::wstring line = FrameLogLine(location.File, location.Line, now, message);
         ExclusiveLock hold(log.Lock);
         OutputDebugStringW(line.c_str());
         log.AppendToMemoryLog(line);
