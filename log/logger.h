@@ -26,7 +26,9 @@ struct SourceLocation {
 // always passed as an argument, never as a format.
 class LogFormat {
 public:
+    // Implicit on purpose: a literal, and only a literal, converts.
     template <std::size_t N>
+    // cppcheck-suppress noExplicitConstructor ; implicit on purpose, as said above
     constexpr LogFormat(const wchar_t (&text)[N]) : m_text(text) {}
     constexpr const wchar_t* Get() const { return m_text; }
 
