@@ -41,7 +41,10 @@ public:
     CLogFile& operator=(const CLogFile&) = delete;
 
     // Opens path for appending, after closing the current file. A file that did not exist
-    // begins with the UTF-8 byte order mark and an empty line. False when nothing is open.
+    // begins with the UTF-8 byte order mark and an empty line. Never writes through a link:
+    // when path names a reparse point, a link of any kind, a file with a second name, a
+    // folder or a device, nothing is opened or created, as if the file could not be made.
+    // False when nothing is open.
     bool Open(const wchar_t* path);
     // True when a file was open and has been closed.
     bool Close();

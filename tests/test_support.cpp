@@ -187,6 +187,31 @@ DirectoryLink::~DirectoryLink()
         RemoveLink(m_link);
 }
 
+namespace {
+
+// True when a search lists an entry by this very name (under Wine, a link whose target
+// exists).
+bool IsListed(const std::wstring& path)
+{
+    WIN32_FIND_DATAW data;
+    UniqueFindHandle find(FindFirstFileW(path.c_str(), &data));
+    return static_cast<bool>(find);
+}
+
+}  // namespace
+
+FileLink::FileLink(const std::wstring& link, const std::wstring& target) : m_link(link)
+{
+    m_made = !IsListed(link) && StartUnixProgram(L"ln", L"-s", {target, link}) &&
+             WaitUntil([&] { return IsListed(link); }, 5000);
+}
+
+FileLink::~FileLink()
+{
+    if (m_made && StartUnixProgram(L"rm", L"-f", {m_link}))
+        WaitUntil([&] { return !IsListed(m_link); }, 5000);
+}
+
 void RemoveLink(const std::wstring& link)
 {
     if (!RunningUnderWine()) {

@@ -53,6 +53,22 @@ private:
     std::wstring m_link;
     bool m_made = false;
 };
+// The same for a link to a file. Under Wine such a link looks like a plain file with the
+// target's attributes, and DeleteFileW on it deletes the target: the link is removed from
+// the Unix side. The target must exist while the link is made and removed, or Wine does
+// not list the link and neither can be seen to happen.
+class FileLink {
+public:
+    FileLink(const std::wstring& link, const std::wstring& target);
+    ~FileLink();
+    FileLink(const FileLink&) = delete;
+    FileLink& operator=(const FileLink&) = delete;
+    bool Made() const { return m_made; }
+
+private:
+    std::wstring m_link;
+    bool m_made = false;
+};
 // Removes a link without touching its target. Wine's RemoveDirectoryW goes through a link
 // and removes an empty target, so under Wine the link is removed from the Unix side.
 void RemoveLink(const std::wstring& link);
