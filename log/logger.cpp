@@ -90,6 +90,7 @@ CLogFile& TheLogFile()
 bool CLogFile::Open(const wchar_t* path)
 {
     Close();
+    m_dated = false;
     if (!path || !*path)
         return false;
     bool created = false;
@@ -102,6 +103,27 @@ bool CLogFile::Open(const wchar_t* path)
         WriteFile(m_file, kUtf8Header, sizeof(kUtf8Header) - 1, &written, nullptr);
     }
     return true;
+}
+
+bool CLogFile::OpenForDate(const SYSTEMTIME& localDate)
+{
+    const std::wstring path = DailyLogPath(localDate);
+    if (!Open(path.c_str()))
+        return false;
+    m_dated = true;
+    m_year = localDate.wYear;
+    m_month = localDate.wMonth;
+    m_day = localDate.wDay;
+    return true;
+}
+
+bool CLogFile::FollowDate(const SYSTEMTIME& localTime)
+{
+    if (m_file == INVALID_HANDLE_VALUE || !m_dated)
+        return m_file != INVALID_HANDLE_VALUE;
+    if (localTime.wYear == m_year && localTime.wMonth == m_month && localTime.wDay == m_day)
+        return true;
+    return OpenForDate(localTime);
 }
 
 bool CLogFile::Close()
@@ -202,6 +224,9 @@ void LogMessageV(SourceLocation location, int level, const wchar_t* format, ...)
     try {
         line = FrameLogLine(location.File, location.Line, now, message);
         ExclusiveLock hold(log.Lock);
+        // A line written after midnight goes into the new day's file, although the worker
+        // switches files only at the start of its pass and a task may run for hours.
+        log.FollowDate(now);
         OutputDebugStringW(line.c_str());
         log.AppendToMemoryLog(line);
         log.WriteLine(line);
@@ -229,10 +254,9 @@ bool OpenDailyLog()
 
     SYSTEMTIME today;
     GetLocalTime(&today);
-    const std::wstring path = DailyLogPath(today);
 
     CLogFile& log = TheLogFile();
     ExclusiveLock hold(log.Lock);
     log.SetThreshold(static_cast<LONG>(debug));
-    return log.Open(path.c_str());
+    return log.OpenForDate(today);
 }

@@ -46,6 +46,14 @@ public:
     // folder or a device, nothing is opened or created, as if the file could not be made.
     // False when nothing is open.
     bool Open(const wchar_t* path);
+    // Opens the log file of localDate's date (DailyLogPath) and notes that date for
+    // FollowDate. False when nothing is open.
+    bool OpenForDate(const SYSTEMTIME& localDate);
+    // Before a line of localTime is written: when the open file belongs to another date,
+    // opens the file of localTime's date, so that every line lands in the file of the day
+    // it was written. Does nothing when no file is open, nor for a file opened by path.
+    // True when a file is open afterwards.
+    bool FollowDate(const SYSTEMTIME& localTime);
     // True when a file was open and has been closed.
     bool Close();
     // Writes text as UTF-8 with every LF turned into CR LF, in one WriteFile.
@@ -64,6 +72,11 @@ public:
 private:
     LONG volatile m_threshold = 0;
     HANDLE m_file = INVALID_HANDLE_VALUE;
+    // The local date of the open file, when OpenForDate opened it.
+    bool m_dated = false;
+    WORD m_year = 0;
+    WORD m_month = 0;
+    WORD m_day = 0;
     std::wstring m_memoryLog;
 };
 
@@ -81,7 +94,8 @@ std::wstring FrameLogLine(const char* sourcePath, int line, const SYSTEMTIME& lo
                           const std::wstring& message);
 
 // Refreshes the threshold from Debug and opens the log file of the current local date in
-// LogDirectory. True when the file is open.
+// LogDirectory. True when the file is open. Between two calls, LogMessage switches to the
+// next day's file by itself when the date changes.
 bool OpenDailyLog();
 
 // The day's log file name for a date: LogDirectory\Scheduler-YYYYMMDD.log.

@@ -157,6 +157,65 @@ TEST_F(LogFileTest, MissingDirectoryLeavesNoFileOpen)
 
 const char kHeader[] = "\xEF\xBB\xBF\r\n";
 
+SYSTEMTIME LocalTime(WORD year, WORD month, WORD day, WORD hour = 0, WORD minute = 0, WORD second = 0)
+{
+    SYSTEMTIME t = {};
+    t.wYear = year;
+    t.wMonth = month;
+    t.wDay = day;
+    t.wHour = hour;
+    t.wMinute = minute;
+    t.wSecond = second;
+    return t;
+}
+
+// A task started before midnight logs its end after it: that line belongs in the new day's
+// file, since a line carries only the time of day.
+TEST_F(LogFileTest, FileFollowsTheDateOfEachLine)
+{
+    CLogFile log;
+    ASSERT_TRUE(log.OpenForDate(LocalTime(2023, 12, 31, 23, 40, 0)));
+    EXPECT_TRUE(log.FollowDate(LocalTime(2023, 12, 31, 23, 59, 59)));
+    log.WriteLine(L"Starting Scan. \n");
+    EXPECT_TRUE(log.FollowDate(LocalTime(2024, 1, 1, 1, 30, 0)));
+    log.WriteLine(L"Scan Finished. \n");
+    // A date that differs in the month or the year alone is another date as well.
+    EXPECT_TRUE(log.FollowDate(LocalTime(2024, 2, 1)));
+    log.WriteLine(L"February \n");
+    EXPECT_TRUE(log.FollowDate(LocalTime(2025, 2, 1)));
+    log.WriteLine(L"next year \n");
+    log.Close();
+
+    EXPECT_EQ(std::string(kHeader) + "Starting Scan. \r\n", ReadFileBytes(DailyLogPath(LocalTime(2023, 12, 31))));
+    EXPECT_EQ(std::string(kHeader) + "Scan Finished. \r\n", ReadFileBytes(DailyLogPath(LocalTime(2024, 1, 1))));
+    EXPECT_EQ(std::string(kHeader) + "February \r\n", ReadFileBytes(DailyLogPath(LocalTime(2024, 2, 1))));
+    EXPECT_EQ(std::string(kHeader) + "next year \r\n", ReadFileBytes(DailyLogPath(LocalTime(2025, 2, 1))));
+}
+
+TEST_F(LogFileTest, OnlyADatedOpenFileIsSwitched)
+{
+    CLogFile log;
+    EXPECT_FALSE(log.FollowDate(LocalTime(2024, 1, 1)));   // nothing open: nothing is opened
+    EXPECT_FALSE(FileExists(DailyLogPath(LocalTime(2024, 1, 1))));
+
+    const std::wstring named = m_folder.File(L"named.log");
+    ASSERT_TRUE(log.Open(named.c_str()));
+    EXPECT_TRUE(log.FollowDate(LocalTime(2024, 1, 1)));
+    log.WriteLine(L"kept \n");
+    log.Close();
+    EXPECT_FALSE(FileExists(DailyLogPath(LocalTime(2024, 1, 1))));
+    EXPECT_EQ(std::string(kHeader) + "kept \r\n", ReadFileBytes(named));
+}
+
+// LogMessage itself makes the switch, with the time it frames the line with.
+TEST_F(LogFileTest, LogMessageWritesIntoTheFileOfItsDate)
+{
+    ASSERT_TRUE(TheLogFile().OpenForDate(LocalTime(2001, 2, 3)));
+    LOG(0, L"written today");
+    EXPECT_EQ(std::string(kHeader), ReadFileBytes(DailyLogPath(LocalTime(2001, 2, 3))));
+    EXPECT_NE(std::wstring::npos, ReadUtf8File(TodaysFile()).find(L"] written today \r\n"));
+}
+
 // A user who could plant a link under the day's name must not get the service to create or
 // append to a file elsewhere. These links are made from the Unix side, so Wine shows them as
 // plain files: only the final path of the opened file gives them away.
