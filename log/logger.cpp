@@ -238,6 +238,8 @@ void LogMessageV(SourceLocation location, int level, const wchar_t* format, ...)
 
 std::wstring DailyLogPath(const SYSTEMTIME& localDate)
 {
+    if (LogDirectory.empty())
+        return std::wstring();
     wchar_t name[64];
     _snwprintf(name, 63, L"\\Scheduler-%04d%02d%02d.log", localDate.wYear, localDate.wMonth,
                localDate.wDay);

@@ -11,8 +11,9 @@
 #include <type_traits>
 
 // The directory of the daily log files; set once by the entry point before any other
-// thread starts, read afterwards. Never destroyed, so that threads still running while
-// the process ends can keep logging.
+// thread starts, read afterwards. Empty when the process keeps no log file (start-up found
+// no folder it may use): no file is then ever opened. Never destroyed, so that threads
+// still running while the process ends can keep logging.
 extern std::wstring& LogDirectory;
 
 struct SourceLocation {
@@ -98,7 +99,8 @@ std::wstring FrameLogLine(const char* sourcePath, int line, const SYSTEMTIME& lo
 // next day's file by itself when the date changes.
 bool OpenDailyLog();
 
-// The day's log file name for a date: LogDirectory\Scheduler-YYYYMMDD.log.
+// The day's log file name for a date: LogDirectory\Scheduler-YYYYMMDD.log; empty when
+// LogDirectory is.
 std::wstring DailyLogPath(const SYSTEMTIME& localDate);
 
 void LogMessageV(SourceLocation location, int level, const wchar_t* format, ...);

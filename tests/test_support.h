@@ -73,6 +73,11 @@ private:
 // and removes an empty target, so under Wine the link is removed from the Unix side.
 void RemoveLink(const std::wstring& link);
 
+// Makes another Unix user (uid 12345) the owner of a file or folder, from the Unix side, and
+// waits until Wine reports the change (owner ANONYMOUS LOGON). Wine only, and only for a
+// test run as root; false when it did not happen.
+bool GiveToAnotherUnixUser(const std::wstring& path);
+
 // The entries of a security descriptor's DACL, each with its trustee as a SID string
 // ("S-1-5-18"). Empty for a descriptor without a DACL.
 struct AceEntry {
@@ -114,6 +119,22 @@ bool ReadProductDword(const std::wstring& subkey, const wchar_t* name, DWORD& va
 DWORD RunAndCollect(const std::wstring& commandLine, DWORD timeoutMs);
 // Runs VarnholtScheduling.exe with the given argument text.
 DWORD RunProduct(const std::wstring& arguments, DWORD timeoutMs = 60000);
+
+// This process's token with the Administrators group for deny only, as a primary token that
+// CreateProcessAsUserW accepts without privileges: an administrator's run without
+// elevation. Null when it cannot be made.
+HANDLE MakeUnelevatedToken();
+
+// What a run of VarnholtScheduling.exe under a debugger showed: its exit code (~0u when it
+// could not start or did not end in time) and the texts it wrote to the debugger output.
+struct DebuggedRun {
+    DWORD ExitCode = ~0u;
+    std::vector<std::wstring> DebugOutput;
+};
+// Runs VarnholtScheduling.exe with the given argument text as its debugger, as the
+// account of token (a primary token) or, when token is null, as this process.
+DebuggedRun RunProductDebugged(const std::wstring& arguments, HANDLE token = nullptr,
+                               DWORD timeoutMs = 60000);
 
 // Files as text: UTF-8 bytes read whole, and their UTF-16 form.
 std::string ReadFileBytes(const std::wstring& path);

@@ -27,31 +27,6 @@ const wchar_t kEveryone[] = L"S-1-1-0";
 const wchar_t kAuthenticatedUsers[] = L"S-1-5-11";
 const wchar_t kUsers[] = L"S-1-5-32-545";
 
-TEST(LogDirectorySecurityTest, ProtectedAndReadOnlyForUsers)
-{
-    CSecurityAttributes security(kLogDirectorySddl);
-    ASSERT_TRUE(security.IsValid()) << "error " << security.Error();
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    ASSERT_TRUE(GetSecurityDescriptorControl(security.Descriptor(), &control, &revision));
-    EXPECT_NE(0, control & SE_DACL_PROTECTED) << "the common folder's entries would be inherited";
-
-    const BYTE inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-    const AceEntry expected[] = {
-        {ACCESS_ALLOWED_ACE_TYPE, inherited, FILE_ALL_ACCESS, L"S-1-5-18"},       // SYSTEM
-        {ACCESS_ALLOWED_ACE_TYPE, inherited, FILE_ALL_ACCESS, L"S-1-5-32-544"},   // Administrators
-        {ACCESS_ALLOWED_ACE_TYPE, inherited, kReadAndExecute, kUsers},
-    };
-    const std::vector<AceEntry> aces = AcesOf(security.Descriptor());
-    ASSERT_EQ(3u, aces.size());
-    for (size_t i = 0; i < aces.size(); ++i) {
-        EXPECT_EQ(expected[i].Type, aces[i].Type) << i;
-        EXPECT_EQ(expected[i].Flags, aces[i].Flags) << i;
-        EXPECT_EQ(expected[i].Mask, aces[i].Mask) << i;
-        EXPECT_EQ(expected[i].Sid, aces[i].Sid) << i;
-    }
-}
-
 // Runs of the real executable under Wine.
 class ProgramRunTest : public ::testing::Test {
 protected:
