@@ -192,21 +192,6 @@ TEST_F(LogFileTest, FileFollowsTheDateOfEachLine)
     EXPECT_EQ(std::string(kHeader) + "next year \r\n", ReadFileBytes(DailyLogPath(LocalTime(2025, 2, 1))));
 }
 
-TEST_F(LogFileTest, OnlyADatedOpenFileIsSwitched)
-{
-    CLogFile log;
-    EXPECT_FALSE(log.FollowDate(LocalTime(2024, 1, 1)));   // nothing open: nothing is opened
-    EXPECT_FALSE(FileExists(DailyLogPath(LocalTime(2024, 1, 1))));
-
-    const std::wstring named = m_folder.File(L"named.log");
-    ASSERT_TRUE(log.Open(named.c_str()));
-    EXPECT_TRUE(log.FollowDate(LocalTime(2024, 1, 1)));
-    log.WriteLine(L"kept \n");
-    log.Close();
-    EXPECT_FALSE(FileExists(DailyLogPath(LocalTime(2024, 1, 1))));
-    EXPECT_EQ(std::string(kHeader) + "kept \r\n", ReadFileBytes(named));
-}
-
 // LogMessage itself makes the switch, with the time it frames the line with.
 TEST_F(LogFileTest, LogMessageWritesIntoTheFileOfItsDate)
 {
