@@ -18,8 +18,8 @@ constexpr ACCESS_MASK kChangingRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FIL
 
 // NT SERVICE\TrustedInstaller, which owns the system's own files:
 // S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464.
-constexpr DWORD kTrustedInstallerSubAuthorities[] = {80, 956008885, 3418522649, 1831038044,
-                                                     1853292631, 2271478464};
+constexpr DWORD kTrustedInstallerSubAuthorities[] = {80u, 956008885u, 3418522649u, 1831038044u,
+                                                     1853292631u, 2271478464u};
 
 // A SID in a buffer of its own; Get() is null when it could not be built.
 class CSidBuffer {
