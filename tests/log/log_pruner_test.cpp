@@ -186,7 +186,7 @@ TEST_F(LogPrunerTest, ShortNameMatchesAreLeftAlone)
     int listed = 0;
     CFindCursor cursor;
     for (cursor.FindFirst(Path(L"*.log").c_str()); cursor.IsOpen(); cursor.FindNext())
-        listed += cursor.GetFileName() == L"x.logold" || cursor.GetFileName() == L"folder.logs";
+        listed += cursor.GetFileName() == L"x.logold" || cursor.GetFileName() == L"folder.logs" ? 1 : 0;
     if (listed != 2)
         GTEST_SKIP() << "this file system lists no entry by its short name";
 
