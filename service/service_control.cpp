@@ -4,6 +4,7 @@
 #include "schedule/child_process.h"
 #include "schedule/push_script.h"
 #include "schedule/scheduler_thread.h"
+#include "service/failure_actions.h"
 #include "support/unique_resource.h"
 
 #include <string>
@@ -163,6 +164,7 @@ bool InstallService(bool demandStart)
         const DWORD error = GetLastError();
         LOG(0, L"ChangeServiceConfig2 failed, error code = %d", error);
     }
+    SetFailureActions(service.Get());
     return true;
 }
 
