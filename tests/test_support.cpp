@@ -594,6 +594,13 @@ void CloseTheLog()
     log.SetThreshold(0);
 }
 
+HANDLE TheLogFileHandle()
+{
+    CLogFile& log = TheLogFile();
+    ExclusiveLock hold(log.Lock);
+    return log.FileHandle();
+}
+
 CapturedLog::~CapturedLog()
 {
     CloseTheLog();

@@ -153,11 +153,7 @@ TEST_F(LogFileTest, MissingDirectoryLeavesNoFileOpen)
 {
     LogDirectory = m_folder.Path() + L"\\absent";
     EXPECT_FALSE(OpenDailyLog());
-    {
-        CLogFile& log = TheLogFile();
-        ExclusiveLock hold(log.Lock);
-        EXPECT_EQ(INVALID_HANDLE_VALUE, log.FileHandle());
-    }
+    EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFileHandle());
     LOG(0, L"only to the debugger and memory");   // must not fail
 }
 
@@ -180,6 +176,7 @@ SYSTEMTIME LocalTime(WORD year, WORD month, WORD day, WORD hour = 0, WORD minute
 TEST_F(LogFileTest, FileFollowsTheDateOfEachLine)
 {
     CLogFile log;
+    ExclusiveLock hold(log.Lock);
     ASSERT_TRUE(log.OpenForDate(LocalTime(2023, 12, 31, 23, 40, 0)));
     EXPECT_TRUE(log.FollowDate(LocalTime(2023, 12, 31, 23, 59, 59)));
     log.WriteLine(L"Starting Scan. \n");
@@ -201,7 +198,11 @@ TEST_F(LogFileTest, FileFollowsTheDateOfEachLine)
 // LogMessage itself makes the switch, with the time it frames the line with.
 TEST_F(LogFileTest, LogMessageWritesIntoTheFileOfItsDate)
 {
-    ASSERT_TRUE(TheLogFile().OpenForDate(LocalTime(2001, 2, 3)));
+    {
+        CLogFile& log = TheLogFile();
+        ExclusiveLock hold(log.Lock);
+        ASSERT_TRUE(log.OpenForDate(LocalTime(2001, 2, 3)));
+    }
     LOG(0, L"written today");
     EXPECT_EQ(std::string(kHeader), ReadFileBytes(DailyLogPath(LocalTime(2001, 2, 3))));
     EXPECT_NE(std::wstring::npos, ReadUtf8File(TodaysFile()).find(L"] written today \r\n"));
@@ -225,7 +226,7 @@ TEST_F(LogFileTest, LinkUnderTheDaysNameIsNeverWrittenThrough)
         FileLink link(TodaysFile(), linkTarget);
         ASSERT_TRUE(link.Made());
         EXPECT_FALSE(OpenDailyLog());
-        EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFile().FileHandle());
+        EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFileHandle());
         LOG(0, L"must not reach the target");
         EXPECT_EQ("x", ReadFileBytes(linkTarget));
     }
@@ -270,7 +271,7 @@ TEST_F(LogFileTest, HardLinkOrFolderUnderTheDaysNameIsRefused)
 
     ASSERT_TRUE(CreateDirectoryW(TodaysFile().c_str(), nullptr));
     EXPECT_FALSE(OpenDailyLog());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFile().FileHandle());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFileHandle());
 }
 
 // Several threads log while another reopens the file again and again: every line must
