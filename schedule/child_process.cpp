@@ -61,7 +61,7 @@ PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot)
     PROCESS_INFORMATION info = {};
     if (!CreateHidden(commandLine, /*workingDirectory=*/nullptr, slot, info)) {
         const DWORD error = GetLastError();
-        LOG(0, L"CreateProcess failed, error code = %d", error);
+        LOG(0, L"CreateProcess failed, error code = %d", SystemError(error));
         return PROCESS_INFORMATION{};
     }
     return info;
@@ -78,7 +78,7 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
     PROCESS_INFORMATION own = {};
     if (!CreateHidden(commandLine, workingDirectory.c_str(), &ScanSlot, own)) {
         const DWORD error = GetLastError();
-        LOG(0, L"CreateProcess failed, error code = %d", error);
+        LOG(0, L"CreateProcess failed, error code = %d", SystemError(error));
         commandLine.resize(std::wcslen(commandLine.c_str()));
         return kNotStartedResult;
     }
