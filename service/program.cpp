@@ -1,11 +1,15 @@
 #include "service/program.h"
 
+#include "log/console_sink.h"
 #include "log/log_pruner.h"
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/push_script.h"
 #include "schedule/scheduler_thread.h"
+#include "service/console_report.h"
 #include "service/service_control.h"
+#include "service/test_mode.h"
+#include "support/console_text.h"
 #include "support/security_descriptor.h"
 #include "support/text.h"
 #include "support/unique_resource.h"
@@ -19,8 +23,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr DWORD kTestModeLifetimeMs = 86400000;   // 24 hours
 
 struct OptionRow {
     const wchar_t* Argument;
@@ -51,60 +53,54 @@ bool EqualIgnoringAsciiCase(const std::wstring& a, const wchar_t* b)
 }
 
 
-// Starts a worker thread that is never joined; its handle is not kept.
-void StartWorkerThread(unsigned(__stdcall* entry)(void*))
+// Runs one service control operation and keeps what it did.
+template <class Operation> StepOutcome Take(Operation operation)
 {
-    const uintptr_t thread = _beginthreadex(/*security=*/nullptr, /*stack_size=*/0, entry,
-                                            /*arglist=*/nullptr, /*initflag=*/0, nullptr);
-    if (thread == 0) {
-        const DWORD error = GetLastError();
-        LOG(0, L"_beginthread failed, error code = %d", error);
-        return;
-    }
-    CloseHandle(reinterpret_cast<HANDLE>(thread));
+    DWORD error = ERROR_SUCCESS;
+    const bool done = operation(&error);
+    return StepOutcome{done, error};
 }
 
-void RunTestMode()
+// Carries out the option's actions; what each step did goes into the closing sentence.
+ActionOutcome RunOption(ProgramOption option)
 {
-    StartWorkerThread(SchedulerThread);
-    StartWorkerThread(PushScriptThread);
-    Sleep(kTestModeLifetimeMs);
-    LOG(0, L"EXIT Varnholt Scheduling (TEST MODE)");
-}
-
-void RunOption(ProgramOption option)
-{
+    ActionOutcome outcome;
     switch (option) {
     case ProgramOption::Uninstall:
         LOG(0, L"Uninstall");
-        StopTheService();
-        UninstallService();
+        outcome.Stop = Take(StopTheService);
+        outcome.Remove = Take(UninstallService);
         break;
     case ProgramOption::Install:
         LOG(0, L"Install");
-        InstallService(/*demandStart=*/true);
+        outcome.Install = Take([](DWORD* error) {
+            return InstallService(/*demandStart=*/true, error);
+        });
         break;
     case ProgramOption::InstallAndRun:
         LOG(0, L"Install/Run");
-        InstallService(/*demandStart=*/false);
-        StartTheService();
+        outcome.Install = Take([](DWORD* error) {
+            return InstallService(/*demandStart=*/false, error);
+        });
+        outcome.Start = Take(StartTheService);
         break;
     case ProgramOption::Bounce:
         LOG(0, L"Bounce");
-        StopTheService();
-        StartTheService();
+        outcome.Stop = Take(StopTheService);
+        outcome.Start = Take(StartTheService);
         break;
     case ProgramOption::Stop:
         LOG(0, L"Stop");
-        StopTheService();
+        outcome.Stop = Take(StopTheService);
         break;
     case ProgramOption::TestMode:
         LOG(0, L"Start Varnholt Scheduling (TEST MODE)");
-        RunTestMode();
+        RunTestMode();   // which writes its own closing sentence
         break;
     case ProgramOption::None:
         break;
     }
+    return outcome;
 }
 
 // The two worker threads run from here on, not from the service's report of
@@ -137,6 +133,18 @@ void RunServiceMode()
 }
 
 }  // namespace
+
+void StartWorkerThread(unsigned(__stdcall* entry)(void*))
+{
+    const uintptr_t thread = _beginthreadex(/*security=*/nullptr, /*stack_size=*/0, entry,
+                                            /*arglist=*/nullptr, /*initflag=*/0, nullptr);
+    if (thread == 0) {
+        const DWORD error = GetLastError();
+        LOG(0, L"_beginthread failed, error code = %d", SystemError(error));
+        return;
+    }
+    CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
 
 ProgramOption MatchOption(const std::wstring& argument)
 {
@@ -178,14 +186,32 @@ void SetUpLogDirectory()
 int RunProgram(int argc, char* argv[])
 {
     try {
+        const bool oneArgument = argc == 2;
+        const ProgramOption option = oneArgument
+                                         ? MatchOption(WideFromThreadAnsi(argv[1] ? argv[1] : ""))
+                                         : ProgramOption::None;
+        // An option shows the log's lines from the first one on, the pruning's included, so
+        // that what a person sees is what the file gets. Service mode and an argument that
+        // is no option show none.
+        if (option != ProgramOption::None)
+            StartConsoleSink(GetStdHandle(STD_ERROR_HANDLE));
+
         SetUpLogDirectory();
         OpenDailyLog();
         // Every start, whatever the command line, clears out old log files.
         CLogPruner pruner;
         pruner.Enumerate(LogDirectory, kLogFilePattern);
 
-        if (argc == 2) {
-            RunOption(MatchOption(WideFromThreadAnsi(argv[1] ? argv[1] : "")));
+        if (oneArgument) {
+            if (option == ProgramOption::None) {
+                WriteStreamText(GetStdHandle(STD_ERROR_HANDLE), UsageText(LogDirectory));
+            } else {
+                const ActionOutcome outcome = RunOption(option);
+                // Test mode writes its own, before it lets a closing console end the process.
+                if (option != ProgramOption::TestMode)
+                    WriteStreamText(GetStdHandle(STD_OUTPUT_HANDLE),
+                                    ClosingSentence(option, outcome) + L"\r\n");
+            }
             return 0;
         }
         RunServiceMode();

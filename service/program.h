@@ -21,8 +21,16 @@ inline constexpr const wchar_t* kLogDirectorySddl =
 // before the day's log is open. Called by the entry point before any other thread starts.
 void SetUpLogDirectory();
 
-// The whole program behind main: start-up, then one option or service mode. Returns the
-// process exit code, which is 0 on every path. Test mode and service mode return while the
+// Starts a worker thread with the default stack size and a null argument; it is never
+// joined and its handle is not kept. A thread that cannot be started is logged with
+// "_beginthread failed, error code = %d" and the program goes on without it.
+void StartWorkerThread(unsigned(__stdcall* entry)(void*));
+
+// The whole program behind main: start-up, then one option or service mode. With one
+// argument that is an option, the log's lines also appear on standard error (from the
+// start-up's own on) and a closing sentence on standard output; with one argument that is
+// none, the usage appears on standard error and nothing is done. Returns the process exit
+// code, which is 0 on every path. Test mode and service mode return while the
 // worker threads may still run; returning from main then ends the process. Nothing those
 // threads use is ever destroyed (the logger's object and LogDirectory live on the heap for
 // good; the slots, flags and locks are plain data), so the destructors that run at exit
