@@ -2,6 +2,8 @@
 // delay, then a pass, a wait of the few seconds the query program asks for, and the run.
 #include "service/test_mode.h"
 
+#include "log/logger.h"
+#include "support/srw_lock.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -113,9 +115,22 @@ TEST_F(TestModeHandlerTest, CtrlBreakStopsTheWorkLikeAServiceStop)
 
 TEST_F(TestModeHandlerTest, ClosingTheConsoleLetsTheProcessGoOnlyAfterItsExitLine)
 {
-    EXPECT_TRUE(HandleTestModeControl(CTRL_CLOSE_EVENT));
+    std::atomic<bool> returned{false};
+    std::thread close([&] {
+        EXPECT_TRUE(HandleTestModeControl(CTRL_CLOSE_EVENT));
+        returned = true;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return m_log.Has(L"Stopping test mode"); }, 5000));
+    {
+        // While the test holds the log, test mode cannot write its exit line, so the
+        // handler, which lets the process end when it returns, must not return.
+        ExclusiveLock hold(TheLogFile().Lock);
+        EXPECT_TRUE(WaitUntil([] { return CountProcesses(L"VarnholtTestChild.exe") == 0; }, 15000));
+        Sleep(500);
+        EXPECT_FALSE(returned);
+    }
+    close.join();
     EXPECT_TRUE(m_log.Has(L"EXIT Varnholt Scheduling (TEST MODE)"));
-    EXPECT_EQ(0, CountProcesses(L"VarnholtTestChild.exe"));
     m_run.join();
     EXPECT_TRUE(m_interrupted);
 }
