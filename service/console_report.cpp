@@ -78,6 +78,8 @@ std::wstring AfterBounce(const ActionOutcome& outcome)
     const bool wasRunning = outcome.Stop.Done;
     if (!wasRunning && !FailedWith(outcome.Stop, ERROR_SERVICE_NOT_ACTIVE))
         return CouldNot(L"restart", outcome.Stop.Error);
+    if (outcome.StopTimedOut)
+        return kName + L" did not stop within 30 seconds, so it was not started again.";
     if (outcome.Start.Done)
         return wasRunning ? kName + L" was restarted."
                           : kName + L" was not running; it is started.";
@@ -138,7 +140,7 @@ std::wstring UsageText(const std::wstring& logDirectory)
            L"  -i    install the service with manual start\r\n"
            L"  -ir   install the service with automatic start, and start it\r\n"
            L"  -k    ask the service to stop\r\n"
-           L"  -b    restart the service: ask it to stop, then to start\r\n"
+           L"  -b    restart the service: stop it, wait until it has stopped, start it\r\n"
            L"  -u    stop the service and remove it\r\n"
            L"  -t    test mode: run the scheduling in this console, not as a service, until\r\n"
            L"        Ctrl+C (at most 24 hours)\r\n"

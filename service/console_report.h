@@ -19,7 +19,8 @@ struct StepOutcome {
 struct ActionOutcome {
     StepOutcome Install;        // -i, -ir
     StepOutcome Stop;           // -u, -b, -k
-    StepOutcome Start;          // -ir, -b
+    StepOutcome Start;          // -ir, -b (not taken when the stop timed out)
+    bool StopTimedOut = false;  // -b: the service did not stop in time, so no start was asked
     StepOutcome Remove;         // -u
     bool Interrupted = false;   // -t: ended by a console control event, not by its lifetime
 };

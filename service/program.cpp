@@ -61,6 +61,26 @@ template <class Operation> StepOutcome Take(Operation operation)
     return StepOutcome{done, error};
 }
 
+// Launches the scripting registration command, hidden and without waiting; its outcome is
+// not looked at, and its handles are not needed.
+void LaunchRegistrationCommand()
+{
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        const DWORD error = GetLastError();
+        LOG(0, L"GetSystemDirectory failed, error code = %d", error);
+        return;
+    }
+    // By its full path: the search path would begin with the service's own folder.
+    const std::wstring command =
+        L"\"" + std::wstring(system, length) + L"\\regsvr32.exe\" /s jscript.dll";
+    ProcessSlot registration = {};
+    const PROCESS_INFORMATION launched = LaunchProcess(command, &registration);
+    UniqueHandle registrationThread(launched.hThread);
+    UniqueHandle registrationProcess(launched.hProcess);
+}
+
 // Carries out the option's actions; what each step did goes into the closing sentence.
 ActionOutcome RunOption(ProgramOption option)
 {
@@ -87,7 +107,14 @@ ActionOutcome RunOption(ProgramOption option)
     case ProgramOption::Bounce:
         LOG(0, L"Bounce");
         outcome.Stop = Take(StopTheService);
-        outcome.Start = Take(StartTheService);
+        // A start that came while the stop is still under way would meet a running
+        // service, be dropped, and leave it stopped.
+        if (WaitForTheServiceToStop(kRestartStopWaitMs)) {
+            outcome.Start = Take(StartTheService);
+        } else {
+            LOG(0, L"Service did not stop within 30 seconds");
+            outcome.StopTimedOut = true;
+        }
         break;
     case ProgramOption::Stop:
         LOG(0, L"Stop");
@@ -109,16 +136,11 @@ void RunServiceMode()
 {
     LOG(0, L"Start Varnholt Scheduling Service");
 
-    // The registration command runs on its own; its outcome is not looked at, and its
-    // handles are not needed.
-    ProcessSlot registration = {};
-    const PROCESS_INFORMATION launched = LaunchProcess(L"regsvr32.exe /s jscript.dll", &registration);
-    UniqueHandle registrationThread(launched.hThread);
-    UniqueHandle registrationProcess(launched.hProcess);
+    LaunchRegistrationCommand();
 
     ClearSlot(ScanSlot);
-    StartWorkerThread(SchedulerThread);
-    StartWorkerThread(PushScriptThread);
+    const UniqueHandle worker = StartWorkerThread(SchedulerThread);
+    const UniqueHandle pushThread = StartWorkerThread(PushScriptThread);
 
     static wchar_t serviceName[] = L"Varnholt Scheduling";
     static const SERVICE_TABLE_ENTRYW serviceTable[] = {
@@ -128,22 +150,25 @@ void RunServiceMode()
     if (!StartServiceCtrlDispatcherW(serviceTable)) {
         const DWORD error = GetLastError();
         LOG(0, L"StartServiceCtrlDispatcher failed, error code = %d", error);
+    } else if (worker) {
+        // The service has stopped and no child runs; the worker is leaving its loop.
+        WaitForSingleObject(worker.Get(), kWorkerEndWaitMs);
     }
     LOG(0, L"EXIT Varnholt Scheduling Service");
 }
 
 }  // namespace
 
-void StartWorkerThread(unsigned(__stdcall* entry)(void*))
+UniqueHandle StartWorkerThread(unsigned(__stdcall* entry)(void*))
 {
     const uintptr_t thread = _beginthreadex(/*security=*/nullptr, /*stack_size=*/0, entry,
                                             /*arglist=*/nullptr, /*initflag=*/0, nullptr);
     if (thread == 0) {
         const DWORD error = GetLastError();
         LOG(0, L"_beginthread failed, error code = %d", SystemError(error));
-        return;
+        return UniqueHandle();
     }
-    CloseHandle(reinterpret_cast<HANDLE>(thread));
+    return UniqueHandle(reinterpret_cast<HANDLE>(thread));
 }
 
 ProgramOption MatchOption(const std::wstring& argument)

@@ -1,5 +1,9 @@
 #pragma once
 // The program's start-up and command-line modes (module NTService).
+#include "support/unique_resource.h"
+
+#include <windows.h>
+
 #include <string>
 
 // The one-argument options, in the order they are compared.
@@ -21,10 +25,15 @@ inline constexpr const wchar_t* kLogDirectorySddl =
 // before the day's log is open. Called by the entry point before any other thread starts.
 void SetUpLogDirectory();
 
-// Starts a worker thread with the default stack size and a null argument; it is never
-// joined and its handle is not kept. A thread that cannot be started is logged with
-// "_beginthread failed, error code = %d" and the program goes on without it.
-void StartWorkerThread(unsigned(__stdcall* entry)(void*));
+// Starts a worker thread with the default stack size and a null argument and returns its
+// handle. A thread that cannot be started is logged with "_beginthread failed, error code
+// = %d" and gives no handle; the program goes on without it.
+UniqueHandle StartWorkerThread(unsigned(__stdcall* entry)(void*));
+
+// After a stop, how long the entry point lets the worker finish the step it is in (the
+// reset of an interrupted query's answer, its exit line) before the process ends. A
+// worker keeping its spacing cannot be woken and is not waited for longer.
+inline constexpr DWORD kWorkerEndWaitMs = 3000;
 
 // The whole program behind main: start-up, then one option or service mode. With one
 // argument that is an option, the log's lines also appear on standard error (from the

@@ -4,6 +4,7 @@
 #include "schedule/child_process.h"
 #include "schedule/push_script.h"
 #include "schedule/scheduler_thread.h"
+#include "service/failure_actions.h"
 #include "support/unique_resource.h"
 
 #include <string>
@@ -14,6 +15,9 @@ SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
 namespace {
 
 enum class Request { Stop, Start, Delete };
+
+// How often a restart looks whether the service has stopped.
+constexpr DWORD kStopPollMs = 250;
 
 // Hands a failure's code to the caller that asked for it.
 bool Failed(DWORD code, DWORD* error)
@@ -111,19 +115,9 @@ void ReportStatus(DWORD control)
     }
 }
 
-void StopEverything()
-{
-    LOG(0, L"Stopping service");
-    ServiceStatus.dwWin32ExitCode = 0;
-    ServiceStatus.dwCurrentState = SERVICE_STOPPED;
-    ServiceStatus.dwCheckPoint = 0;
-    ServiceStatus.dwWaitHint = 0;
-    StopServiceWork();
-}
-
 }  // namespace
 
-void StopServiceWork()
+void StopServiceWork(DWORD graceMs)
 {
     InterlockedExchange(&SchedulerStopFlag, 1);
     InterlockedExchange(&PushStopFlag, 1);
@@ -136,8 +130,27 @@ void StopServiceWork()
         SetEvent(checkEvent.Get());
     checkEvent.Reset();
 
-    StopSlotChild(ScanSlot);
-    StopSlotChild(PushSlot);
+    // The main task or query program first, then the push script; both share one grace.
+    ProcessSlot* const slots[] = {&ScanSlot, &PushSlot};
+    StopSlotChildren(slots, 2, graceMs);
+}
+
+bool WaitForTheServiceToStop(DWORD timeoutMs)
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(
+        manager ? OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS) : nullptr);
+    if (!service)
+        return true;   // nothing to wait for; the request that follows reports why
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        SERVICE_STATUS status = {};
+        if (!QueryServiceStatus(service.Get(), &status) || status.dwCurrentState == SERVICE_STOPPED)
+            return true;
+        if (GetTickCount64() >= end)
+            return false;
+        Sleep(kStopPollMs);
+    }
 }
 
 bool InstallService(bool demandStart, DWORD* failure)
@@ -167,6 +180,7 @@ bool InstallService(bool demandStart, DWORD* failure)
         const DWORD error = GetLastError();
         LOG(0, L"ChangeServiceConfig2 failed, error code = %d", ServiceManagerError(error));
     }
+    SetFailureActions(service.Get());
     return Succeeded(failure);
 }
 
@@ -207,7 +221,12 @@ void WINAPI ServiceCtrlHandler(DWORD control)
         switch (control) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN:
-            StopEverything();
+            LOG(0, L"Stopping service");
+            ServiceStatus.dwWin32ExitCode = 0;
+            ServiceStatus.dwCurrentState = SERVICE_STOPPED;
+            ServiceStatus.dwCheckPoint = 0;
+            ServiceStatus.dwWaitHint = 0;
+            StopServiceWork();
             break;
         case SERVICE_CONTROL_INTERROGATE:
             break;

@@ -1,6 +1,8 @@
 #pragma once
 // The program's side of the service control manager (module NTService): the one-shot
 // control operations, the service's main function and its control handler.
+#include "schedule/timings.h"
+
 #include <windows.h>
 
 inline constexpr const wchar_t* kServiceName = L"Varnholt Scheduling";
@@ -23,17 +25,27 @@ bool UninstallService(DWORD* error = nullptr);
 bool StartTheService(DWORD* error = nullptr);
 bool StopTheService(DWORD* error = nullptr);
 
-// Ends the service's work: sets SchedulerStopFlag, then PushStopFlag, sets the check event
-// if it exists, asks the running children (the main task or query program first, then the
-// push script) to quit and terminates those that do not, and returns when that is done.
-// Logs only a failed termination and reports no status. The stop handler and test mode's
-// console handler call it; any thread.
-void StopServiceWork();
+// How long "-b" waits for the service to stop before it asks it to start.
+inline constexpr DWORD kRestartStopWaitMs = 30000;
+
+// Polls the service's status until it reports SERVICE_STOPPED, for at most timeoutMs.
+// True when it has stopped, and also when its status cannot be read (not installed, no
+// access), so that a request that follows reports its own error; false on time-out.
+bool WaitForTheServiceToStop(DWORD timeoutMs);
+
+// What a stop does to the scheduling: sets SchedulerStopFlag and PushStopFlag, sets the
+// check event, posts WM_QUIT to the child in the ScanSlot and to the one in the PushSlot,
+// waits for both together for at most graceMs, terminates those still running (exit code
+// 1067), and clears the slots. Returns once no child is left. Logs only a failed
+// termination and reports no status. The stop handler and test mode's console handler
+// call it; any thread.
+void StopServiceWork(DWORD graceMs = ProductTimings().KillGraceMs);
 
 // Registers ServiceCtrlHandler and reports SERVICE_RUNNING; starts and waits for nothing.
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 
-// Stop and shutdown: logs "Stopping service", runs StopServiceWork and reports
-// SERVICE_STOPPED. Interrogate re-reports; any other code is logged. Runs on the thread
+// Stop and shutdown: logs "Stopping service", does StopServiceWork and then reports
+// SERVICE_STOPPED, within the five seconds of grace and a moment. Interrogate re-reports;
+// any other code is logged. Runs on the thread
 // that called StartServiceCtrlDispatcherW.
 void WINAPI ServiceCtrlHandler(DWORD control);

@@ -89,13 +89,16 @@ bool RunTestMode(DWORD lifetimeMs)
         LOG(0, L"CreateEvent failed, error code = %d", SystemError(signals.Error));
     }
 
-    StartWorkerThread(SchedulerThread);
-    StartWorkerThread(PushScriptThread);
+    const UniqueHandle worker = StartWorkerThread(SchedulerThread);
+    const UniqueHandle pushThread = StartWorkerThread(PushScriptThread);
     bool interrupted = false;
     if (canStop)
         interrupted = WaitForSingleObject(signals.WorkStopped, lifetimeMs) == WAIT_OBJECT_0;
     else
         Sleep(lifetimeMs);
+    // As after a service stop, the worker may finish the step it is in.
+    if (interrupted && worker)
+        WaitForSingleObject(worker.Get(), kWorkerEndWaitMs);
 
     LOG(0, L"EXIT Varnholt Scheduling (TEST MODE)");
     ActionOutcome outcome;

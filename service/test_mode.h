@@ -9,7 +9,8 @@ inline constexpr DWORD kTestModeLifetimeMs = 86400000;   // 24 hours
 // Runs test mode on the calling thread: registers TestModeCtrlHandler, starts both worker
 // threads, and waits for lifetimeMs or until a console control event has stopped the work
 // (StopServiceWork: the threads are told to stop, the children are asked to quit and
-// terminated after the grace). Then logs "EXIT Varnholt Scheduling (TEST MODE)", writes
+// terminated after the grace), and then lets the worker finish its step for up to
+// kWorkerEndWaitMs. Then logs "EXIT Varnholt Scheduling (TEST MODE)", writes
 // the closing sentence to standard output and unregisters the handler. Returns true when
 // a console control event ended it. At the end of the lifetime nothing is stopped: the
 // threads and their children are left to the end of the process. One run at a time.

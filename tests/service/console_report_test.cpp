@@ -111,6 +111,11 @@ TEST(ClosingSentenceTest, Bounce)
     EXPECT_EQ(L"Varnholt Scheduling was asked to stop but could not be started again: " +
                   Reason(ERROR_FILE_NOT_FOUND),
               ClosingSentence(ProgramOption::Bounce, outcome));
+    // The stop did not finish in time: no start was asked for.
+    outcome.Start = StepOutcome{};
+    outcome.StopTimedOut = true;
+    EXPECT_EQ(L"Varnholt Scheduling did not stop within 30 seconds, so it was not started again.",
+              ClosingSentence(ProgramOption::Bounce, outcome));
 }
 
 TEST(ClosingSentenceTest, TestModeAndNone)

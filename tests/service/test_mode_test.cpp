@@ -64,7 +64,8 @@ class TestModeHandlerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(0, CountProcesses(L"VarnholtTestChild.exe"));
+        // A child of an earlier test may still be on its way out.
+        ASSERT_TRUE(WaitUntil([] { return CountProcesses(L"VarnholtTestChild.exe") == 0; }, 10000));
         SetProductString(L"", L"PushScriptCommand",
                          TestChildCommand(L"--append \"" + m_folder.File(L"push.txt") +
                                           L"\" pushed --ignore-quit 300000"));
