@@ -10,7 +10,6 @@
 #include "service/service_control.h"
 #include "service/test_mode.h"
 #include "support/console_text.h"
-#include "support/security_descriptor.h"
 #include "support/text.h"
 #include "support/unique_resource.h"
 
@@ -21,6 +20,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -180,7 +180,7 @@ ProgramOption MatchOption(const std::wstring& argument)
     return ProgramOption::None;
 }
 
-void SetUpLogDirectory()
+std::wstring LogFolderPath()
 {
     wchar_t folder[MAX_PATH];
     folder[0] = L'\0';
@@ -199,13 +199,32 @@ void SetUpLogDirectory()
             }
         }
     }
-    directory += L"\\Varnholt";
-    LogDirectory = directory;
+    return directory + L"\\Varnholt";
+}
 
-    // The service writes and deletes here as LocalSystem; a folder that inherited the
-    // parent's security would let any local user plant files or links in it.
-    if (GetFileAttributesW(LogDirectory.c_str()) == INVALID_FILE_ATTRIBUTES)
-        CreateDirectoryWithSddl(LogDirectory, kLogDirectorySddl);
+LogDirectoryStatus SetUpLogDirectory()
+{
+    const std::wstring directory = LogFolderPath();
+
+    // Any local user may create folders in the common application-data folder, and would
+    // own one made there by an ordinary run; only LocalSystem or an administrator's
+    // elevated run creates, checks and repairs the log folder.
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        token = nullptr;
+    UniqueHandle processToken(token);
+    const bool privileged = processToken && IsElevatedOrLocalSystem(processToken.Get());
+    const std::vector<BYTE> self = processToken ? TokenUserSid(processToken.Get()) : std::vector<BYTE>();
+    DWORD error = 0;
+    const LogDirectoryStatus status = PrepareLogDirectory(
+        directory, privileged, self.empty() ? nullptr : const_cast<BYTE*>(self.data()), error);
+    if (IsUsable(status)) {
+        LogDirectory = directory;
+    } else {
+        LogDirectory.clear();
+        OutputDebugStringW(LogDirectoryNotice(status, directory, error).c_str());
+    }
+    return status;
 }
 
 int RunProgram(int argc, char* argv[])
@@ -216,20 +235,25 @@ int RunProgram(int argc, char* argv[])
                                          ? MatchOption(WideFromThreadAnsi(argv[1] ? argv[1] : ""))
                                          : ProgramOption::None;
         // An option shows the log's lines from the first one on, the pruning's included, so
-        // that what a person sees is what the file gets. Service mode and an argument that
-        // is no option show none.
+        // that what a person sees is what the file gets; a run that keeps no log file shows
+        // them all the same. Service mode and an argument that is no option show none.
         if (option != ProgramOption::None)
             StartConsoleSink(GetStdHandle(STD_ERROR_HANDLE));
 
-        SetUpLogDirectory();
+        const LogDirectoryStatus folder = SetUpLogDirectory();
         OpenDailyLog();
-        // Every start, whatever the command line, clears out old log files.
-        CLogPruner pruner;
-        pruner.Enumerate(LogDirectory, kLogFilePattern);
+        if (folder == LogDirectoryStatus::Repaired)
+            LOG(0, L"Log folder security repaired");
+        // Every start, whatever the command line, clears out old log files, but only in a
+        // folder that no other account controls.
+        if (!LogDirectory.empty()) {
+            CLogPruner pruner;
+            pruner.Enumerate(LogDirectory, kLogFilePattern);
+        }
 
         if (oneArgument) {
             if (option == ProgramOption::None) {
-                WriteStreamText(GetStdHandle(STD_ERROR_HANDLE), UsageText(LogDirectory));
+                WriteStreamText(GetStdHandle(STD_ERROR_HANDLE), UsageText(LogFolderPath()));
             } else {
                 const ActionOutcome outcome = RunOption(option);
                 // Test mode writes its own, before it lets a closing console end the process.
