@@ -1,6 +1,8 @@
 #include "schedule/child_process.h"
 
 #include "log/logger.h"
+#include "schedule/push_script.h"
+#include "schedule/scheduler_thread.h"
 #include "support/srw_lock.h"
 #include "support/unique_resource.h"
 
@@ -14,6 +16,9 @@ namespace {
 constexpr int kKilledResult = -1;
 constexpr int kNotStartedResult = 9999;
 constexpr UINT kKilledExitCode = ERROR_PROCESS_ABORTED;   // 1067
+// TerminateProcess only starts the end of a process; the stop waits this long for it, so
+// that no child is left running once the service reports itself stopped.
+constexpr DWORD kTerminationWaitMs = 2000;
 
 // Guards the fields of every slot. Static initialisation, nothing to destroy.
 SRWLOCK SlotLock = SRWLOCK_INIT;
@@ -31,16 +36,33 @@ STARTUPINFOW HiddenStartup()
     return startup;
 }
 
+// The flag that closes a slot to new children; null for a slot of the caller's own.
+const LONG volatile* StopFlagOf(const ProcessSlot* slot)
+{
+    if (slot == &ScanSlot)
+        return &SchedulerStopFlag;
+    if (slot == &PushSlot)
+        return &PushStopFlag;
+    return nullptr;
+}
+
+enum class Creation { Created, Failed, Stopping };
+
 // Creates the process and publishes it into the slot (when one is given) under the slot
 // lock, so that a stop handler either finds the new child in the slot or runs before it
-// exists: a child created in between could not be found to be killed. CreateProcessW may
-// write into the command line, so it gets the string's own buffer.
-bool CreateHidden(std::wstring& commandLine, const wchar_t* workingDirectory,
-                  ProcessSlot* slot, PROCESS_INFORMATION& info)
+// exists: a child created in between could not be found to be killed. For the same reason
+// the slot's stop flag is tested under the lock: once it is set, no child is created.
+// CreateProcessW may write into the command line, so it gets the string's own buffer.
+// After a failure the thread's last error holds CreateProcessW's.
+Creation CreateHidden(std::wstring& commandLine, const wchar_t* workingDirectory,
+                      ProcessSlot* slot, PROCESS_INFORMATION& info)
 {
     STARTUPINFOW startup = HiddenStartup();
     info = {};
+    const LONG volatile* stopFlag = StopFlagOf(slot);
     ExclusiveLock hold(SlotLock);
+    if (stopFlag && *stopFlag)
+        return Creation::Stopping;
     const BOOL created = CreateProcessW(/*lpApplicationName=*/nullptr, &commandLine[0],
                                         /*lpProcessAttributes=*/nullptr,
                                         /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/TRUE,
@@ -50,7 +72,7 @@ bool CreateHidden(std::wstring& commandLine, const wchar_t* workingDirectory,
     if (created && slot)
         *slot = info;
     SetLastError(error);
-    return created != FALSE;
+    return created ? Creation::Created : Creation::Failed;
 }
 
 }  // namespace
@@ -59,26 +81,41 @@ PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot)
 {
     LOG(3, L"Launching '%s'", commandLine.c_str());
     PROCESS_INFORMATION info = {};
-    if (!CreateHidden(commandLine, /*workingDirectory=*/nullptr, slot, info)) {
+    switch (CreateHidden(commandLine, /*workingDirectory=*/nullptr, slot, info)) {
+    case Creation::Created:
+        return info;
+    case Creation::Stopping:
+        LOG(0, L"Not starting %s: the service is stopping", commandLine.c_str());
+        break;
+    case Creation::Failed: {
         const DWORD error = GetLastError();
         LOG(0, L"CreateProcess failed, error code = %d", error);
-        return PROCESS_INFORMATION{};
+        break;
     }
-    return info;
+    }
+    return PROCESS_INFORMATION{};
 }
 
 int RunAndWait(const std::wstring& label, std::wstring& commandLine,
-               const std::wstring& workingDirectory, LONG limitSeconds, const Timings& timings)
+               const std::wstring& workingDirectory, LONG limitSeconds, const Timings& timings,
+               RunOutcome* outcome)
 {
+    RunOutcome ignored = RunOutcome::NotStarted;
+    RunOutcome& what = outcome ? *outcome : ignored;
+    what = RunOutcome::NotStarted;
     int result = kKilledResult;
     LOG(3, L"Starting %s '%s'", label.c_str(), commandLine.c_str());
     if (commandLine.empty())
         commandLine.push_back(L'\0');   // a buffer to hand over; its length is re-derived below
 
     PROCESS_INFORMATION own = {};
-    if (!CreateHidden(commandLine, workingDirectory.c_str(), &ScanSlot, own)) {
+    const Creation creation = CreateHidden(commandLine, workingDirectory.c_str(), &ScanSlot, own);
+    if (creation != Creation::Created) {
         const DWORD error = GetLastError();
-        LOG(0, L"CreateProcess failed, error code = %d", error);
+        if (creation == Creation::Stopping)
+            LOG(0, L"Not starting %s: the service is stopping", label.c_str());
+        else
+            LOG(0, L"CreateProcess failed, error code = %d", error);
         commandLine.resize(std::wcslen(commandLine.c_str()));
         return kNotStartedResult;
     }
@@ -87,11 +124,13 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
     if (WaitForSingleObject(own.hProcess, limitMs) == WAIT_TIMEOUT) {
         LOG(0, L"Killing %s '%s'", label.c_str(), commandLine.c_str());
         KillChild(own, timings.KillGraceMs);
+        what = RunOutcome::KilledAtLimit;
     } else {
         DWORD exitCode = static_cast<DWORD>(kKilledResult);
         GetExitCodeProcess(own.hProcess, &exitCode);
         result = static_cast<int>(exitCode);
         LOG(2, L"Got ExitCode=%d from %s '%s'", result, label.c_str(), commandLine.c_str());
+        what = RunOutcome::Ended;
     }
 
     {
@@ -106,40 +145,77 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
     return result;
 }
 
-void KillChild(ProcessSlot slot, DWORD graceMs)
+void KillChildren(const ProcessSlot* children, size_t count, DWORD graceMs)
 {
-    PostThreadMessageW(slot.dwThreadId, WM_QUIT, 0, 0);
-    Sleep(graceMs);
-    if (!TerminateProcess(slot.hProcess, kKilledExitCode)) {
-        const DWORD error = GetLastError();
-        LOG(0, L"KillProcess failed, error %d", error);
+    HANDLE running[MAXIMUM_WAIT_OBJECTS];
+    DWORD waited = 0;
+    for (size_t i = 0; i < count && waited < MAXIMUM_WAIT_OBJECTS; ++i) {
+        if (!children[i].hProcess)
+            continue;
+        // Fails when the child has no message queue (yet); the grace then runs out for it.
+        PostThreadMessageW(children[i].dwThreadId, WM_QUIT, 0, 0);
+        running[waited++] = children[i].hProcess;
+    }
+    if (waited == 0)
+        return;
+
+    // One grace for all of them: a child that quits at once costs nothing, and two that
+    // do not cost one grace, not two.
+    if (WaitForMultipleObjects(waited, running, /*bWaitAll=*/TRUE, graceMs) == WAIT_FAILED)
+        Sleep(graceMs);
+
+    for (DWORD i = 0; i < waited; ++i) {
+        if (WaitForSingleObject(running[i], 0) == WAIT_OBJECT_0)
+            continue;   // it has ended: nothing to terminate, nothing failed
+        if (!TerminateProcess(running[i], kKilledExitCode)) {
+            const DWORD error = GetLastError();
+            LOG(0, L"KillProcess failed, error %d", error);
+            continue;
+        }
+        WaitForSingleObject(running[i], kTerminationWaitMs);
     }
 }
 
-void StopSlotChild(ProcessSlot& slot, DWORD graceMs)
+void StopSlotChildren(ProcessSlot* const* slots, size_t count, DWORD graceMs)
 {
-    ProcessSlot copy = {};
-    UniqueHandle process;
+    constexpr size_t kMostSlots = 4;
+    ProcessSlot seen[kMostSlots] = {};
+    ProcessSlot targets[kMostSlots] = {};
+    UniqueHandle processes[kMostSlots];
+    DWORD duplicateError = ERROR_SUCCESS;
+    if (count > kMostSlots)
+        count = kMostSlots;
     {
         ExclusiveLock hold(SlotLock);
-        if (!slot.hProcess)
-            return;
-        copy = slot;
-        // The owner cannot close its handle while the lock is held, so the duplicate names
-        // this very process, and keeps its id from being reused until it is closed.
-        HANDLE duplicate = nullptr;
-        if (DuplicateHandle(GetCurrentProcess(), slot.hProcess, GetCurrentProcess(), &duplicate,
-                            0, /*bInheritHandle=*/FALSE, DUPLICATE_SAME_ACCESS))
-            process.Reset(duplicate);
+        for (size_t i = 0; i < count; ++i) {
+            if (!slots[i]->hProcess)
+                continue;
+            // The owner cannot close its handle while the lock is held, so the duplicate
+            // names this very process, and keeps its id from being reused until it is
+            // closed.
+            HANDLE duplicate = nullptr;
+            if (!DuplicateHandle(GetCurrentProcess(), slots[i]->hProcess, GetCurrentProcess(),
+                                 &duplicate, 0, /*bInheritHandle=*/FALSE, DUPLICATE_SAME_ACCESS)) {
+                duplicateError = GetLastError();
+                continue;
+            }
+            processes[i].Reset(duplicate);
+            seen[i] = *slots[i];
+            targets[i] = seen[i];
+            targets[i].hProcess = duplicate;
+        }
     }
+    if (duplicateError != ERROR_SUCCESS)
+        LOG(0, L"DuplicateHandle failed, error code = %d", duplicateError);
 
-    ProcessSlot target = copy;
-    target.hProcess = process.Get();
-    KillChild(target, graceMs);
+    KillChildren(targets, count, graceMs);
 
     ExclusiveLock hold(SlotLock);
-    if (slot.hProcess == copy.hProcess && slot.dwProcessId == copy.dwProcessId)
-        slot.hProcess = nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        if (seen[i].hProcess && slots[i]->hProcess == seen[i].hProcess &&
+            slots[i]->dwProcessId == seen[i].dwProcessId)
+            slots[i]->hProcess = nullptr;
+    }
 }
 
 void ClearSlot(ProcessSlot& slot)

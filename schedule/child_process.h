@@ -14,6 +14,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <string>
 
 using ProcessSlot = PROCESS_INFORMATION;
@@ -21,29 +22,57 @@ using ProcessSlot = PROCESS_INFORMATION;
 extern ProcessSlot ScanSlot;
 extern ProcessSlot PushSlot;
 
+// A child for the ScanSlot is not created once SchedulerStopFlag is set, nor one for the
+// PushSlot once PushStopFlag is set. The stop handler sets both flags before it looks at
+// the slots, and the test and the creation happen under the slot lock, so every child is
+// either found by the stop or never created.
+
 // Starts commandLine hidden with the service's current directory and returns at once.
 // On success the slot holds the new process, and the returned record holds the same two
 // handles, which belong to the caller. On failure logs "CreateProcess failed, error code = %d",
-// leaves the slot as it was and returns an all-zero record. Any thread.
+// leaves the slot as it was and returns an all-zero record; the same, with "Not starting %s:
+// the service is stopping", when the slot's stop flag is set. Any thread.
 PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot);
+
+// What became of one RunAndWait.
+enum class RunOutcome {
+    NotStarted,      // the program could not be started, or the service is stopping
+    Ended,           // it ended within its limit (also when the stop handler ended it)
+    KilledAtLimit,   // it ran past its limit and was ended
+};
 
 // Runs commandLine in workingDirectory in the ScanSlot and waits up to limitSeconds.
 // Returns the child's exit code; -1 when it was killed at the limit or its exit code could
-// not be read; 9999 when it could not be started. commandLine is used in place: it ends at
-// the first NUL that CreateProcessW may have left in it. Worker thread only: one run at a time.
+// not be read; 9999 when it could not be started, or was not started because the service is
+// stopping. outcome, when given, receives which of these happened. commandLine is used in
+// place: it ends at the first NUL that CreateProcessW may have left in it. Worker thread
+// only: one run at a time.
 int RunAndWait(const std::wstring& label, std::wstring& commandLine,
                const std::wstring& workingDirectory, LONG limitSeconds,
-               const Timings& timings = ProductTimings());
+               const Timings& timings = ProductTimings(), RunOutcome* outcome = nullptr);
 
-// Posts WM_QUIT to the child's primary thread, waits graceMs whatever happens, then
-// terminates the process with exit code 1067; a failed termination is logged. Closes and
-// clears nothing. Blocks its caller for graceMs.
-void KillChild(ProcessSlot slot, DWORD graceMs = ProductTimings().KillGraceMs);
+// Ends the given children: posts WM_QUIT to each one's primary thread, then waits for all of
+// them together for at most graceMs; each still running then is terminated with exit code
+// 1067 and waited for a moment more. A child that has ended is left alone; a failed
+// termination is logged. Records whose hProcess is null are skipped. Closes and clears
+// nothing. Blocks its caller for at most graceMs plus the moment after a termination.
+void KillChildren(const ProcessSlot* children, size_t count, DWORD graceMs);
+inline void KillChild(ProcessSlot slot, DWORD graceMs = ProductTimings().KillGraceMs)
+{
+    KillChildren(&slot, 1, graceMs);
+}
 
-// The stop handler's operation: if the slot is occupied, kills its child (KillChild through
-// a duplicate of its process handle) and then clears the slot's hProcess, unless the slot
-// has meanwhile been refilled with another child. Closes none of the owner's handles.
-void StopSlotChild(ProcessSlot& slot, DWORD graceMs = ProductTimings().KillGraceMs);
+// The stop handler's operation: ends the children of all the occupied slots given, sharing
+// one grace (KillChildren, through duplicates of their process handles), and then clears
+// each slot's hProcess, unless that slot has meanwhile been refilled with another child.
+// Closes none of the owners' handles.
+void StopSlotChildren(ProcessSlot* const* slots, size_t count,
+                      DWORD graceMs = ProductTimings().KillGraceMs);
+inline void StopSlotChild(ProcessSlot& slot, DWORD graceMs = ProductTimings().KillGraceMs)
+{
+    ProcessSlot* const one[] = {&slot};
+    StopSlotChildren(one, 1, graceMs);
+}
 
 // Sets all four fields of the slot to zero.
 void ClearSlot(ProcessSlot& slot);

@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 #include "schedule/child_process.h"
+#include "schedule/thread_entry.h"
 #include "support/registry_key.h"
 
 LONG volatile PushStopFlag = 0;
@@ -69,10 +70,7 @@ void RunPushScriptLoop(const Timings& timings)
 
 unsigned __stdcall PushScriptThread(void*)
 {
-    try {
-        RunPushScriptLoop(ProductTimings());
-    } catch (...) {
-        // Out of memory: the push script is no longer supervised; the service goes on.
-    }
+    RunThreadBody([] { RunPushScriptLoop(ProductTimings()); },
+                  L"Push script thread ended unexpectedly");
     return 0;
 }

@@ -24,5 +24,6 @@ void SleepUnlessStopping(LONG milliseconds, const Timings& timings = ProductTimi
 // is configured.
 void RunPushScriptLoop(const Timings& timings);
 
-// The thread entry: RunPushScriptLoop with the product's timings. Never lets an exception out.
+// The thread entry: RunPushScriptLoop with the product's timings. Never lets an exception
+// out: one that ends the loop is logged ("Push script thread ended unexpectedly").
 unsigned __stdcall PushScriptThread(void* unused);

@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 #include "schedule/child_process.h"
+#include "schedule/scheduler_thread.h"
 
 namespace {
 
@@ -29,6 +30,9 @@ ScheduleCheckResult CheckSchedules(CRegistryKey& productKey, const Timings& timi
     CEnumSubkeys applications;
     applications.Open(productKey.Handle(), /*subkeyName=*/nullptr, KEY_READ);
     for (; applications.HasMore(); applications.Advance()) {
+        // A stop ends the pass here; the applications not yet visited are left as they are.
+        if (SchedulerStopFlag)
+            break;
         const std::wstring name = applications.CurrentName();
         CRegistryKey application;
         application.Open(productKey.Handle(), name.c_str(), KEY_READ | KEY_SET_VALUE);

@@ -19,6 +19,8 @@ inline constexpr DWORD kDefaultCheckCapSeconds = 86400;
 // Runs every schedule query program under productKey (an open product key, used only as
 // the parent; without a handle nothing is queried) and returns the smallest non-zero answer
 // below the cap, the first enumerated winning a tie. Resets ScheduleEnabled to 0 before and
-// after each query. Never fails: what cannot be read counts as no answer. Worker thread only.
+// after each query. Never fails: what cannot be read counts as no answer. Once
+// SchedulerStopFlag is set the pass ends before the next application, leaving the rest
+// untouched. Worker thread only.
 ScheduleCheckResult CheckSchedules(CRegistryKey& productKey,
                                    const Timings& timings = ProductTimings());

@@ -3,6 +3,7 @@
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/schedule_check.h"
+#include "schedule/thread_entry.h"
 #include "support/registry_key.h"
 #include "support/security_descriptor.h"
 #include "support/unique_resource.h"
@@ -40,9 +41,16 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
 
     const DWORD start = GetTickCount();
     LOG(0, L"Starting Scan.");
-    RunAndWait(appToRun, scanner, appDir, timings.TaskLimitSeconds, timings);
+    RunOutcome outcome = RunOutcome::NotStarted;
+    RunAndWait(appToRun, scanner, appDir, timings.TaskLimitSeconds, timings, &outcome);
     LOG(0, L"Scan Finished.");
-    AnnounceCompletion();
+    // Peers learn of a run that happened: not of a task that could not start, nor of one
+    // that the service's own stop ended (the stop handler sets the flag before it ends the
+    // task). A task ended at its limit has run.
+    if (SchedulerStopFlag)
+        return;   // and no spacing either: the worker is about to leave
+    if (outcome != RunOutcome::NotStarted)
+        AnnounceCompletion();
 
     const DWORD remaining = SpacingSleepMs(start, GetTickCount(), timings.SpacingMs);
     if (remaining > 0) {
@@ -150,7 +158,12 @@ void RunSchedulerLoop(const Timings& timings)
         OpenProductKey(productKey, KEY_READ);
         const ScheduleCheckResult result = CheckSchedules(productKey, timings);
         AllowSleep();
-        if (WaitForDue(result.NextCheck, timings) == 1 && !result.AppToRun.empty())
+        // A stop during the pass: no wait and no main task. Its check event ends the wait
+        // of a stop that comes later; the slot's stop flag catches one in between.
+        if (SchedulerStopFlag)
+            continue;
+        if (WaitForDue(result.NextCheck, timings) == 1 && !result.AppToRun.empty() &&
+            !SchedulerStopFlag)
             RunDueTask(productKey, result.AppToRun, timings);
         AllowSleep();
     }
@@ -161,10 +174,7 @@ void RunSchedulerLoop(const Timings& timings)
 
 unsigned __stdcall SchedulerThread(void*)
 {
-    try {
-        RunSchedulerLoop(ProductTimings());
-    } catch (...) {
-        // Out of memory: the worker ends; the service goes on without it.
-    }
+    RunThreadBody([] { RunSchedulerLoop(ProductTimings()); },
+                  L"Scheduler thread ended unexpectedly");
     return 0;
 }

@@ -49,8 +49,10 @@ DWORD SpacingSleepMs(DWORD startTick, DWORD endTick, DWORD spacingMs);
 // until the due time or the bound. Worker thread only.
 int WaitForDue(DWORD seconds, const Timings& timings = ProductTimings());
 
-// The worker's loop; returns when it has seen SchedulerStopFlag.
+// The worker's loop; returns when it has seen SchedulerStopFlag. Once the flag is set it
+// starts no pass, wait or main task, keeps no spacing and announces no completion.
 void RunSchedulerLoop(const Timings& timings);
 
-// The thread entry: RunSchedulerLoop with the product's timings. Never lets an exception out.
+// The thread entry: RunSchedulerLoop with the product's timings. Never lets an exception
+// out: one that ends the loop is logged ("Scheduler thread ended unexpectedly").
 unsigned __stdcall SchedulerThread(void* unused);

@@ -21,6 +21,10 @@
 namespace {
 
 constexpr DWORD kTestModeLifetimeMs = 86400000;   // 24 hours
+// After a stop, how long the entry point lets the worker finish the step it is in (the
+// reset of an interrupted query's answer, its exit line) before the process ends. A
+// worker keeping its spacing cannot be woken and is not waited for longer.
+constexpr DWORD kWorkerEndWaitMs = 3000;
 
 struct OptionRow {
     const wchar_t* Argument;
@@ -51,17 +55,37 @@ bool EqualIgnoringAsciiCase(const std::wstring& a, const wchar_t* b)
 }
 
 
-// Starts a worker thread that is never joined; its handle is not kept.
-void StartWorkerThread(unsigned(__stdcall* entry)(void*))
+// Starts a worker thread; returns its handle, or none when it could not be started.
+UniqueHandle StartWorkerThread(unsigned(__stdcall* entry)(void*))
 {
     const uintptr_t thread = _beginthreadex(/*security=*/nullptr, /*stack_size=*/0, entry,
                                             /*arglist=*/nullptr, /*initflag=*/0, nullptr);
     if (thread == 0) {
         const DWORD error = GetLastError();
         LOG(0, L"_beginthread failed, error code = %d", error);
+        return UniqueHandle();
+    }
+    return UniqueHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+// Launches the scripting registration command, hidden and without waiting; its outcome is
+// not looked at, and its handles are not needed.
+void LaunchRegistrationCommand()
+{
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        const DWORD error = GetLastError();
+        LOG(0, L"GetSystemDirectory failed, error code = %d", error);
         return;
     }
-    CloseHandle(reinterpret_cast<HANDLE>(thread));
+    // By its full path: the search path would begin with the service's own folder.
+    const std::wstring command =
+        L"\"" + std::wstring(system, length) + L"\\regsvr32.exe\" /s jscript.dll";
+    ProcessSlot registration = {};
+    const PROCESS_INFORMATION launched = LaunchProcess(command, &registration);
+    UniqueHandle registrationThread(launched.hThread);
+    UniqueHandle registrationProcess(launched.hProcess);
 }
 
 void RunTestMode()
@@ -92,7 +116,12 @@ void RunOption(ProgramOption option)
     case ProgramOption::Bounce:
         LOG(0, L"Bounce");
         StopTheService();
-        StartTheService();
+        // A start that came while the stop is still under way would meet a running
+        // service, be dropped, and leave it stopped.
+        if (WaitForTheServiceToStop(kRestartStopWaitMs))
+            StartTheService();
+        else
+            LOG(0, L"Service did not stop within 30 seconds");
         break;
     case ProgramOption::Stop:
         LOG(0, L"Stop");
@@ -113,16 +142,11 @@ void RunServiceMode()
 {
     LOG(0, L"Start Varnholt Scheduling Service");
 
-    // The registration command runs on its own; its outcome is not looked at, and its
-    // handles are not needed.
-    ProcessSlot registration = {};
-    const PROCESS_INFORMATION launched = LaunchProcess(L"regsvr32.exe /s jscript.dll", &registration);
-    UniqueHandle registrationThread(launched.hThread);
-    UniqueHandle registrationProcess(launched.hProcess);
+    LaunchRegistrationCommand();
 
     ClearSlot(ScanSlot);
-    StartWorkerThread(SchedulerThread);
-    StartWorkerThread(PushScriptThread);
+    const UniqueHandle worker = StartWorkerThread(SchedulerThread);
+    const UniqueHandle pushThread = StartWorkerThread(PushScriptThread);
 
     static wchar_t serviceName[] = L"Varnholt Scheduling";
     static const SERVICE_TABLE_ENTRYW serviceTable[] = {
@@ -132,6 +156,9 @@ void RunServiceMode()
     if (!StartServiceCtrlDispatcherW(serviceTable)) {
         const DWORD error = GetLastError();
         LOG(0, L"StartServiceCtrlDispatcher failed, error code = %d", error);
+    } else if (worker) {
+        // The service has stopped and no child runs; the worker is leaving its loop.
+        WaitForSingleObject(worker.Get(), kWorkerEndWaitMs);
     }
     LOG(0, L"EXIT Varnholt Scheduling Service");
 }

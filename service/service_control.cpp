@@ -4,6 +4,7 @@
 #include "schedule/child_process.h"
 #include "schedule/push_script.h"
 #include "schedule/scheduler_thread.h"
+#include "service/failure_actions.h"
 #include "support/unique_resource.h"
 
 #include <string>
@@ -14,6 +15,9 @@ SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
 namespace {
 
 enum class Request { Stop, Start, Delete };
+
+// How often a restart looks whether the service has stopped.
+constexpr DWORD kStopPollMs = 250;
 
 // Opens the manager and the service, makes one request and reports its failure unless
 // it is the one error the request accepts silently.
@@ -95,13 +99,10 @@ void ReportStatus(DWORD control)
     }
 }
 
-void StopEverything()
+}  // namespace
+
+void StopServiceWork(DWORD graceMs)
 {
-    LOG(0, L"Stopping service");
-    ServiceStatus.dwWin32ExitCode = 0;
-    ServiceStatus.dwCurrentState = SERVICE_STOPPED;
-    ServiceStatus.dwCheckPoint = 0;
-    ServiceStatus.dwWaitHint = 0;
     InterlockedExchange(&SchedulerStopFlag, 1);
     InterlockedExchange(&PushStopFlag, 1);
 
@@ -113,11 +114,28 @@ void StopEverything()
         SetEvent(checkEvent.Get());
     checkEvent.Reset();
 
-    StopSlotChild(ScanSlot);
-    StopSlotChild(PushSlot);
+    // The main task or query program first, then the push script; both share one grace.
+    ProcessSlot* const slots[] = {&ScanSlot, &PushSlot};
+    StopSlotChildren(slots, 2, graceMs);
 }
 
-}  // namespace
+bool WaitForTheServiceToStop(DWORD timeoutMs)
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(
+        manager ? OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS) : nullptr);
+    if (!service)
+        return true;   // nothing to wait for; the request that follows reports why
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        SERVICE_STATUS status = {};
+        if (!QueryServiceStatus(service.Get(), &status) || status.dwCurrentState == SERVICE_STOPPED)
+            return true;
+        if (GetTickCount64() >= end)
+            return false;
+        Sleep(kStopPollMs);
+    }
+}
 
 bool InstallService(bool demandStart)
 {
@@ -146,6 +164,7 @@ bool InstallService(bool demandStart)
         const DWORD error = GetLastError();
         LOG(0, L"ChangeServiceConfig2 failed, error code = %d", error);
     }
+    SetFailureActions(service.Get());
     return true;
 }
 
@@ -186,7 +205,12 @@ void WINAPI ServiceCtrlHandler(DWORD control)
         switch (control) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN:
-            StopEverything();
+            LOG(0, L"Stopping service");
+            ServiceStatus.dwWin32ExitCode = 0;
+            ServiceStatus.dwCurrentState = SERVICE_STOPPED;
+            ServiceStatus.dwCheckPoint = 0;
+            ServiceStatus.dwWaitHint = 0;
+            StopServiceWork();
             break;
         case SERVICE_CONTROL_INTERROGATE:
             break;

@@ -1,6 +1,8 @@
 #pragma once
 // The program's side of the service control manager (module NTService): the one-shot
 // control operations, the service's main function and its control handler.
+#include "schedule/timings.h"
+
 #include <windows.h>
 
 inline constexpr const wchar_t* kServiceName = L"Varnholt Scheduling";
@@ -21,11 +23,24 @@ bool UninstallService();
 bool StartTheService();
 bool StopTheService();
 
+// How long "-b" waits for the service to stop before it asks it to start.
+inline constexpr DWORD kRestartStopWaitMs = 30000;
+
+// Polls the service's status until it reports SERVICE_STOPPED, for at most timeoutMs.
+// True when it has stopped, and also when its status cannot be read (not installed, no
+// access), so that a request that follows reports its own error; false on time-out.
+bool WaitForTheServiceToStop(DWORD timeoutMs);
+
+// What a stop does to the scheduling: sets SchedulerStopFlag and PushStopFlag, sets the
+// check event, posts WM_QUIT to the child in the ScanSlot and to the one in the PushSlot,
+// waits for both together for at most graceMs, terminates those still running (exit code
+// 1067), and clears the slots. Returns once no child is left. Any thread.
+void StopServiceWork(DWORD graceMs = ProductTimings().KillGraceMs);
+
 // Registers ServiceCtrlHandler and reports SERVICE_RUNNING; starts and waits for nothing.
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 
-// Stop and shutdown: tells both threads to stop, wakes the scheduler, kills the running
-// children (the main task or query program first, then the push script) and reports
-// SERVICE_STOPPED. Interrogate re-reports; any other code is logged. Runs on the thread
+// Stop and shutdown: logs "Stopping service", does StopServiceWork and then reports
+// SERVICE_STOPPED, within the five seconds of grace and a moment. Interrogate re-reports; any other code is logged. Runs on the thread
 // that called StartServiceCtrlDispatcherW.
 void WINAPI ServiceCtrlHandler(DWORD control);

@@ -4,6 +4,9 @@
 //   --write SUBKEY VALUE [TYPE]
 //                          writes ScheduleEnabled of HKLM\SOFTWARE\Varnholt\SUBKEY in the
 //                          32-bit view, as an application does; TYPE is dword (default) or sz
+//   --queue                makes the message queue now, so that a WM_QUIT posted from here on
+//                          is kept for a later --quit-loop (put it before an --append that
+//                          tells the test the child is ready)
 //   --sleep MS             sleeps
 //   --quit-loop MS         runs a message loop until WM_QUIT arrives or MS pass (-1: forever)
 //   --ignore-quit MS       makes a message queue, then sleeps MS without reading it
@@ -95,6 +98,9 @@ int wmain(int argc, wchar_t* argv[])
             const bool typed = i + 3 < argc && argv[i + 3][0] != L'-';
             WriteAnswer(argv[i + 1], argv[i + 2], typed ? argv[i + 3] : L"dword");
             i += typed ? 3 : 2;
+        } else if (option == L"--queue") {
+            MSG message;
+            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
         } else if (option == L"--sleep" && hasOne) {
             Sleep(Milliseconds(argv[++i]));
         } else if (option == L"--quit-loop" && hasOne) {

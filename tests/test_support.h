@@ -117,8 +117,8 @@ std::wstring MessageOf(const std::wstring& line);
 bool HasMessage(const std::vector<std::wstring>& lines, const std::wstring& message);
 // Waits up to timeoutMs for the log to hold message after `skip` bytes.
 bool WaitForLogMessage(size_t skip, const std::wstring& message, DWORD timeoutMs);
-// Polls a condition every 50 ms up to timeoutMs.
-template <class Condition> bool WaitUntil(Condition condition, DWORD timeoutMs)
+// Polls a condition every pollMs up to timeoutMs.
+template <class Condition> bool WaitUntil(Condition condition, DWORD timeoutMs, DWORD pollMs = 50)
 {
     const ULONGLONG end = GetTickCount64() + timeoutMs;
     for (;;) {
@@ -126,7 +126,7 @@ template <class Condition> bool WaitUntil(Condition condition, DWORD timeoutMs)
             return true;
         if (GetTickCount64() >= end)
             return false;
-        Sleep(50);
+        Sleep(pollMs);
     }
 }
 

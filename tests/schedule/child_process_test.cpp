@@ -1,5 +1,7 @@
 #include "schedule/child_process.h"
 
+#include "schedule/push_script.h"
+#include "schedule/scheduler_thread.h"
 #include "support/unique_resource.h"
 #include "test_support.h"
 
@@ -161,6 +163,125 @@ TEST_F(ChildProcessTest, StopKillsTheRunningChildAndClearsTheSlot)
     const ULONGLONG start = GetTickCount64();
     StopSlotChild(ScanSlot, 5000);
     EXPECT_LT(GetTickCount64() - start, 1000u);
+}
+
+// Once the stop handler has set a slot's flag, no child is created for that slot, while a
+// slot of the caller's own (the registration command's) is not affected.
+TEST_F(ChildProcessTest, NoChildStartsInASlotWhoseStopHasBegun)
+{
+    std::wstring command = TestChildCommand(L"--append ran.txt scan");
+    RunOutcome outcome = RunOutcome::Ended;
+    InterlockedExchange(&SchedulerStopFlag, 1);
+    const int result = RunAndWait(L"Late", command, m_folder.Path(), 10, ProductTimings(), &outcome);
+    InterlockedExchange(&SchedulerStopFlag, 0);
+    EXPECT_EQ(9999, result);
+    EXPECT_EQ(RunOutcome::NotStarted, outcome);
+    EXPECT_TRUE(m_log.Has(L"Not starting Late: the service is stopping"));
+    EXPECT_FALSE(m_log.Has(L"CreateProcess failed, error code = 0"));
+
+    InterlockedExchange(&PushStopFlag, 1);
+    const PROCESS_INFORMATION push = LaunchProcess(TestChildCommand(L"--append push.txt push"), &PushSlot);
+    ProcessSlot own = {};
+    const PROCESS_INFORMATION registration = LaunchProcess(TestChildCommand(L"--exit 0"), &own);
+    InterlockedExchange(&PushStopFlag, 0);
+    EXPECT_EQ(nullptr, push.hProcess);
+    EXPECT_EQ(nullptr, SnapshotSlot(PushSlot).hProcess);
+    EXPECT_EQ(1, m_log.Count(L"Not starting " + TestChildCommand(L"--append push.txt push") +
+                             L": the service is stopping"));
+    ASSERT_NE(nullptr, registration.hProcess);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(registration.hProcess, 10000));
+    CloseHandle(registration.hThread);
+    CloseHandle(registration.hProcess);
+
+    Sleep(300);   // a child that had started would have written by now
+    EXPECT_FALSE(FileExists(m_folder.File(L"ran.txt")));
+    EXPECT_FALSE(FileExists(m_folder.File(L"push.txt")));
+
+    // With the flag clear again the same run goes ahead.
+    EXPECT_EQ(0, RunAndWait(L"Late", command, m_folder.Path(), 10, ProductTimings(), &outcome));
+    EXPECT_EQ(RunOutcome::Ended, outcome);
+}
+
+// Starts a test child in a slot of the test's own and waits until it has made its message
+// queue, so that a WM_QUIT posted to it is not lost.
+class ReadyChild {
+public:
+    ReadyChild(const ScratchDirectory& folder, const std::wstring& name, const std::wstring& then)
+    {
+        const std::wstring ready = folder.File(name + L".ready");
+        Slot = LaunchProcess(TestChildCommand(L"--queue --append \"" + ready + L"\" up " + then), nullptr);
+        WaitUntil([&] { return FileExists(ready); }, 10000);
+    }
+    ~ReadyChild()
+    {
+        if (!Slot.hProcess)
+            return;
+        TerminateProcess(Slot.hProcess, 1);
+        CloseHandle(Slot.hThread);
+        CloseHandle(Slot.hProcess);
+    }
+    DWORD ExitCode() const
+    {
+        DWORD code = 12345;
+        WaitForSingleObject(Slot.hProcess, 5000);
+        GetExitCodeProcess(Slot.hProcess, &code);
+        return code;
+    }
+    ProcessSlot Slot = {};
+};
+
+// The grace is an upper bound shared by all the children of one stop: children that quit
+// on WM_QUIT end it at once and are not terminated; children that ignore it cost one grace
+// together, not one each.
+TEST_F(ChildProcessTest, TheGraceIsAnUpperBoundSharedByTheChildren)
+{
+    constexpr DWORD kGraceMs = 3000;
+    {
+        ReadyChild first(m_folder, L"a", L"--quit-loop -1 --exit 5");
+        ReadyChild second(m_folder, L"b", L"--quit-loop -1 --exit 5");
+        ASSERT_NE(nullptr, first.Slot.hProcess);
+        ASSERT_NE(nullptr, second.Slot.hProcess);
+        ProcessSlot slots[] = {first.Slot, second.Slot};
+        ProcessSlot* const both[] = {&slots[0], &slots[1]};
+        const ULONGLONG start = GetTickCount64();
+        StopSlotChildren(both, 2, kGraceMs);
+        EXPECT_LT(GetTickCount64() - start, 1500u);
+        EXPECT_EQ(0u, first.ExitCode());    // WM_QUIT's own code: they quit, nobody terminated them
+        EXPECT_EQ(0u, second.ExitCode());
+        EXPECT_EQ(nullptr, slots[0].hProcess);   // the slots are cleared as before
+        EXPECT_EQ(nullptr, slots[1].hProcess);
+    }
+    {
+        ReadyChild first(m_folder, L"c", L"--ignore-quit 60000");
+        ReadyChild second(m_folder, L"d", L"--ignore-quit 60000");
+        ProcessSlot slots[] = {first.Slot, second.Slot};
+        ProcessSlot* const both[] = {&slots[0], &slots[1]};
+        const ULONGLONG start = GetTickCount64();
+        StopSlotChildren(both, 2, kGraceMs);
+        const ULONGLONG took = GetTickCount64() - start;
+        EXPECT_GE(took, kGraceMs - 100);
+        EXPECT_LT(took, 2 * kGraceMs - 500);   // one grace for both
+        // Terminated, and ended before the stop returned.
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first.Slot.hProcess, 0));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second.Slot.hProcess, 0));
+        EXPECT_EQ(1067u, first.ExitCode());
+        EXPECT_EQ(1067u, second.ExitCode());
+    }
+    EXPECT_EQ(0, m_log.Count(L"KillProcess failed, error 5"));
+}
+
+// The kill at a child's limit follows the same rule: a child that quits on WM_QUIT ends
+// the grace at once.
+TEST_F(ChildProcessTest, ChildThatQuitsAtItsLimitIsNotWaitedOutNorTerminated)
+{
+    std::wstring command = TestChildCommand(L"--queue --quit-loop -1 --exit 5");
+    RunOutcome outcome = RunOutcome::NotStarted;
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(-1, RunAndWait(L"Loop", command, m_folder.Path(), 1, ShortKill(5000), &outcome));
+    EXPECT_LT(GetTickCount64() - start, 3500u);
+    EXPECT_EQ(RunOutcome::KilledAtLimit, outcome);
+    EXPECT_TRUE(m_log.Has(L"Killing Loop '" + command + L"'"));
+    EXPECT_FALSE(m_log.Has(L"KillProcess failed, error 5"));
 }
 
 // The stop handler kills the child just as its RunAndWait returns, many times over. The

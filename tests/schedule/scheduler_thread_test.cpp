@@ -299,24 +299,70 @@ TEST_F(SchedulerLoopTest, CheckEventSetDuringARunEndsTheNextWaitAtOnce)
     EXPECT_EQ(expected, after);
 }
 
-TEST_F(SchedulerLoopTest, StopDuringARunKillsTheTaskAndKeepsTheSpacing)
+// The completion event tells peers that a main task ran: it is set after a task that ended
+// by itself or at its limit, not after one that could not start, nor after one that the
+// service's own stop ended.
+TEST_F(SchedulerLoopTest, CompletionIsAnnouncedOnlyForATaskThatRan)
 {
-    m_timings.SpacingMs = 3000;
+    m_timings.TaskLimitSeconds = 1;
+    m_timings.SpacingMs = 0;
+    RegisterApplication(L"App", Query(L"App", L"1"), Task(L"--ignore-quit 60000"), m_folder.Path());
+    Start();
+    ASSERT_TRUE(LogHas(L"Killing App '" + Task(L"--ignore-quit 60000") + L"'", 20000));
+    ASSERT_TRUE(LogHas(L"Scan Finished.", 5000));
+    EXPECT_EQ(1, CountCompletions(500));   // killed at its limit: it ran
+    Stop();
+
+    const std::wstring missing = L"\"" + m_folder.File(L"no-such-task.exe") + L"\"";
+    RegisterApplication(L"App", Query(L"App", L"1"), missing, m_folder.Path());
+    const int finishedBefore = m_log.Count(L"Scan Finished.");
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return m_log.Count(L"Scan Finished.") > finishedBefore; }, 20000));
+    EXPECT_TRUE(m_log.Has(L"CreateProcess failed, error code = 2"));
+    EXPECT_EQ(0, CountCompletions(500));   // it never started
+    Stop();
+}
+
+TEST_F(SchedulerLoopTest, StopDuringARunEndsTheTaskWithoutACompletionOrSpacing)
+{
+    m_timings.SpacingMs = 60000;
     RegisterApplication(L"App", Query(L"App", L"1"), Task(L"--ignore-quit 60000"), m_folder.Path());
     Start();
     ASSERT_TRUE(LogHas(L"Starting Scan.", 20000));
     Sleep(300);
+    const ULONGLONG start = GetTickCount64();
     Stop();
-    EXPECT_EQ(1, CountCompletions(100));
+    EXPECT_LT(GetTickCount64() - start, 5000u);   // no minute of spacing first
+    EXPECT_EQ(0, CountCompletions(300));
 
-    const std::vector<std::wstring> messages = m_log.Messages();
-    const auto at = [&](const std::wstring& m) {
-        return std::find(messages.begin(), messages.end(), m) - messages.begin();
-    };
     EXPECT_TRUE(m_log.Has(L"Got ExitCode=1067 from App '" + Task(L"--ignore-quit 60000") + L"'"));
-    ASSERT_LT(at(L"Scan Finished."), static_cast<std::ptrdiff_t>(messages.size()));
-    EXPECT_LT(at(L"Scan Finished."), at(L"Task ran short; sleeping 2 seconds"));
-    EXPECT_LT(at(L"Task ran short; sleeping 2 seconds"), at(L"Service is exiting, shutting down worker thread"));
+    EXPECT_TRUE(m_log.Has(L"Scan Finished."));
+    EXPECT_EQ(0, m_log.Count(L"Task ran short; sleeping 59 seconds"));
+    EXPECT_EQ(1, m_log.Count(L"Service is exiting, shutting down worker thread"));
+}
+
+// A stop while one application's query program runs ends the pass there: the programs of
+// the applications after it never start, and nothing waits or runs.
+TEST_F(SchedulerLoopTest, StopDuringAPassStartsNoFurtherProgram)
+{
+    m_timings.QueryLimitSeconds = 60;
+    const std::wstring ran = m_folder.File(L"queried.txt");
+    RegisterApplication(L"A", TestChildCommand(L"--write A 1 --append \"" + ran + L"\" A --ignore-quit 60000"),
+                        Task(), m_folder.Path());
+    RegisterApplication(L"B", TestChildCommand(L"--append \"" + ran + L"\" B --write B 1"), Task(),
+                        m_folder.Path());
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return FileExists(ran); }, 20000));
+    Stop();
+    Sleep(300);
+    EXPECT_EQ(L"A|" + m_folder.Path() + L"\r\n", ReadUtf8File(ran));
+    DWORD value = 12345;
+    EXPECT_TRUE(ReadProductDword(L"A", L"ScheduleEnabled", value));
+    EXPECT_EQ(0u, value);   // the interrupted query's answer is reset as always
+    for (const std::wstring& message : m_log.Messages())
+        EXPECT_NE(0u, message.find(L"AppName B")) << "B was visited: " << message.size();
+    EXPECT_FALSE(m_log.Has(L"Starting to sleep for 1 seconds."));
+    EXPECT_FALSE(FileExists(m_folder.File(L"task.txt")));
     EXPECT_EQ(1, m_log.Count(L"Service is exiting, shutting down worker thread"));
 }
 

@@ -84,6 +84,18 @@ protected:
     {
         return WaitUntil([&] { return ServiceState() == state; }, timeoutMs);
     }
+    // Sends the stop control and returns how long it took until the service reported
+    // STOPPED, polled every 10 ms.
+    ULONGLONG TimedStop()
+    {
+        const ULONGLONG start = GetTickCount64();
+        DWORD error = 0;
+        SendControl(SERVICE_CONTROL_STOP, error);   // under Wine may answer 1053 while it still stops
+        const bool stopped = WaitUntil([] { return ServiceState() == SERVICE_STOPPED; }, 40000, 10);
+        const ULONGLONG took = GetTickCount64() - start;
+        EXPECT_TRUE(stopped);
+        return took;
+    }
 
     ProductKeyReset m_reset;
     size_t m_logStart = 0;
@@ -229,9 +241,10 @@ TEST_F(ServiceTest, ScheduledRunUnderTheServiceControlManager)
 
 namespace {
 
-// A stop while a main task and the push script both run and ignore WM_QUIT: each gets its
-// five seconds of grace, then is terminated, and only then does the service report STOPPED.
-TEST_F(ServiceTest, StopKillsTheRunningTaskAndPushScriptFirst)
+// A stop while a main task and the push script both run and ignore WM_QUIT: they share one
+// grace, then are terminated, and only then does the service report STOPPED, with no child
+// left.
+TEST_F(ServiceTest, StopGivesTheTaskAndPushScriptOneGraceTogether)
 {
     ScratchDirectory folder;
     RegisterApplication(L"Demo", TestChildCommand(L"--write Demo 1"),
@@ -244,17 +257,110 @@ TEST_F(ServiceTest, StopKillsTheRunningTaskAndPushScriptFirst)
     ASSERT_TRUE(WaitUntil([&] { return FileExists(folder.File(L"task.txt")) && FileExists(folder.File(L"push.txt")); }, 60000));
     EXPECT_EQ(2, CountProcesses(L"VarnholtTestChild.exe"));
 
-    const ULONGLONG start = GetTickCount64();
-    DWORD error = 0;
-    SendControl(SERVICE_CONTROL_STOP, error);   // under Wine may answer 1053 while it still stops
-    EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 40000));
-    const ULONGLONG took = GetTickCount64() - start;
-    EXPECT_GE(took, 9500u);
-    EXPECT_LT(took, 30000u);
+    const ULONGLONG took = TimedStop();
+    EXPECT_EQ(0, CountProcesses(L"VarnholtTestChild.exe"));   // none left once STOPPED
+    EXPECT_GE(took, 4500u);
+    EXPECT_LT(took, 8000u);   // one grace of five seconds, not two
     EXPECT_TRUE(WaitUntil([&] { return Count(L"EXIT Varnholt Scheduling Service") == 1; }, 20000));
-    // Both children were terminated, none left behind.
-    EXPECT_TRUE(WaitUntil([] { return CountProcesses(L"VarnholtTestChild.exe") == 0; }, 5000));
     EXPECT_EQ(0, Count(L"KillProcess failed, error 5"));
+}
+
+// Children that quit when asked end the stop at once: nothing is waited out, nothing
+// terminated, no failure logged.
+TEST_F(ServiceTest, StopWithCooperativeChildrenIsPrompt)
+{
+    ScratchDirectory folder;
+    RegisterApplication(L"Demo", TestChildCommand(L"--write Demo 1"),
+                        TestChildCommand(L"--queue --append \"" + folder.File(L"task.txt") + L"\" task --quit-loop -1"),
+                        folder.Path());
+    SetProductString(L"", L"PushScriptCommand",
+                     TestChildCommand(L"--queue --append \"" + folder.File(L"push.txt") + L"\" push --quit-loop -1"));
+    ASSERT_EQ(0u, RunProduct(L"-ir"));
+    ASSERT_TRUE(WaitUntil([&] { return FileExists(folder.File(L"task.txt")) && FileExists(folder.File(L"push.txt")); }, 60000));
+
+    const ULONGLONG took = TimedStop();
+    EXPECT_EQ(0, CountProcesses(L"VarnholtTestChild.exe"));
+    EXPECT_LT(took, 2500u) << "the children quit at once; the stop took " << took << " ms";
+    EXPECT_TRUE(WaitUntil([&] { return Count(L"EXIT Varnholt Scheduling Service") == 1; }, 20000));
+    EXPECT_EQ(0, Count(L"KillProcess failed, error 5"));
+    EXPECT_EQ(0, Count(L"KillProcess failed, error 6"));
+}
+
+// A stop while application A's query program runs: the program is ended, the pass ends
+// there, application B's program never starts, both answers are 0 afterwards, and no
+// child of the service outlives its report of STOPPED. Started by the service control
+// manager, the service launches the registration command by its full path.
+TEST_F(ServiceTest, StopDuringAPassLeavesNoChildAndStartsNoOther)
+{
+    ScratchDirectory folder;
+    SetProductDword(L"", L"Debug", 3);
+    const std::wstring queried = folder.File(L"queried.txt");
+    RegisterApplication(L"A", TestChildCommand(L"--write A 77 --append \"" + queried + L"\" A --ignore-quit 300000"),
+                        TestChildCommand(L"--append \"" + folder.File(L"task.txt") + L"\" task"), folder.Path());
+    RegisterApplication(L"B", TestChildCommand(L"--append \"" + queried + L"\" B --write B 5"),
+                        TestChildCommand(L"--append \"" + folder.File(L"task.txt") + L"\" task"), folder.Path());
+    SetProductDword(L"B", L"ScheduleEnabled", 0);
+    ASSERT_EQ(0u, RunProduct(L"-ir"));
+    ASSERT_TRUE(WaitUntil([&] { return FileExists(queried); }, 60000));
+
+    TimedStop();
+    EXPECT_EQ(0, CountProcesses(L"VarnholtTestChild.exe"));
+    ASSERT_TRUE(WaitUntil([] { return CountProcesses(L"VarnholtScheduling.exe") == 0; }, 20000));
+    EXPECT_EQ(L"A|" + folder.Path() + L"\r\n", ReadUtf8File(queried));   // B never started
+    EXPECT_FALSE(FileExists(folder.File(L"task.txt")));
+    DWORD a = 12345;
+    DWORD b = 12345;
+    EXPECT_TRUE(ReadProductDword(L"A", L"ScheduleEnabled", a));
+    EXPECT_TRUE(ReadProductDword(L"B", L"ScheduleEnabled", b));
+    EXPECT_EQ(0u, a);
+    EXPECT_EQ(0u, b);
+    EXPECT_EQ(1, Count(L"Service is exiting, shutting down worker thread"));
+
+    wchar_t system[MAX_PATH] = L"";
+    GetSystemDirectoryW(system, MAX_PATH);
+    EXPECT_EQ(1, Count(L"Launching '\"" + std::wstring(system) + L"\\regsvr32.exe\" /s jscript.dll'"));
+    EXPECT_EQ(0, Count(L"CreateProcess failed, error code = 2"));
+}
+
+// What "-b" waits on between its stop and its start: SERVICE_STOPPED, for a bounded time;
+// a service that cannot be queried is not waited for.
+TEST_F(ServiceTest, RestartWaitsUntilTheServiceReportsStopped)
+{
+    const auto timed = [](DWORD timeoutMs, bool& stopped) {
+        const ULONGLONG start = GetTickCount64();
+        stopped = WaitForTheServiceToStop(timeoutMs);
+        return GetTickCount64() - start;
+    };
+    bool stopped = false;
+    EXPECT_LT(timed(5000, stopped), 1000u);   // not installed
+    EXPECT_TRUE(stopped);
+    ASSERT_EQ(0u, RunProduct(L"-ir"));
+    ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+    EXPECT_GE(timed(1500, stopped), 1400u);
+    EXPECT_FALSE(stopped);
+    EXPECT_EQ(0u, RunProduct(L"-k"));
+    EXPECT_LT(timed(20000, stopped), 15000u);
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+}
+
+// "-b" waits for the stop before it asks for the start, so a stop that takes its time (a
+// main task that ignores WM_QUIT) still ends in a running service.
+TEST_F(ServiceTest, BounceRestartsAServiceWhoseStopTakesItsTime)
+{
+    ScratchDirectory folder;
+    RegisterApplication(L"Demo", TestChildCommand(L"--write Demo 1"),
+                        TestChildCommand(L"--append \"" + folder.File(L"task.txt") + L"\" task --ignore-quit 300000"),
+                        folder.Path());
+    ASSERT_EQ(0u, RunProduct(L"-ir"));
+    ASSERT_TRUE(WaitUntil([&] { return FileExists(folder.File(L"task.txt")); }, 60000));
+
+    EXPECT_EQ(0u, RunProduct(L"-b"));
+    EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 10000));
+    EXPECT_EQ(2, Count(L"Start Varnholt Scheduling Service"));
+    EXPECT_EQ(1, Count(L"Stopping service"));
+    EXPECT_EQ(0, Count(L"Service did not stop within 30 seconds"));
+    EXPECT_EQ(0, Count(L"StartService failed, error code = 1056"));
 }
 
 }  // namespace
