@@ -9,6 +9,7 @@
 #include "support/registry_key.h"
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace {
@@ -40,6 +41,9 @@ std::vector<BareApplication> OpenBareApplications(int count)
     return applications;
 }
 
+// The startup record of the product's child runner: hidden, on an empty desktop name.
+wchar_t EmptyDesktop[] = L"";
+
 void BareLoop(std::vector<BareApplication>& applications, const std::wstring& appDir)
 {
     for (BareApplication& application : applications) {
@@ -50,6 +54,7 @@ void BareLoop(std::vector<BareApplication>& applications, const std::wstring& ap
         std::wstring command = application.Command;
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
+        startup.lpDesktop = EmptyDesktop;
         startup.dwFlags = STARTF_USESHOWWINDOW;
         startup.wShowWindow = SW_HIDE;
         PROCESS_INFORMATION info = {};
@@ -74,14 +79,20 @@ void BareLoop(std::vector<BareApplication>& applications, const std::wstring& ap
     }
 }
 
-double TimedPass()
+template <class Work> double TimedMs(Work work)
+{
+    const Stopwatch watch;
+    work();
+    return watch.Milliseconds();
+}
+
+double TimedPass(bool expectAnswers = true)
 {
     CRegistryKey productKey;
     OpenProductKey(productKey, KEY_READ);
-    const Stopwatch watch;
-    const ScheduleCheckResult result = CheckSchedules(productKey);
-    const double ms = watch.Milliseconds();
-    if (result.AppToRun.empty() || result.NextCheck != 600)
+    ScheduleCheckResult result;
+    const double ms = TimedMs([&] { result = CheckSchedules(productKey); });
+    if (expectAnswers && (result.AppToRun.empty() || result.NextCheck != 600))
         PrintNote("a pass did not see the answers of its query programs");
     return ms;
 }
@@ -108,12 +119,9 @@ int RunPassBench(const std::vector<int>& sizes, int repetitions)
         }
         std::vector<BareApplication> bare = OpenBareApplications(applications);
 
-        char passRow[32];
-        char bareRow[32];
-        _snprintf(passRow, sizeof(passRow) - 1, "pass-%d", applications);
-        _snprintf(bareRow, sizeof(bareRow) - 1, "bare-pass-%d", applications);
-        passRow[sizeof(passRow) - 1] = '\0';
-        bareRow[sizeof(bareRow) - 1] = '\0';
+        const std::string size = std::to_string(applications);
+        const std::string passRow = "pass-" + size;
+        const std::string bareRow = "bare-pass-" + size;
 
         // One unrecorded round of each warms the caches of both; then the order alternates,
         // so that a drift of the machine's load weighs on both alike.
@@ -123,19 +131,36 @@ int RunPassBench(const std::vector<int>& sizes, int repetitions)
             warm = true;
         }
         for (int r = 0; r < repetitions; ++r) {
+            double passMs = 0;
+            double loopMs = 0;
             if (r % 2 == 0) {
-                PrintSample(passRow, TimedPass());
-                const Stopwatch watch;
-                BareLoop(bare, folder.Path());
-                PrintSample(bareRow, watch.Milliseconds());
+                passMs = TimedPass();
+                loopMs = TimedMs([&] { BareLoop(bare, folder.Path()); });
             } else {
-                const Stopwatch watch;
-                BareLoop(bare, folder.Path());
-                PrintSample(bareRow, watch.Milliseconds());
-                PrintSample(passRow, TimedPass());
+                loopMs = TimedMs([&] { BareLoop(bare, folder.Path()); });
+                passMs = TimedPass();
             }
+            PrintSample(passRow.c_str(), passMs);
+            PrintSample(bareRow.c_str(), loopMs);
+            // The two runs of one repetition are next to each other in time, so their ratio
+            // shares the machine's load of that moment.
+            PrintSample(("pass-ratio-" + size).c_str(), passMs / loopMs);
         }
     }
+
+    // What the pass does beyond the bare loop's calls, alone: the same applications with
+    // an empty Scheduler value cost the walk over the subkeys, their opening and the reads
+    // of the three values, and start nothing.
+    for (int i = 0; i < registered; ++i) {
+        wchar_t name[32];
+        _snwprintf(name, 31, L"App%03d", i);
+        name[31] = L'\0';
+        SetProductString(name, L"Scheduler", L"");
+    }
+    const std::string registryRow = "pass-registry-" + std::to_string(registered);
+    TimedPass(/*expectAnswers=*/false);
+    for (int r = 0; r < repetitions; ++r)
+        PrintSample(registryRow.c_str(), TimedPass(/*expectAnswers=*/false));
     DeleteProductKey();
     return 0;
 }
