@@ -6,10 +6,15 @@
 //   lateness = task start - (answer + N s).
 // The bare loop arms an unnamed timer for N seconds right after it stamps the clock, and
 // when it fires starts the same stamping program: the platform's own lateness.
+// Two more figures split the difference: the time from the query program's answer to the
+// end of the pass (its exit, the service noticing it, the rest of the pass), and the bare
+// equivalent, from a child's last act to the end of its parent's wait for it.
 #include "bench/benchmarks.h"
 
 #include "bench/bench_support.h"
+#include "schedule/schedule_check.h"
 #include "schedule/scheduler_thread.h"
+#include "support/registry_key.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +55,28 @@ std::vector<long long> ReadStamps(const std::wstring& path)
 
 std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
 
+constexpr int kTailSamples = 5;
+
+// Passes over the one application, each timed from its query program's answer to the
+// pass's return.
+bool MeasurePassTail(const std::wstring& folder, const std::wstring& stamps, DWORD seconds)
+{
+    if (!RegisterApplication(L"Wake", ChildCommand(L"--write Wake " + std::to_wstring(seconds) + L" --stamp " + Quoted(stamps)),
+                             ChildCommand(L"--exit 0"), folder))
+        return false;
+    for (int i = 0; i < kTailSamples; ++i) {
+        CRegistryKey productKey;
+        OpenProductKey(productKey, KEY_READ);
+        CheckSchedules(productKey);
+        const long long ended = PreciseNow();
+        const std::vector<long long> answered = ReadStamps(stamps);
+        if (answered.size() != static_cast<size_t>(i) + 1)
+            return false;
+        PrintSample("pass-tail", static_cast<double>(ended - answered.back()) / kUnitsPerMs);
+    }
+    return true;
+}
+
 }  // namespace
 
 int RunWakeBench(DWORD seconds, int samples)
@@ -60,7 +87,7 @@ int RunWakeBench(DWORD seconds, int samples)
     const std::wstring starts = folder.File(L"starts.txt");
     UniqueHandle counter = CreateCounter(kTaskCounter);
     const std::wstring secondsText = std::to_wstring(seconds);
-    if (!counter ||
+    if (!counter || !MeasurePassTail(folder.Path(), folder.File(L"tail.txt"), seconds) ||
         !RegisterApplication(L"Wake", ChildCommand(L"--write Wake " + secondsText + L" --stamp " + Quoted(answers)),
                              ChildCommand(L"--stamp " + Quoted(starts) + L" --release " + kTaskCounter),
                              folder.Path())) {
@@ -119,12 +146,14 @@ int RunBareWakeBench(DWORD seconds, int samples)
         WaitForSingleObjectEx(timer.Get(), INFINITE, /*bAlertable=*/TRUE);
         const long long woke = PreciseNow();
         RunAndWaitPlain(command, folder.Path().c_str());
+        const long long reaped = PreciseNow();
         const std::vector<long long> started = ReadStamps(starts);
         if (started.size() != static_cast<size_t>(i) + 1)
             return 1;
         const long long due = armed + static_cast<long long>(seconds) * kUnitsPerSecond;
         PrintSample(timerRow, static_cast<double>(woke - due) / kUnitsPerMs);
         PrintSample(row, static_cast<double>(started.back() - due) / kUnitsPerMs);
+        PrintSample("bare-reap", static_cast<double>(reaped - started.back()) / kUnitsPerMs);
     }
     return 0;
 }
