@@ -30,9 +30,31 @@ bool IsOlderThanCutoff(const FILETIME& lastWrite, const FILETIME& cutoff)
     return CompareFileTime(&lastWrite, &cutoff) < 0;
 }
 
+bool IsLogFileName(const std::wstring& name)
+{
+    static const wchar_t kExtension[] = L".log";
+    const size_t length = 4;
+    if (name.size() < length)
+        return false;
+    // Only A to Z fold: the extension is ASCII, and no locale may widen the match.
+    for (size_t i = 0; i < length; ++i) {
+        wchar_t c = name[name.size() - length + i];
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        if (c != kExtension[i])
+            return false;
+    }
+    return true;
+}
+
 CLogPruner::CLogPruner() : CLogPruner(CurrentFileTime()) {}
 
 CLogPruner::CLogPruner(const FILETIME& now) : m_cutoff(PruneCutoff(now)) {}
+
+bool CLogPruner::AcceptEntry(const std::wstring&, const std::wstring& name, const CFindCursor&)
+{
+    return IsLogFileName(name);
+}
 
 void CLogPruner::OnEntry(const std::wstring& directory, const std::wstring& name,
                          const CFindCursor& cursor)

@@ -1,8 +1,10 @@
 #include "log/logger.h"
 
+#include "support/file_identity.h"
 #include "support/registry_key.h"
 #include "support/srw_lock.h"
 #include "support/text.h"
+#include "support/unique_resource.h"
 
 #include <climits>
 #include <cstdarg>
@@ -16,6 +18,7 @@ namespace {
 constexpr size_t kLineCapacity = 1024;          // characters, the terminator included
 constexpr size_t kMemoryLogLimit = 1000;        // characters before the final line feed
 constexpr char kUtf8Header[] = "\xEF\xBB\xBF\r\n";
+constexpr int kOpenAttempts = 3;
 
 
 std::wstring SourceName(const char* path)
@@ -31,6 +34,51 @@ std::wstring SourceName(const char* path)
     return WideFromThreadAnsi(name);
 }
 
+// Opens path for appending only, creating it if need be, but never through a link: the
+// result is a plain file reached under its own name, or nothing. `created` tells whether
+// this call made the file.
+//
+// An existing file is opened without following a reparse point (on Windows a symbolic link
+// or junction is then opened itself, and refused); a missing one is made with CREATE_NEW,
+// which fails on any name that exists, a dangling link included, so nothing is ever created
+// where a link points. Wine follows a Unix symbolic link whatever the flags say and shows no
+// reparse point for a link to a file; the final path of the handle still tells. Every check
+// is made on the opened handle, so swapping the name afterwards changes nothing.
+UniqueFileHandle OpenPlainFileForAppending(const wchar_t* path, bool& created)
+{
+    // Reading the attributes is what the checks need; without FILE_WRITE_DATA every write
+    // still lands at the end of the file.
+    const DWORD access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const DWORD flags = FILE_ATTRIBUTE_ARCHIVE | FILE_FLAG_OPEN_REPARSE_POINT;
+    UniqueFileHandle file;
+    // Another process may create or delete the file between the two calls: try again, a
+    // few times only, since a dangling link keeps failing both.
+    for (int attempt = 0; attempt < kOpenAttempts && !file; ++attempt) {
+        file.Reset(CreateFileW(path, access, share, /*lpSecurityAttributes=*/nullptr,
+                               OPEN_EXISTING, flags, /*hTemplateFile=*/nullptr));
+        if (file) {
+            created = false;
+            break;
+        }
+        const DWORD openError = GetLastError();
+        if (openError != ERROR_FILE_NOT_FOUND)
+            return UniqueFileHandle();
+        file.Reset(CreateFileW(path, access, share, /*lpSecurityAttributes=*/nullptr, CREATE_NEW,
+                               flags, /*hTemplateFile=*/nullptr));
+        if (file) {
+            created = true;
+            break;
+        }
+        const DWORD createError = GetLastError();
+        if (createError != ERROR_FILE_EXISTS && createError != ERROR_ALREADY_EXISTS)
+            return UniqueFileHandle();
+    }
+    if (!file || !IsPlainFile(file.Get()) || !IsReachedDirectly(file.Get(), path))
+        return UniqueFileHandle();
+    return file;
+}
+
 }  // namespace
 
 CLogFile& TheLogFile()
@@ -42,19 +90,40 @@ CLogFile& TheLogFile()
 bool CLogFile::Open(const wchar_t* path)
 {
     Close();
+    m_dated = false;
     if (!path || !*path)
         return false;
-    const bool existed = GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-    const HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    bool created = false;
+    UniqueFileHandle file = OpenPlainFileForAppending(path, created);
+    if (!file)
         return false;
-    m_file = file;
-    if (!existed) {
+    m_file = file.Release();
+    if (created) {
         DWORD written = 0;
         WriteFile(m_file, kUtf8Header, sizeof(kUtf8Header) - 1, &written, nullptr);
     }
     return true;
+}
+
+bool CLogFile::OpenForDate(const SYSTEMTIME& localDate)
+{
+    const std::wstring path = DailyLogPath(localDate);
+    if (!Open(path.c_str()))
+        return false;
+    m_dated = true;
+    m_year = localDate.wYear;
+    m_month = localDate.wMonth;
+    m_day = localDate.wDay;
+    return true;
+}
+
+bool CLogFile::FollowDate(const SYSTEMTIME& localTime)
+{
+    if (m_file == INVALID_HANDLE_VALUE || !m_dated)
+        return m_file != INVALID_HANDLE_VALUE;
+    if (localTime.wYear == m_year && localTime.wMonth == m_month && localTime.wDay == m_day)
+        return true;
+    return OpenForDate(localTime);
 }
 
 bool CLogFile::Close()
@@ -155,6 +224,9 @@ void LogMessageV(SourceLocation location, int level, const wchar_t* format, ...)
     try {
         line = FrameLogLine(location.File, location.Line, now, message);
         ExclusiveLock hold(log.Lock);
+        // A line written after midnight goes into the new day's file, although the worker
+        // switches files only at the start of its pass and a task may run for hours.
+        log.FollowDate(now);
         OutputDebugStringW(line.c_str());
         log.AppendToMemoryLog(line);
         log.WriteLine(line);
@@ -166,6 +238,8 @@ void LogMessageV(SourceLocation location, int level, const wchar_t* format, ...)
 
 std::wstring DailyLogPath(const SYSTEMTIME& localDate)
 {
+    if (LogDirectory.empty())
+        return std::wstring();
     wchar_t name[64];
     _snwprintf(name, 63, L"\\Scheduler-%04d%02d%02d.log", localDate.wYear, localDate.wMonth,
                localDate.wDay);
@@ -182,10 +256,9 @@ bool OpenDailyLog()
 
     SYSTEMTIME today;
     GetLocalTime(&today);
-    const std::wstring path = DailyLogPath(today);
 
     CLogFile& log = TheLogFile();
     ExclusiveLock hold(log.Lock);
     log.SetThreshold(static_cast<LONG>(debug));
-    return log.Open(path.c_str());
+    return log.OpenForDate(today);
 }

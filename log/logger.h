@@ -11,8 +11,9 @@
 #include <type_traits>
 
 // The directory of the daily log files; set once by the entry point before any other
-// thread starts, read afterwards. Never destroyed, so that threads still running while
-// the process ends can keep logging.
+// thread starts, read afterwards. Empty when the process keeps no log file (start-up found
+// no folder it may use): no file is then ever opened. Never destroyed, so that threads
+// still running while the process ends can keep logging.
 extern std::wstring& LogDirectory;
 
 struct SourceLocation {
@@ -41,8 +42,19 @@ public:
     CLogFile& operator=(const CLogFile&) = delete;
 
     // Opens path for appending, after closing the current file. A file that did not exist
-    // begins with the UTF-8 byte order mark and an empty line. False when nothing is open.
+    // begins with the UTF-8 byte order mark and an empty line. Never writes through a link:
+    // when path names a reparse point, a link of any kind, a file with a second name, a
+    // folder or a device, nothing is opened or created, as if the file could not be made.
+    // False when nothing is open.
     bool Open(const wchar_t* path);
+    // Opens the log file of localDate's date (DailyLogPath) and notes that date for
+    // FollowDate. False when nothing is open.
+    bool OpenForDate(const SYSTEMTIME& localDate);
+    // Before a line of localTime is written: when the open file belongs to another date,
+    // opens the file of localTime's date, so that every line lands in the file of the day
+    // it was written. Does nothing when no file is open, nor for a file opened by path.
+    // True when a file is open afterwards.
+    bool FollowDate(const SYSTEMTIME& localTime);
     // True when a file was open and has been closed.
     bool Close();
     // Writes text as UTF-8 with every LF turned into CR LF, in one WriteFile.
@@ -61,6 +73,11 @@ public:
 private:
     LONG volatile m_threshold = 0;
     HANDLE m_file = INVALID_HANDLE_VALUE;
+    // The local date of the open file, when OpenForDate opened it.
+    bool m_dated = false;
+    WORD m_year = 0;
+    WORD m_month = 0;
+    WORD m_day = 0;
     std::wstring m_memoryLog;
 };
 
@@ -78,10 +95,12 @@ std::wstring FrameLogLine(const char* sourcePath, int line, const SYSTEMTIME& lo
                           const std::wstring& message);
 
 // Refreshes the threshold from Debug and opens the log file of the current local date in
-// LogDirectory. True when the file is open.
+// LogDirectory. True when the file is open. Between two calls, LogMessage switches to the
+// next day's file by itself when the date changes.
 bool OpenDailyLog();
 
-// The day's log file name for a date: LogDirectory\Scheduler-YYYYMMDD.log.
+// The day's log file name for a date: LogDirectory\Scheduler-YYYYMMDD.log; empty when
+// LogDirectory is.
 std::wstring DailyLogPath(const SYSTEMTIME& localDate);
 
 void LogMessageV(SourceLocation location, int level, const wchar_t* format, ...);

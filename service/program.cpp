@@ -6,7 +6,6 @@
 #include "schedule/push_script.h"
 #include "schedule/scheduler_thread.h"
 #include "service/service_control.h"
-#include "support/security_descriptor.h"
 #include "support/text.h"
 #include "support/unique_resource.h"
 
@@ -17,6 +16,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -174,7 +174,7 @@ ProgramOption MatchOption(const std::wstring& argument)
     return ProgramOption::None;
 }
 
-void SetUpLogDirectory()
+LogDirectoryStatus SetUpLogDirectory()
 {
     wchar_t folder[MAX_PATH];
     folder[0] = L'\0';
@@ -194,22 +194,41 @@ void SetUpLogDirectory()
         }
     }
     directory += L"\\Varnholt";
-    LogDirectory = directory;
 
-    // The service writes and deletes here as LocalSystem; a folder that inherited the
-    // parent's security would let any local user plant files or links in it.
-    if (GetFileAttributesW(LogDirectory.c_str()) == INVALID_FILE_ATTRIBUTES)
-        CreateDirectoryWithSddl(LogDirectory, kLogDirectorySddl);
+    // Any local user may create folders in the common application-data folder, and would
+    // own one made there by an ordinary run; only LocalSystem or an administrator's
+    // elevated run creates, checks and repairs the log folder.
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        token = nullptr;
+    UniqueHandle processToken(token);
+    const bool privileged = processToken && IsElevatedOrLocalSystem(processToken.Get());
+    const std::vector<BYTE> self = processToken ? TokenUserSid(processToken.Get()) : std::vector<BYTE>();
+    DWORD error = 0;
+    const LogDirectoryStatus status = PrepareLogDirectory(
+        directory, privileged, self.empty() ? nullptr : const_cast<BYTE*>(self.data()), error);
+    if (IsUsable(status)) {
+        LogDirectory = directory;
+    } else {
+        LogDirectory.clear();
+        OutputDebugStringW(LogDirectoryNotice(status, directory, error).c_str());
+    }
+    return status;
 }
 
 int RunProgram(int argc, char* argv[])
 {
     try {
-        SetUpLogDirectory();
+        const LogDirectoryStatus folder = SetUpLogDirectory();
         OpenDailyLog();
-        // Every start, whatever the command line, clears out old log files.
-        CLogPruner pruner;
-        pruner.Enumerate(LogDirectory, kLogFilePattern);
+        if (folder == LogDirectoryStatus::Repaired)
+            LOG(0, L"Log folder security repaired");
+        // Every start, whatever the command line, clears out old log files, but only in a
+        // folder that no other account controls.
+        if (!LogDirectory.empty()) {
+            CLogPruner pruner;
+            pruner.Enumerate(LogDirectory, kLogFilePattern);
+        }
 
         if (argc == 2) {
             RunOption(MatchOption(WideFromThreadAnsi(argv[1] ? argv[1] : "")));

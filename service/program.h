@@ -1,5 +1,7 @@
 #pragma once
 // The program's start-up and command-line modes (module NTService).
+#include "log/log_directory.h"
+
 #include <string>
 
 // The one-argument options, in the order they are compared.
@@ -8,18 +10,15 @@ enum class ProgramOption { Uninstall, Install, InstallAndRun, Bounce, Stop, Test
 // Compares the argument with the options, whole, ignoring the case of A to Z only.
 ProgramOption MatchOption(const std::wstring& argument);
 
-// The log directory's security when start-up creates it: a protected DACL, so nothing is
-// inherited from the common application-data folder, where any local user may create
-// files and folders. SYSTEM and Administrators have full control, local Users read and
-// execute; files and folders within inherit the same.
-inline constexpr const wchar_t* kLogDirectorySddl =
-    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-
-// Fixes LogDirectory (the common application-data folder in its long form plus
-// "\Varnholt"), creating the directory with kLogDirectorySddl when it is missing. A
-// directory that exists is left as it is. Failures are not reported: nothing is logged
-// before the day's log is open. Called by the entry point before any other thread starts.
-void SetUpLogDirectory();
+// Fixes the log folder (the common application-data folder in its long form plus
+// "\Varnholt") and decides whether this process keeps its log there: only a process that
+// runs as LocalSystem or elevated creates a missing folder, checks an existing one and
+// repairs one that other accounts could change (PrepareLogDirectory). LogDirectory is set
+// to the folder when it is fit for the log, and left empty otherwise, so that no log file
+// is opened and nothing is pruned; the reason then goes to the debugger output. Returns
+// the outcome. Nothing is logged: the day's log is not open yet. Called by the entry point
+// before any other thread starts.
+LogDirectoryStatus SetUpLogDirectory();
 
 // The whole program behind main: start-up, then one option or service mode. Returns the
 // process exit code, which is 0 on every path. Test mode and service mode return while the

@@ -187,6 +187,31 @@ DirectoryLink::~DirectoryLink()
         RemoveLink(m_link);
 }
 
+namespace {
+
+// True when a search lists an entry by this very name (under Wine, a link whose target
+// exists).
+bool IsListed(const std::wstring& path)
+{
+    WIN32_FIND_DATAW data;
+    UniqueFindHandle find(FindFirstFileW(path.c_str(), &data));
+    return static_cast<bool>(find);
+}
+
+}  // namespace
+
+FileLink::FileLink(const std::wstring& link, const std::wstring& target) : m_link(link)
+{
+    m_made = !IsListed(link) && StartUnixProgram(L"ln", L"-s", {target, link}) &&
+             WaitUntil([&] { return IsListed(link); }, 5000);
+}
+
+FileLink::~FileLink()
+{
+    if (m_made && StartUnixProgram(L"rm", L"-f", {m_link}))
+        WaitUntil([&] { return !IsListed(m_link); }, 5000);
+}
+
 void RemoveLink(const std::wstring& link)
 {
     if (!RunningUnderWine()) {
@@ -195,6 +220,12 @@ void RemoveLink(const std::wstring& link)
     }
     if (StartUnixProgram(L"rm", L"-f", {link}))
         WaitUntil([&] { return !HasReparsePointAt(link); }, 5000);
+}
+
+bool GiveToAnotherUnixUser(const std::wstring& path)
+{
+    return StartUnixProgram(L"chown", L"12345", {path}) &&
+           WaitUntil([&] { return SecurityTextOf(path).compare(0, 4, L"O:AN") == 0; }, 5000);
 }
 
 std::vector<AceEntry> AcesOf(PSECURITY_DESCRIPTOR descriptor)
@@ -342,6 +373,106 @@ DWORD RunAndCollect(const std::wstring& commandLine, DWORD timeoutMs)
 DWORD RunProduct(const std::wstring& arguments, DWORD timeoutMs)
 {
     return RunAndCollect(L"\"" + ProductExePath() + L"\" " + arguments, timeoutMs);
+}
+
+HANDLE MakeUnelevatedToken()
+{
+    HANDLE process = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY,
+                          &process))
+        return nullptr;
+    UniqueHandle processToken(process);
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(administrators);
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size))
+        return nullptr;
+    SID_AND_ATTRIBUTES denyOnly = {administrators, 0};
+    HANDLE restricted = nullptr;
+    if (!CreateRestrictedToken(processToken.Get(), 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &restricted))
+        return nullptr;
+    return restricted;
+}
+
+namespace {
+
+std::wstring DebugStringOf(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info)
+{
+    const size_t length = info.nDebugStringLength;
+    SIZE_T read = 0;
+    std::wstring text;
+    if (info.fUnicode) {
+        text.assign(length, L'\0');
+        ReadProcessMemory(process, info.lpDebugStringData, &text[0], length * sizeof(wchar_t), &read);
+    } else {
+        // Wine hands on a wide string converted to the ANSI code page.
+        std::string narrow(length, '\0');
+        ReadProcessMemory(process, info.lpDebugStringData, &narrow[0], length, &read);
+        text.assign(narrow.begin(), narrow.end());
+    }
+    while (!text.empty() && text.back() == L'\0')
+        text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+DebuggedRun RunProductDebugged(const std::wstring& arguments, HANDLE token, DWORD timeoutMs)
+{
+    DebuggedRun run;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::wstring command = L"\"" + ProductExePath() + L"\" " + arguments;
+    const BOOL started =
+        token ? CreateProcessAsUserW(token, nullptr, &command[0], nullptr, nullptr, FALSE,
+                                     DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &startup, &info)
+              : CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
+                               nullptr, nullptr, &startup, &info);
+    if (!started)
+        return run;
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    bool terminated = false;
+    for (;;) {
+        DEBUG_EVENT event = {};
+        if (!WaitForDebugEvent(&event, 1000)) {
+            if (GetTickCount64() >= end && !terminated) {
+                TerminateProcess(process.Get(), 1);
+                terminated = true;
+            }
+            continue;
+        }
+        DWORD continueStatus = DBG_CONTINUE;
+        switch (event.dwDebugEventCode) {
+        case OUTPUT_DEBUG_STRING_EVENT:
+            run.DebugOutput.push_back(DebugStringOf(process.Get(), event.u.DebugString));
+            break;
+        case CREATE_PROCESS_DEBUG_EVENT:
+            if (event.u.CreateProcessInfo.hFile)
+                CloseHandle(event.u.CreateProcessInfo.hFile);
+            break;
+        case LOAD_DLL_DEBUG_EVENT:
+            if (event.u.LoadDll.hFile)
+                CloseHandle(event.u.LoadDll.hFile);
+            break;
+        case EXCEPTION_DEBUG_EVENT:
+            // The breakpoint of the attach is the debugger's; every other exception is the
+            // program's own.
+            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                continueStatus = DBG_EXCEPTION_NOT_HANDLED;
+            break;
+        default:
+            break;
+        }
+        const bool exited = event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT;
+        if (exited && !terminated)
+            run.ExitCode = event.u.ExitProcess.dwExitCode;
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, continueStatus);
+        if (exited)
+            break;
+    }
+    return run;
 }
 
 std::string ReadFileBytes(const std::wstring& path)

@@ -53,9 +53,30 @@ private:
     std::wstring m_link;
     bool m_made = false;
 };
+// The same for a link to a file. Under Wine such a link looks like a plain file with the
+// target's attributes, and DeleteFileW on it deletes the target: the link is removed from
+// the Unix side. The target must exist while the link is made and removed, or Wine does
+// not list the link and neither can be seen to happen.
+class FileLink {
+public:
+    FileLink(const std::wstring& link, const std::wstring& target);
+    ~FileLink();
+    FileLink(const FileLink&) = delete;
+    FileLink& operator=(const FileLink&) = delete;
+    bool Made() const { return m_made; }
+
+private:
+    std::wstring m_link;
+    bool m_made = false;
+};
 // Removes a link without touching its target. Wine's RemoveDirectoryW goes through a link
 // and removes an empty target, so under Wine the link is removed from the Unix side.
 void RemoveLink(const std::wstring& link);
+
+// Makes another Unix user (uid 12345) the owner of a file or folder, from the Unix side, and
+// waits until Wine reports the change (owner ANONYMOUS LOGON). Wine only, and only for a
+// test run as root; false when it did not happen.
+bool GiveToAnotherUnixUser(const std::wstring& path);
 
 // The entries of a security descriptor's DACL, each with its trustee as a SID string
 // ("S-1-5-18"). Empty for a descriptor without a DACL.
@@ -98,6 +119,22 @@ bool ReadProductDword(const std::wstring& subkey, const wchar_t* name, DWORD& va
 DWORD RunAndCollect(const std::wstring& commandLine, DWORD timeoutMs);
 // Runs VarnholtScheduling.exe with the given argument text.
 DWORD RunProduct(const std::wstring& arguments, DWORD timeoutMs = 60000);
+
+// This process's token with the Administrators group for deny only, as a primary token that
+// CreateProcessAsUserW accepts without privileges: an administrator's run without
+// elevation. Null when it cannot be made.
+HANDLE MakeUnelevatedToken();
+
+// What a run of VarnholtScheduling.exe under a debugger showed: its exit code (~0u when it
+// could not start or did not end in time) and the texts it wrote to the debugger output.
+struct DebuggedRun {
+    DWORD ExitCode = ~0u;
+    std::vector<std::wstring> DebugOutput;
+};
+// Runs VarnholtScheduling.exe with the given argument text as its debugger, as the
+// account of token (a primary token) or, when token is null, as this process.
+DebuggedRun RunProductDebugged(const std::wstring& arguments, HANDLE token = nullptr,
+                               DWORD timeoutMs = 60000);
 
 // Files as text: UTF-8 bytes read whole, and their UTF-16 form.
 std::string ReadFileBytes(const std::wstring& path);

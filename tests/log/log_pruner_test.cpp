@@ -42,6 +42,16 @@ TEST(PruneCutoffTest, OnlyStrictlyOlderIsPruned)
     EXPECT_FALSE(IsOlderThanCutoff(FILETIME{0x00000000, 0x01DA0001}, cutoff));
 }
 
+TEST(LogFileNameTest, OwnNameMustEndInDotLog)
+{
+    for (const wchar_t* name : {L"a.log", L"Scheduler-20240101.log", L"A.LOG", L"x.Log", L".log",
+                                L"x.logold.log", L"X~1.LOG"})
+        EXPECT_TRUE(IsLogFileName(name)) << "taken: " << testing::PrintToString(std::wstring(name));
+    for (const wchar_t* name : {L"", L"log", L"a.lo", L"alog", L"x.logold", L"x.log.", L"x.log ",
+                                L"x.log.txt", L"x.lÖg", L"x.İog"})
+        EXPECT_FALSE(IsLogFileName(name)) << "refused: " << testing::PrintToString(std::wstring(name));
+}
+
 // Each test prunes a folder of its own, which is also where its log lines go (level 2
 // passes), with the day's log file open in it.
 class LogPrunerTest : public ::testing::Test {
@@ -160,6 +170,47 @@ TEST_F(LogPrunerTest, BelowLevelTwoDeletesWithoutALine)
     EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
     EXPECT_FALSE(FileExists(Path(L"old.log")));
     EXPECT_TRUE(PruneMessages().empty());
+}
+
+// Where the file system keeps 8.3 names (Wine makes one for every long name), the search
+// for "*.log" also lists "x.logold" by its short name "X~...LOG": such entries stay, and
+// a folder of that kind is not walked.
+TEST_F(LogPrunerTest, ShortNameMatchesAreLeftAlone)
+{
+    WriteAgedFile(L"x.logold", kTwentyDays);
+    MakeDirectory(L"folder.logs");
+    WriteAgedFile(L"folder.logs\\inner.log", kTwentyDays);
+    ASSERT_TRUE(SetLastWriteTime(Path(L"folder.logs"), ShiftFileTime(m_now, -kTwentyDays)));
+    WriteAgedFile(L"OLD.LOG", kTwentyDays);
+
+    int listed = 0;
+    CFindCursor cursor;
+    for (cursor.FindFirst(Path(L"*.log").c_str()); cursor.IsOpen(); cursor.FindNext())
+        listed += cursor.GetFileName() == L"x.logold" || cursor.GetFileName() == L"folder.logs" ? 1 : 0;
+    if (listed != 2)
+        GTEST_SKIP() << "this file system lists no entry by its short name";
+
+    CLogPruner pruner;
+    EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
+    EXPECT_TRUE(FileExists(Path(L"x.logold")));
+    EXPECT_TRUE(FileExists(Path(L"folder.logs\\inner.log")));
+    EXPECT_FALSE(FileExists(Path(L"OLD.LOG")));
+    EXPECT_EQ(std::vector<std::wstring>({Path(L"OLD.LOG")}), PruneMessages());
+}
+
+// Offered every entry (pattern "*"), the pruner still takes only names ending in ".log".
+TEST_F(LogPrunerTest, TakesOnlyLogNamesWhateverThePattern)
+{
+    WriteAgedFile(L"old.txt", kTwentyDays);
+    WriteAgedFile(L"old.log", kTwentyDays);
+    MakeDirectory(L"archive");
+    WriteAgedFile(L"archive\\old.log", kTwentyDays);
+
+    CLogPruner pruner;
+    EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), L"*"));
+    EXPECT_TRUE(FileExists(Path(L"old.txt")));
+    EXPECT_TRUE(FileExists(Path(L"archive\\old.log")));
+    EXPECT_FALSE(FileExists(Path(L"old.log")));
 }
 
 // A user who may write in the log folder plants a link named like a log file that leads

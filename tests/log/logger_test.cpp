@@ -155,6 +155,118 @@ TEST_F(LogFileTest, MissingDirectoryLeavesNoFileOpen)
     LOG(0, L"only to the debugger and memory");   // must not fail
 }
 
+const char kHeader[] = "\xEF\xBB\xBF\r\n";
+
+SYSTEMTIME LocalTime(WORD year, WORD month, WORD day, WORD hour = 0, WORD minute = 0, WORD second = 0)
+{
+    SYSTEMTIME t = {};
+    t.wYear = year;
+    t.wMonth = month;
+    t.wDay = day;
+    t.wHour = hour;
+    t.wMinute = minute;
+    t.wSecond = second;
+    return t;
+}
+
+// A task started before midnight logs its end after it: that line belongs in the new day's
+// file, since a line carries only the time of day.
+TEST_F(LogFileTest, FileFollowsTheDateOfEachLine)
+{
+    CLogFile log;
+    ASSERT_TRUE(log.OpenForDate(LocalTime(2023, 12, 31, 23, 40, 0)));
+    EXPECT_TRUE(log.FollowDate(LocalTime(2023, 12, 31, 23, 59, 59)));
+    log.WriteLine(L"Starting Scan. \n");
+    EXPECT_TRUE(log.FollowDate(LocalTime(2024, 1, 1, 1, 30, 0)));
+    log.WriteLine(L"Scan Finished. \n");
+    // A date that differs in the month or the year alone is another date as well.
+    EXPECT_TRUE(log.FollowDate(LocalTime(2024, 2, 1)));
+    log.WriteLine(L"February \n");
+    EXPECT_TRUE(log.FollowDate(LocalTime(2025, 2, 1)));
+    log.WriteLine(L"next year \n");
+    log.Close();
+
+    EXPECT_EQ(std::string(kHeader) + "Starting Scan. \r\n", ReadFileBytes(DailyLogPath(LocalTime(2023, 12, 31))));
+    EXPECT_EQ(std::string(kHeader) + "Scan Finished. \r\n", ReadFileBytes(DailyLogPath(LocalTime(2024, 1, 1))));
+    EXPECT_EQ(std::string(kHeader) + "February \r\n", ReadFileBytes(DailyLogPath(LocalTime(2024, 2, 1))));
+    EXPECT_EQ(std::string(kHeader) + "next year \r\n", ReadFileBytes(DailyLogPath(LocalTime(2025, 2, 1))));
+}
+
+// LogMessage itself makes the switch, with the time it frames the line with.
+TEST_F(LogFileTest, LogMessageWritesIntoTheFileOfItsDate)
+{
+    ASSERT_TRUE(TheLogFile().OpenForDate(LocalTime(2001, 2, 3)));
+    LOG(0, L"written today");
+    EXPECT_EQ(std::string(kHeader), ReadFileBytes(DailyLogPath(LocalTime(2001, 2, 3))));
+    EXPECT_NE(std::wstring::npos, ReadUtf8File(TodaysFile()).find(L"] written today \r\n"));
+}
+
+// A user who could plant a link under the day's name must not get the service to create or
+// append to a file elsewhere. These links are made from the Unix side, so Wine shows them as
+// plain files: only the final path of the opened file gives them away.
+TEST_F(LogFileTest, LinkUnderTheDaysNameIsNeverWrittenThrough)
+{
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "links are made from the Unix side, which only Wine offers";
+    ScratchDirectory elsewhere;
+    const std::wstring target = elsewhere.File(L"theirs.txt");
+    const FILETIME longAgo = {0x5E8F0000, 0x01D00000};
+    ASSERT_TRUE(WriteFileWrittenAt(target, longAgo));
+    const std::wstring inside = m_folder.File(L"other.log");
+    ASSERT_TRUE(WriteFileWrittenAt(inside, longAgo));
+
+    for (const std::wstring& linkTarget : {target, inside}) {
+        FileLink link(TodaysFile(), linkTarget);
+        ASSERT_TRUE(link.Made());
+        EXPECT_FALSE(OpenDailyLog());
+        EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFile().FileHandle());
+        LOG(0, L"must not reach the target");
+        EXPECT_EQ("x", ReadFileBytes(linkTarget));
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    ASSERT_TRUE(GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(0, CompareFileTime(&longAgo, &data.ftLastWriteTime));
+}
+
+// A link whose target does not exist yet: opening the day's file must not create it.
+TEST_F(LogFileTest, DanglingLinkCreatesNothing)
+{
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "links are made from the Unix side, which only Wine offers";
+    ScratchDirectory elsewhere;
+    const std::wstring target = elsewhere.File(L"planted.log");
+    ASSERT_TRUE(WriteFileWrittenAt(target, FILETIME{0x5E8F0000, 0x01D00000}));
+    FileLink link(TodaysFile(), target);
+    ASSERT_TRUE(link.Made());
+    // Wine lists a link only while its target exists: put it back before the link goes.
+    struct RestoreTarget {
+        std::wstring Path;
+        ~RestoreTarget() { WriteFileWrittenAt(Path, FILETIME{0x5E8F0000, 0x01D00000}); }
+    } restore{target};
+    ASSERT_TRUE(DeleteFileW(target.c_str()));
+
+    EXPECT_FALSE(OpenDailyLog());
+    LOG(0, L"must not create the target");
+    EXPECT_FALSE(FileExists(target));
+}
+
+// A second name for someone else's file, or a folder, under the day's name is refused too.
+TEST_F(LogFileTest, HardLinkOrFolderUnderTheDaysNameIsRefused)
+{
+    ScratchDirectory elsewhere;
+    const std::wstring target = elsewhere.File(L"theirs.txt");
+    ASSERT_TRUE(WriteFileWrittenAt(target, FILETIME{0x5E8F0000, 0x01D00000}));
+    ASSERT_TRUE(CreateHardLinkW(TodaysFile().c_str(), target.c_str(), nullptr));
+    EXPECT_FALSE(OpenDailyLog());
+    LOG(0, L"must not reach the target");
+    EXPECT_EQ("x", ReadFileBytes(target));
+    ASSERT_TRUE(DeleteFileW(TodaysFile().c_str()));
+
+    ASSERT_TRUE(CreateDirectoryW(TodaysFile().c_str(), nullptr));
+    EXPECT_FALSE(OpenDailyLog());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFile().FileHandle());
+}
+
 // Several threads log while another reopens the file again and again: every line must
 // arrive whole, on a line of its own.
 TEST_F(LogFileTest, ConcurrentLinesStayWholeWhileTheFileIsReopened)

@@ -1,6 +1,8 @@
 #include "service/program.h"
 
+#include "log/log_directory.h"
 #include "support/security_descriptor.h"
+#include "support/unique_resource.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -26,31 +28,7 @@ constexpr ACCESS_MASK kReadAndExecute = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE
 const wchar_t kEveryone[] = L"S-1-1-0";
 const wchar_t kAuthenticatedUsers[] = L"S-1-5-11";
 const wchar_t kUsers[] = L"S-1-5-32-545";
-
-TEST(LogDirectorySecurityTest, ProtectedAndReadOnlyForUsers)
-{
-    CSecurityAttributes security(kLogDirectorySddl);
-    ASSERT_TRUE(security.IsValid()) << "error " << security.Error();
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    ASSERT_TRUE(GetSecurityDescriptorControl(security.Descriptor(), &control, &revision));
-    EXPECT_NE(0, control & SE_DACL_PROTECTED) << "the common folder's entries would be inherited";
-
-    const BYTE inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-    const AceEntry expected[] = {
-        {ACCESS_ALLOWED_ACE_TYPE, inherited, FILE_ALL_ACCESS, L"S-1-5-18"},       // SYSTEM
-        {ACCESS_ALLOWED_ACE_TYPE, inherited, FILE_ALL_ACCESS, L"S-1-5-32-544"},   // Administrators
-        {ACCESS_ALLOWED_ACE_TYPE, inherited, kReadAndExecute, kUsers},
-    };
-    const std::vector<AceEntry> aces = AcesOf(security.Descriptor());
-    ASSERT_EQ(3u, aces.size());
-    for (size_t i = 0; i < aces.size(); ++i) {
-        EXPECT_EQ(expected[i].Type, aces[i].Type) << i;
-        EXPECT_EQ(expected[i].Flags, aces[i].Flags) << i;
-        EXPECT_EQ(expected[i].Mask, aces[i].Mask) << i;
-        EXPECT_EQ(expected[i].Sid, aces[i].Sid) << i;
-    }
-}
+const char kHeader[] = "\xEF\xBB\xBF\r\n";
 
 // Runs of the real executable under Wine.
 class ProgramRunTest : public ::testing::Test {
@@ -81,14 +59,114 @@ TEST_F(ProgramRunTest, CreatesTheLogDirectoryClosedToOtherUsers)
     EXPECT_EQ(0u, RightsGrantedTo(aces, kUsers) & ~kReadAndExecute);
 }
 
-TEST_F(ProgramRunTest, ExistingLogDirectoryKeepsItsSecurity)
+TEST_F(ProgramRunTest, TrustedLogDirectoryIsLeftAsItIs)
 {
     RemoveTree(ProductLogDirectory());
-    ASSERT_TRUE(CreateDirectoryW(ProductLogDirectory().c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryWithSddl(ProductLogDirectory(), kLogDirectorySddl));
     const std::wstring before = SecurityTextOf(ProductLogDirectory());
     ASSERT_FALSE(before.empty());
     EXPECT_EQ(0u, RunProduct(L"/k"));
     EXPECT_EQ(before, SecurityTextOf(ProductLogDirectory()));
+    EXPECT_EQ(std::string(kHeader), ReadFileBytes(TodaysProductLog()));   // no repair line
+}
+
+TEST_F(ProgramRunTest, OpenLogDirectoryIsRepairedOnce)
+{
+    RemoveTree(ProductLogDirectory());
+    ASSERT_TRUE(CreateDirectoryW(ProductLogDirectory().c_str(), nullptr));
+    CSecurityAttributes open(L"D:(A;OICI;FA;;;WD)(A;OICI;FA;;;SY)");
+    ASSERT_TRUE(SetFileSecurityW(ProductLogDirectory().c_str(), DACL_SECURITY_INFORMATION, open.Descriptor()));
+    ASSERT_NE(0u, RightsGrantedTo(AcesOf(ProductLogDirectory()), kEveryone) & FILE_ADD_FILE);
+
+    EXPECT_EQ(0u, RunProduct(L"/k"));
+    EXPECT_EQ(0u, RightsGrantedTo(AcesOf(ProductLogDirectory()), kEveryone) & ~kReadAndExecute);
+    EXPECT_EQ(0u, RunProduct(L"/k"));
+    int repairs = 0;
+    for (const std::wstring& line : LogLinesAfter(0))
+        repairs += MessageOf(line) == L"Log folder security repaired" ? 1 : 0;
+    EXPECT_EQ(1, repairs);
+}
+
+// A folder the service may not use gets no log file and loses no old log; the lines and
+// the reason still reach the debugger output.
+class RefusedLogDirectoryTest : public ProgramRunTest {
+protected:
+    void TearDown() override { RemoveTree(ProductLogDirectory()); }
+
+    static std::wstring TodaysName() { return TodaysProductLog().substr(ProductLogDirectory().size() + 1); }
+    static bool Shows(const DebuggedRun& run, const std::wstring& text)
+    {
+        return std::any_of(run.DebugOutput.begin(), run.DebugOutput.end(),
+                           [&](const std::wstring& output) { return output.find(text) != std::wstring::npos; });
+    }
+    // The start-up of a one-shot option, as the debugger saw it.
+    static void ExpectNoticeAndLine(const DebuggedRun& run, const std::wstring& notice)
+    {
+        EXPECT_EQ(0u, run.ExitCode);
+        EXPECT_TRUE(Shows(run, notice)) << "no notice \"" << testing::PrintToString(notice) << "\"";
+        EXPECT_TRUE(Shows(run, L"] Stop \n")) << "the option's line did not reach the debugger";
+    }
+    FILETIME LongAgo() const
+    {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        return ShiftFileTime(now, -20 * kFileTimeUnitsPerDay);
+    }
+};
+
+TEST_F(RefusedLogDirectoryTest, UnelevatedRunCreatesNothingAndKeepsNoLog)
+{
+    UniqueHandle unelevated(MakeUnelevatedToken());
+    ASSERT_TRUE(unelevated);
+    RemoveTree(ProductLogDirectory());
+    DebuggedRun run = RunProductDebugged(L"-k", unelevated.Get());
+    ExpectNoticeAndLine(run, L"neither LocalSystem nor elevated");
+    EXPECT_FALSE(FileExists(ProductLogDirectory()));
+
+    EXPECT_EQ(0u, RunProduct(L"/k"));   // an elevated run makes the folder
+    ASSERT_TRUE(DeleteFileW(TodaysProductLog().c_str()));
+    const std::wstring old = ProductLogDirectory() + L"\\Scheduler-20000101.log";
+    ASSERT_TRUE(WriteFileWrittenAt(old, LongAgo()));
+    run = RunProductDebugged(L"-k", unelevated.Get());
+    ExpectNoticeAndLine(run, L"neither LocalSystem nor elevated");
+    EXPECT_FALSE(FileExists(TodaysProductLog()));
+    EXPECT_TRUE(FileExists(old));
+}
+
+// A link in place of the folder would lead the service's writes and deletions anywhere.
+TEST_F(RefusedLogDirectoryTest, LinkedLogDirectoryIsNeitherWrittenNorPruned)
+{
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "a link to a folder is made from the Unix side, which only Wine offers";
+    RemoveTree(ProductLogDirectory());
+    ScratchDirectory elsewhere;
+    const std::wstring old = elsewhere.File(L"Scheduler-20000101.log");
+    ASSERT_TRUE(WriteFileWrittenAt(old, LongAgo()));
+    DirectoryLink link(ProductLogDirectory(), elsewhere.Path());
+    ASSERT_TRUE(link.Made());
+
+    ExpectNoticeAndLine(RunProductDebugged(L"-k"), L"is a link or no folder");
+    EXPECT_TRUE(FileExists(old));
+    EXPECT_FALSE(FileExists(elsewhere.File(TodaysName())));
+}
+
+// Wine keeps no owner it is given, so another Unix user's folder cannot be repaired.
+TEST_F(RefusedLogDirectoryTest, UnrepairableLogDirectoryIsNeitherWrittenNorPruned)
+{
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "another account's folder is made from the Unix side";
+    RemoveTree(ProductLogDirectory());
+    ASSERT_TRUE(CreateDirectoryW(ProductLogDirectory().c_str(), nullptr));
+    const std::wstring old = ProductLogDirectory() + L"\\Scheduler-20000101.log";
+    ASSERT_TRUE(WriteFileWrittenAt(old, LongAgo()));
+    if (!GiveToAnotherUnixUser(ProductLogDirectory()))
+        GTEST_SKIP() << "chown needs a test run as root";
+
+    for (int start = 0; start < 2; ++start) {
+        ExpectNoticeAndLine(RunProductDebugged(L"-k"), L"could not be repaired");
+        EXPECT_TRUE(FileExists(old));
+        EXPECT_FALSE(FileExists(TodaysProductLog()));
+    }
 }
 
 TEST_F(ProgramRunTest, StartUpPrunesOldLogsBeforeLookingAtTheCommandLine)

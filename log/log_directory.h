@@ -1,0 +1,70 @@
+#pragma once
+// The log folder: who may create it, when its security is trusted, and its repair. The
+// service writes its log, and deletes old log files, in this folder as LocalSystem. An
+// account that owns the folder, or may write to it, could plant links there and turn those
+// writes and deletions against any file, so start-up keeps the log only in a folder that
+// no such account controls. Any thread may call; nothing here logs (start-up calls it
+// before the log is open), and only memory failures throw (std::bad_alloc).
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// The log folder's security when start-up creates or repairs it: owned by Administrators,
+// with a protected DACL, so that nothing is inherited from the common application-data
+// folder, where any local user may create files and folders. SYSTEM and Administrators have
+// full control, local Users read and execute; files and folders within inherit the same.
+inline constexpr const wchar_t* kLogDirectorySddl =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+// True when token (opened with TOKEN_QUERY) belongs to LocalSystem, or is elevated and
+// holds the Administrators group enabled (not for deny only). False when it cannot be read.
+bool IsElevatedOrLocalSystem(HANDLE token);
+
+// The SID of the account a token (opened with TOKEN_QUERY) belongs to; empty when it
+// cannot be read.
+std::vector<BYTE> TokenUserSid(HANDLE token);
+
+// The trust decision over a folder's owner and DACL. Trusted when the owner is SYSTEM,
+// Administrators, TrustedInstaller or self, and no entry allows anyone but those (or
+// CREATOR OWNER and OWNER RIGHTS, which stand for the owner) a right to change the folder
+// or what it holds: write data or add files, append or add subfolders, write extended
+// attributes or attributes, delete, delete children, change permissions, take ownership,
+// generic write or generic all. Inherited and inherit-only entries count like the others;
+// deny entries never grant and are passed over. A missing owner, a missing or null DACL,
+// and an entry of a kind not understood here make the folder untrusted.
+//
+// self is the account the process runs as, or null: whoever controls that account
+// controls the process anyway. (Wine reports every folder its user made as owned by that
+// user, with full control for it, whatever owner and DACL the folder was given.)
+bool IsTrustedLogDirectorySecurity(PSECURITY_DESCRIPTOR descriptor, PSID self);
+
+enum class LogDirectoryStatus {
+    Trusted,         // existed, and its security is trusted
+    Created,         // was missing and has been created with kLogDirectorySddl
+    Repaired,        // was not trusted; it now has kLogDirectorySddl's owner and DACL
+    NotPrivileged,   // the process is neither LocalSystem nor elevated: nothing was looked at
+    NotAFolder,      // a link, a junction or a file stands at the path
+    CannotCreate,    // was missing and could not be created
+    CannotRepair,    // is not trusted and could not be made so
+};
+
+// True for the three outcomes that leave a folder fit for the log.
+bool IsUsable(LogDirectoryStatus status);
+
+// Makes the folder at path (absolute, its last component created if need be) fit for the
+// log, when privileged (see IsElevatedOrLocalSystem): a missing folder is created with
+// kLogDirectorySddl; an existing one is checked with IsTrustedLogDirectorySecurity (self as
+// there) and, when not trusted, repaired: owner and DACL set as kLogDirectorySddl gives,
+// with SeTakeOwnershipPrivilege and SeRestorePrivilege enabled for that alone, and the
+// result read back and checked again. Every check is made on a handle opened without
+// following a link, so a folder swapped for a link is never changed. When not privileged
+// nothing is created or changed. error receives the system's code for CannotCreate and for
+// a failed call in CannotRepair, 0 otherwise.
+LogDirectoryStatus PrepareLogDirectory(const std::wstring& path, bool privileged, PSID self,
+                                       DWORD& error);
+
+// The line for the debugger output that says why the process keeps no log file in path,
+// ending in a line feed; empty for a usable status.
+std::wstring LogDirectoryNotice(LogDirectoryStatus status, const std::wstring& path,
+                                DWORD error);
