@@ -203,10 +203,12 @@ std::wstring FrameLogLine(const char* sourcePath, int line, const SYSTEMTIME& lo
     return text;
 }
 
-void LogMessageV(SourceLocation location, int level, const wchar_t* format, ...)
+void LogMessageV(SourceLocation location, int level, LoggedError error, const wchar_t* format, ...)
 {
     CLogFile& log = TheLogFile();
-    if (!LevelPasses(level, log.Threshold()))
+    const bool written = LevelPasses(level, log.Threshold());
+    const bool shown = ConsoleSinkShows(level, written);
+    if (!written && !shown)
         return;
     const DWORD savedError = GetLastError();
 
@@ -220,16 +222,23 @@ void LogMessageV(SourceLocation location, int level, const wchar_t* format, ...)
     va_end(args);
     message[kLineCapacity - 1] = L'\0';
 
-    std::wstring line;
     try {
-        line = FrameLogLine(location.File, location.Line, now, message);
+        const std::wstring line =
+            written ? FrameLogLine(location.File, location.Line, now, message) : std::wstring();
+        const std::wstring consoleText =
+            shown ? ConsoleLineText(now, message, error) : std::wstring();
         ExclusiveLock hold(log.Lock);
-        // A line written after midnight goes into the new day's file, although the worker
-        // switches files only at the start of its pass and a task may run for hours.
-        log.FollowDate(now);
-        OutputDebugStringW(line.c_str());
-        log.AppendToMemoryLog(line);
-        log.WriteLine(line);
+        if (written) {
+            // A line written after midnight goes into the new day's file, although the
+            // worker switches files only at the start of its pass and a task may run for
+            // hours.
+            log.FollowDate(now);
+            OutputDebugStringW(line.c_str());
+            log.AppendToMemoryLog(line);
+            log.WriteLine(line);
+        }
+        if (shown)
+            WriteConsoleLine(consoleText);
     } catch (...) {
         // Out of memory: the line is lost, the caller goes on.
     }

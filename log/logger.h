@@ -2,8 +2,15 @@
 // The service's log: every component reports through LOG(level, format, arguments...).
 // A line is written when its level is at most the magnitude of the registry value Debug;
 // it goes to the debugger output, to a small in-memory log of the run's first lines and
-// to the day's UTF-8 log file. Safe to call from any thread; never changes the caller's
+// to the day's UTF-8 log file, and, while it is on, to the console sink
+// (log/console_sink.h). Safe to call from any thread; never changes the caller's
 // last-error value; reports no failure.
+//
+// An argument that is a Windows error code may be given as SystemError(code) or
+// ServiceManagerError(code): the log writes the number exactly as for a plain code, and
+// the console sink adds the system's text for it.
+#include "log/console_sink.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -103,16 +110,35 @@ bool OpenDailyLog();
 // LogDirectory is.
 std::wstring DailyLogPath(const SYSTEMTIME& localDate);
 
-void LogMessageV(SourceLocation location, int level, const wchar_t* format, ...);
+// error is the first LoggedError among the arguments, or none.
+void LogMessageV(SourceLocation location, int level, LoggedError error, const wchar_t* format, ...);
+
+namespace log_detail {
+
+template <class T> T FormatArgument(T value) { return value; }
+inline DWORD FormatArgument(LoggedError error) { return error.Code; }
+
+inline LoggedError FirstError() { return LoggedError{}; }
+template <class T, class... Rest> LoggedError FirstError(const T& first, const Rest&... rest)
+{
+    if constexpr (std::is_same<T, LoggedError>::value)
+        return first;
+    else
+        return FirstError(rest...);
+}
+
+}  // namespace log_detail
 
 template <class... Args>
 void LogMessage(SourceLocation location, int level, LogFormat format, Args... args)
 {
-    static_assert(((std::is_arithmetic<Args>::value || std::is_pointer<Args>::value) && ...),
-                  "log arguments are numbers and C strings (use .c_str())");
-    if (!LevelPasses(level, TheLogFile().Threshold()))
+    static_assert(((std::is_arithmetic<Args>::value || std::is_pointer<Args>::value ||
+                    std::is_same<Args, LoggedError>::value) && ...),
+                  "log arguments are numbers, C strings (use .c_str()) and error codes");
+    if (!LevelPasses(level, TheLogFile().Threshold()) && !ConsoleSinkShows(level, false))
         return;
-    LogMessageV(location, level, format.Get(), args...);
+    LogMessageV(location, level, log_detail::FirstError(args...), format.Get(),
+                log_detail::FormatArgument(args)...);
 }
 
 #define LOG(level, ...) LogMessage(SourceLocation{__FILE__, __LINE__}, (level), __VA_ARGS__)

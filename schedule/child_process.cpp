@@ -89,7 +89,7 @@ PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot)
         break;
     case Creation::Failed: {
         const DWORD error = GetLastError();
-        LOG(0, L"CreateProcess failed, error code = %d", error);
+        LOG(0, L"CreateProcess failed, error code = %d", SystemError(error));
         break;
     }
     }
@@ -115,7 +115,7 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
         if (creation == Creation::Stopping)
             LOG(0, L"Not starting %s: the service is stopping", label.c_str());
         else
-            LOG(0, L"CreateProcess failed, error code = %d", error);
+            LOG(0, L"CreateProcess failed, error code = %d", SystemError(error));
         commandLine.resize(std::wcslen(commandLine.c_str()));
         return kNotStartedResult;
     }

@@ -146,7 +146,7 @@ void RunSchedulerLoop(const Timings& timings)
     ScheduleCheckEvent = CreateScheduleCheckEvent();
     if (!ScheduleCheckEvent) {
         const DWORD error = GetLastError();
-        LOG(0, L"CreateEvent failed, error code = %d", error);
+        LOG(0, L"CreateEvent failed, error code = %d", SystemError(error));
     }
 
     for (;;) {

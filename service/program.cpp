@@ -1,11 +1,15 @@
 #include "service/program.h"
 
+#include "log/console_sink.h"
 #include "log/log_pruner.h"
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/push_script.h"
 #include "schedule/scheduler_thread.h"
+#include "service/console_report.h"
 #include "service/service_control.h"
+#include "service/test_mode.h"
+#include "support/console_text.h"
 #include "support/text.h"
 #include "support/unique_resource.h"
 
@@ -19,12 +23,6 @@
 #include <vector>
 
 namespace {
-
-constexpr DWORD kTestModeLifetimeMs = 86400000;   // 24 hours
-// After a stop, how long the entry point lets the worker finish the step it is in (the
-// reset of an interrupted query's answer, its exit line) before the process ends. A
-// worker keeping its spacing cannot be woken and is not waited for longer.
-constexpr DWORD kWorkerEndWaitMs = 3000;
 
 struct OptionRow {
     const wchar_t* Argument;
@@ -55,17 +53,12 @@ bool EqualIgnoringAsciiCase(const std::wstring& a, const wchar_t* b)
 }
 
 
-// Starts a worker thread; returns its handle, or none when it could not be started.
-UniqueHandle StartWorkerThread(unsigned(__stdcall* entry)(void*))
+// Runs one service control operation and keeps what it did.
+template <class Operation> StepOutcome Take(Operation operation)
 {
-    const uintptr_t thread = _beginthreadex(/*security=*/nullptr, /*stack_size=*/0, entry,
-                                            /*arglist=*/nullptr, /*initflag=*/0, nullptr);
-    if (thread == 0) {
-        const DWORD error = GetLastError();
-        LOG(0, L"_beginthread failed, error code = %d", error);
-        return UniqueHandle();
-    }
-    return UniqueHandle(reinterpret_cast<HANDLE>(thread));
+    DWORD error = ERROR_SUCCESS;
+    const bool done = operation(&error);
+    return StepOutcome{done, error};
 }
 
 // Launches the scripting registration command, hidden and without waiting; its outcome is
@@ -88,52 +81,53 @@ void LaunchRegistrationCommand()
     UniqueHandle registrationProcess(launched.hProcess);
 }
 
-void RunTestMode()
+// Carries out the option's actions; what each step did goes into the closing sentence.
+ActionOutcome RunOption(ProgramOption option)
 {
-    StartWorkerThread(SchedulerThread);
-    StartWorkerThread(PushScriptThread);
-    Sleep(kTestModeLifetimeMs);
-    LOG(0, L"EXIT Varnholt Scheduling (TEST MODE)");
-}
-
-void RunOption(ProgramOption option)
-{
+    ActionOutcome outcome;
     switch (option) {
     case ProgramOption::Uninstall:
         LOG(0, L"Uninstall");
-        StopTheService();
-        UninstallService();
+        outcome.Stop = Take(StopTheService);
+        outcome.Remove = Take(UninstallService);
         break;
     case ProgramOption::Install:
         LOG(0, L"Install");
-        InstallService(/*demandStart=*/true);
+        outcome.Install = Take([](DWORD* error) {
+            return InstallService(/*demandStart=*/true, error);
+        });
         break;
     case ProgramOption::InstallAndRun:
         LOG(0, L"Install/Run");
-        InstallService(/*demandStart=*/false);
-        StartTheService();
+        outcome.Install = Take([](DWORD* error) {
+            return InstallService(/*demandStart=*/false, error);
+        });
+        outcome.Start = Take(StartTheService);
         break;
     case ProgramOption::Bounce:
         LOG(0, L"Bounce");
-        StopTheService();
+        outcome.Stop = Take(StopTheService);
         // A start that came while the stop is still under way would meet a running
         // service, be dropped, and leave it stopped.
-        if (WaitForTheServiceToStop(kRestartStopWaitMs))
-            StartTheService();
-        else
+        if (WaitForTheServiceToStop(kRestartStopWaitMs)) {
+            outcome.Start = Take(StartTheService);
+        } else {
             LOG(0, L"Service did not stop within 30 seconds");
+            outcome.StopTimedOut = true;
+        }
         break;
     case ProgramOption::Stop:
         LOG(0, L"Stop");
-        StopTheService();
+        outcome.Stop = Take(StopTheService);
         break;
     case ProgramOption::TestMode:
         LOG(0, L"Start Varnholt Scheduling (TEST MODE)");
-        RunTestMode();
+        RunTestMode();   // which writes its own closing sentence
         break;
     case ProgramOption::None:
         break;
     }
+    return outcome;
 }
 
 // The two worker threads run from here on, not from the service's report of
@@ -165,6 +159,18 @@ void RunServiceMode()
 
 }  // namespace
 
+UniqueHandle StartWorkerThread(unsigned(__stdcall* entry)(void*))
+{
+    const uintptr_t thread = _beginthreadex(/*security=*/nullptr, /*stack_size=*/0, entry,
+                                            /*arglist=*/nullptr, /*initflag=*/0, nullptr);
+    if (thread == 0) {
+        const DWORD error = GetLastError();
+        LOG(0, L"_beginthread failed, error code = %d", SystemError(error));
+        return UniqueHandle();
+    }
+    return UniqueHandle(reinterpret_cast<HANDLE>(thread));
+}
+
 ProgramOption MatchOption(const std::wstring& argument)
 {
     for (const OptionRow& row : kOptions) {
@@ -174,7 +180,7 @@ ProgramOption MatchOption(const std::wstring& argument)
     return ProgramOption::None;
 }
 
-LogDirectoryStatus SetUpLogDirectory()
+std::wstring LogFolderPath()
 {
     wchar_t folder[MAX_PATH];
     folder[0] = L'\0';
@@ -193,7 +199,12 @@ LogDirectoryStatus SetUpLogDirectory()
             }
         }
     }
-    directory += L"\\Varnholt";
+    return directory + L"\\Varnholt";
+}
+
+LogDirectoryStatus SetUpLogDirectory()
+{
+    const std::wstring directory = LogFolderPath();
 
     // Any local user may create folders in the common application-data folder, and would
     // own one made there by an ordinary run; only LocalSystem or an administrator's
@@ -219,6 +230,16 @@ LogDirectoryStatus SetUpLogDirectory()
 int RunProgram(int argc, char* argv[])
 {
     try {
+        const bool oneArgument = argc == 2;
+        const ProgramOption option = oneArgument
+                                         ? MatchOption(WideFromThreadAnsi(argv[1] ? argv[1] : ""))
+                                         : ProgramOption::None;
+        // An option shows the log's lines from the first one on, the pruning's included, so
+        // that what a person sees is what the file gets; a run that keeps no log file shows
+        // them all the same. Service mode and an argument that is no option show none.
+        if (option != ProgramOption::None)
+            StartConsoleSink(GetStdHandle(STD_ERROR_HANDLE));
+
         const LogDirectoryStatus folder = SetUpLogDirectory();
         OpenDailyLog();
         if (folder == LogDirectoryStatus::Repaired)
@@ -230,8 +251,16 @@ int RunProgram(int argc, char* argv[])
             pruner.Enumerate(LogDirectory, kLogFilePattern);
         }
 
-        if (argc == 2) {
-            RunOption(MatchOption(WideFromThreadAnsi(argv[1] ? argv[1] : "")));
+        if (oneArgument) {
+            if (option == ProgramOption::None) {
+                WriteStreamText(GetStdHandle(STD_ERROR_HANDLE), UsageText(LogFolderPath()));
+            } else {
+                const ActionOutcome outcome = RunOption(option);
+                // Test mode writes its own, before it lets a closing console end the process.
+                if (option != ProgramOption::TestMode)
+                    WriteStreamText(GetStdHandle(STD_OUTPUT_HANDLE),
+                                    ClosingSentence(option, outcome) + L"\r\n");
+            }
             return 0;
         }
         RunServiceMode();

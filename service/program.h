@@ -1,6 +1,9 @@
 #pragma once
 // The program's start-up and command-line modes (module NTService).
 #include "log/log_directory.h"
+#include "support/unique_resource.h"
+
+#include <windows.h>
 
 #include <string>
 
@@ -20,8 +23,25 @@ ProgramOption MatchOption(const std::wstring& argument);
 // before any other thread starts.
 LogDirectoryStatus SetUpLogDirectory();
 
-// The whole program behind main: start-up, then one option or service mode. Returns the
-// process exit code, which is 0 on every path. Test mode and service mode return while the
+// The log folder's path as SetUpLogDirectory fixes it, whether or not this process may keep
+// its log there.
+std::wstring LogFolderPath();
+
+// Starts a worker thread with the default stack size and a null argument and returns its
+// handle. A thread that cannot be started is logged with "_beginthread failed, error code
+// = %d" and gives no handle; the program goes on without it.
+UniqueHandle StartWorkerThread(unsigned(__stdcall* entry)(void*));
+
+// After a stop, how long the entry point lets the worker finish the step it is in (the
+// reset of an interrupted query's answer, its exit line) before the process ends. A
+// worker keeping its spacing cannot be woken and is not waited for longer.
+inline constexpr DWORD kWorkerEndWaitMs = 3000;
+
+// The whole program behind main: start-up, then one option or service mode. With one
+// argument that is an option, the log's lines also appear on standard error (from the
+// start-up's own on) and a closing sentence on standard output; with one argument that is
+// none, the usage appears on standard error and nothing is done. Returns the process exit
+// code, which is 0 on every path. Test mode and service mode return while the
 // worker threads may still run; returning from main then ends the process. Nothing those
 // threads use is ever destroyed (the logger's object and LogDirectory live on the heap for
 // good; the slots, flags and locks are plain data), so the destructors that run at exit

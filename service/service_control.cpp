@@ -19,21 +19,36 @@ enum class Request { Stop, Start, Delete };
 // How often a restart looks whether the service has stopped.
 constexpr DWORD kStopPollMs = 250;
 
+// Hands a failure's code to the caller that asked for it.
+bool Failed(DWORD code, DWORD* error)
+{
+    if (error)
+        *error = code;
+    return false;
+}
+
+bool Succeeded(DWORD* error)
+{
+    if (error)
+        *error = ERROR_SUCCESS;
+    return true;
+}
+
 // Opens the manager and the service, makes one request and reports its failure unless
 // it is the one error the request accepts silently.
-bool ControlTheService(Request request)
+bool ControlTheService(Request request, DWORD* failure)
 {
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         const DWORD error = GetLastError();
-        LOG(0, L"OpenSCManager failed, error code = %d", error);
-        return false;
+        LOG(0, L"OpenSCManager failed, error code = %d", ServiceManagerError(error));
+        return Failed(error, failure);
     }
     UniqueServiceHandle service(OpenServiceW(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
     if (!service) {
         const DWORD error = GetLastError();
-        LOG(0, L"OpenService failed, error code = %d", error);
-        return false;
+        LOG(0, L"OpenService failed, error code = %d", ServiceManagerError(error));
+        return Failed(error, failure);
     }
 
     SERVICE_STATUS status = {};
@@ -57,22 +72,23 @@ bool ControlTheService(Request request)
     service.Reset();
     manager.Reset();
     if (succeeded)
-        return true;
+        return Succeeded(failure);
 
     switch (request) {
     case Request::Stop:
         if (error != ERROR_SERVICE_NOT_ACTIVE)
-            LOG(0, L"ControlService(SERVICE_CONTROL_STOP) failed, error code = %d", error);
+            LOG(0, L"ControlService(SERVICE_CONTROL_STOP) failed, error code = %d",
+                ServiceManagerError(error));
         break;
     case Request::Start:
         if (error != ERROR_SERVICE_ALREADY_RUNNING)
-            LOG(0, L"StartService failed, error code = %d", error);
+            LOG(0, L"StartService failed, error code = %d", ServiceManagerError(error));
         break;
     case Request::Delete:
-        LOG(0, L"DeleteService failed, error code = %d", error);
+        LOG(0, L"DeleteService failed, error code = %d", ServiceManagerError(error));
         break;
     }
-    return false;
+    return Failed(error, failure);
 }
 
 // The running executable's full path, however long.
@@ -137,13 +153,13 @@ bool WaitForTheServiceToStop(DWORD timeoutMs)
     }
 }
 
-bool InstallService(bool demandStart)
+bool InstallService(bool demandStart, DWORD* failure)
 {
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager) {
         const DWORD error = GetLastError();
-        LOG(0, L"OpenSCManager failed, error code = %d", error);
-        return false;
+        LOG(0, L"OpenSCManager failed, error code = %d", ServiceManagerError(error));
+        return Failed(error, failure);
     }
     const std::wstring imagePath = L"\"" + ModulePath() + L"\"";
     UniqueServiceHandle service(CreateServiceW(
@@ -153,8 +169,8 @@ bool InstallService(bool demandStart)
         /*lpDependencies=*/nullptr, /*lpServiceStartName=*/nullptr, /*lpPassword=*/nullptr));
     if (!service) {
         const DWORD error = GetLastError();
-        LOG(0, L"Failed to create service, error code = %d", error);
-        return false;
+        LOG(0, L"Failed to create service, error code = %d", ServiceManagerError(error));
+        return Failed(error, failure);
     }
     LOG(1, L"Service installed");
 
@@ -162,15 +178,15 @@ bool InstallService(bool demandStart)
     SERVICE_DESCRIPTIONW info = {&description[0]};
     if (!ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, &info)) {
         const DWORD error = GetLastError();
-        LOG(0, L"ChangeServiceConfig2 failed, error code = %d", error);
+        LOG(0, L"ChangeServiceConfig2 failed, error code = %d", ServiceManagerError(error));
     }
     SetFailureActions(service.Get());
-    return true;
+    return Succeeded(failure);
 }
 
-bool UninstallService() { return ControlTheService(Request::Delete); }
-bool StartTheService() { return ControlTheService(Request::Start); }
-bool StopTheService() { return ControlTheService(Request::Stop); }
+bool UninstallService(DWORD* error) { return ControlTheService(Request::Delete, error); }
+bool StartTheService(DWORD* error) { return ControlTheService(Request::Start, error); }
+bool StopTheService(DWORD* error) { return ControlTheService(Request::Stop, error); }
 
 void WINAPI ServiceMain(DWORD, LPWSTR*)
 {

@@ -17,11 +17,13 @@ extern SERVICE_STATUS_HANDLE ServiceStatusHandle;
 // Each operation hands one request to the service control manager and returns without
 // waiting for any state. Failures are logged at level 0 with the call's error code and
 // give false; a stop of a service that is not running and a start of one that is already
-// running give false without a message.
-bool InstallService(bool demandStart);
-bool UninstallService();
-bool StartTheService();
-bool StopTheService();
+// running give false without a message. When error is given it receives, on failure, the
+// error code of the call that failed (the two that go unlogged included), and
+// ERROR_SUCCESS on success.
+bool InstallService(bool demandStart, DWORD* error = nullptr);
+bool UninstallService(DWORD* error = nullptr);
+bool StartTheService(DWORD* error = nullptr);
+bool StopTheService(DWORD* error = nullptr);
 
 // How long "-b" waits for the service to stop before it asks it to start.
 inline constexpr DWORD kRestartStopWaitMs = 30000;
@@ -34,13 +36,16 @@ bool WaitForTheServiceToStop(DWORD timeoutMs);
 // What a stop does to the scheduling: sets SchedulerStopFlag and PushStopFlag, sets the
 // check event, posts WM_QUIT to the child in the ScanSlot and to the one in the PushSlot,
 // waits for both together for at most graceMs, terminates those still running (exit code
-// 1067), and clears the slots. Returns once no child is left. Any thread.
+// 1067), and clears the slots. Returns once no child is left. Logs only a failed
+// termination and reports no status. The stop handler and test mode's console handler
+// call it; any thread.
 void StopServiceWork(DWORD graceMs = ProductTimings().KillGraceMs);
 
 // Registers ServiceCtrlHandler and reports SERVICE_RUNNING; starts and waits for nothing.
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 
 // Stop and shutdown: logs "Stopping service", does StopServiceWork and then reports
-// SERVICE_STOPPED, within the five seconds of grace and a moment. Interrogate re-reports; any other code is logged. Runs on the thread
+// SERVICE_STOPPED, within the five seconds of grace and a moment. Interrogate re-reports;
+// any other code is logged. Runs on the thread
 // that called StartServiceCtrlDispatcherW.
 void WINAPI ServiceCtrlHandler(DWORD control);

@@ -11,6 +11,9 @@
 //   --quit-loop MS         runs a message loop until WM_QUIT arrives or MS pass (-1: forever)
 //   --ignore-quit MS       makes a message queue, then sleeps MS without reading it
 //   --signal NAME          opens the event NAME with EVENT_MODIFY_STATE and sets it (exit 3 if it cannot)
+//   --ignore-ctrl          ignores Ctrl+C from the console it shares (its children too)
+//   --console-ctrl PID     leaves its own console, attaches to the console of process PID
+//                          and sends Ctrl+C to every process on it (exit 4 if it cannot)
 //   --exit CODE            the exit code at the end (default 0)
 #include <windows.h>
 
@@ -115,6 +118,16 @@ int wmain(int argc, wchar_t* argv[])
                 exitCode = 3;
             if (event)
                 CloseHandle(event);
+        } else if (option == L"--ignore-ctrl") {
+            SetConsoleCtrlHandler(/*HandlerRoutine=*/nullptr, /*Add=*/TRUE);
+        } else if (option == L"--console-ctrl" && hasOne) {
+            const DWORD target = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 10));
+            FreeConsole();
+            // Ctrl+C goes to every process on the console, this one included.
+            if (!AttachConsole(target) || !SetConsoleCtrlHandler(nullptr, /*Add=*/TRUE) ||
+                !GenerateConsoleCtrlEvent(CTRL_C_EVENT, /*dwProcessGroupId=*/0))
+                exitCode = 4;
+            FreeConsole();
         } else if (option == L"--exit" && hasOne) {
             exitCode = static_cast<int>(wcstol(argv[++i], nullptr, 10));
         }

@@ -10,6 +10,8 @@
 #include <tlhelp32.h>
 
 #include <cwchar>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -668,6 +670,181 @@ BackgroundProcess::~BackgroundProcess()
         CloseHandle(m_info.hProcess);
     }
     CloseHandle(m_job);
+}
+
+struct PipedProcess::Stream {
+    HANDLE Pipe = nullptr;   // the read end, owned by the reader thread
+    HANDLE Ended = nullptr;  // set when the pipe has no writer left
+    mutable std::mutex Lock;
+    std::string Bytes;
+
+    ~Stream()
+    {
+        if (Pipe)
+            CloseHandle(Pipe);
+        if (Ended)
+            CloseHandle(Ended);
+    }
+    std::wstring Text() const
+    {
+        std::string bytes;
+        {
+            std::lock_guard<std::mutex> hold(Lock);
+            bytes = Bytes;
+        }
+        return WideFromUtf8(bytes);
+    }
+};
+
+namespace {
+
+// Makes a pipe whose write end the child inherits, and starts the thread that reads it;
+// the thread shares the stream, so that it may outlive the PipedProcess.
+std::shared_ptr<PipedProcess::Stream> StartReading(HANDLE& writeEnd)
+{
+    auto stream = std::make_shared<PipedProcess::Stream>();
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    writeEnd = nullptr;
+    if (!CreatePipe(&stream->Pipe, &writeEnd, &inheritable, 0))
+        return stream;
+    SetHandleInformation(stream->Pipe, HANDLE_FLAG_INHERIT, 0);
+    stream->Ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread([stream] {
+        char chunk[4096];
+        DWORD read = 0;
+        while (ReadFile(stream->Pipe, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+            std::lock_guard<std::mutex> hold(stream->Lock);
+            stream->Bytes.append(chunk, read);
+        }
+        SetEvent(stream->Ended);
+    }).detach();
+    return stream;
+}
+
+}  // namespace
+
+PipedProcess::PipedProcess(const std::wstring& commandLine, DWORD creationFlags)
+{
+    HANDLE outputWrite = nullptr;
+    HANDLE errorsWrite = nullptr;
+    m_output = StartReading(outputWrite);
+    m_errors = StartReading(errorsWrite);
+    m_job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = outputWrite;
+    startup.hStdError = errorsWrite;
+    std::wstring command = commandLine;
+    if (outputWrite && errorsWrite &&
+        CreateProcessW(nullptr, &command[0], nullptr, nullptr, /*bInheritHandles=*/TRUE,
+                       creationFlags | CREATE_SUSPENDED, nullptr, nullptr, &startup, &m_info)) {
+        AssignProcessToJobObject(m_job, m_info.hProcess);
+        ResumeThread(m_info.hThread);
+    }
+    // Only the child holds the write ends now: the readers see the end when it is gone.
+    if (outputWrite)
+        CloseHandle(outputWrite);
+    if (errorsWrite)
+        CloseHandle(errorsWrite);
+}
+
+PipedProcess::~PipedProcess()
+{
+    if (m_info.hProcess) {
+        TerminateJobObject(m_job, 1);
+        WaitForSingleObject(m_info.hProcess, 5000);
+        CloseHandle(m_info.hThread);
+        CloseHandle(m_info.hProcess);
+    }
+    CloseHandle(m_job);
+}
+
+DWORD PipedProcess::Wait(DWORD timeoutMs)
+{
+    if (!m_info.hProcess || !m_output->Ended || !m_errors->Ended)
+        return ~0u;
+    const HANDLE all[] = {m_info.hProcess, m_output->Ended, m_errors->Ended};
+    if (WaitForMultipleObjects(3, all, /*bWaitAll=*/TRUE, timeoutMs) != WAIT_OBJECT_0)
+        return ~0u;
+    DWORD code = ~0u;
+    GetExitCodeProcess(m_info.hProcess, &code);
+    return code;
+}
+
+DWORD PipedProcess::WaitForExit(DWORD timeoutMs)
+{
+    if (!m_info.hProcess || WaitForSingleObject(m_info.hProcess, timeoutMs) != WAIT_OBJECT_0)
+        return ~0u;
+    if (m_output->Ended && m_errors->Ended) {
+        const HANDLE streams[] = {m_output->Ended, m_errors->Ended};
+        WaitForMultipleObjects(2, streams, /*bWaitAll=*/TRUE, 1000);
+    }
+    DWORD code = ~0u;
+    GetExitCodeProcess(m_info.hProcess, &code);
+    return code;
+}
+
+std::wstring PipedProcess::Output() const { return m_output->Text(); }
+std::wstring PipedProcess::Errors() const { return m_errors->Text(); }
+
+bool PipedProcess::WaitForErrors(const std::wstring& text, DWORD timeoutMs) const
+{
+    return WaitUntil([&] { return Errors().find(text) != std::wstring::npos; }, timeoutMs);
+}
+
+ProductRun RunProductPiped(const std::wstring& arguments, DWORD timeoutMs)
+{
+    PipedProcess process(L"\"" + ProductExePath() + L"\" " + arguments);
+    ProductRun run;
+    run.ExitCode = process.WaitForExit(timeoutMs);
+    run.Output = process.Output();
+    run.Errors = process.Errors();
+    return run;
+}
+
+std::wstring WideFromUtf8(const std::string& bytes)
+{
+    std::wstring text;
+    if (bytes.empty())
+        return text;
+    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                           nullptr, 0);
+    text.assign(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], length);
+    return text;
+}
+
+std::vector<std::wstring> LinesOf(const std::wstring& text)
+{
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find(L"\r\n", start);
+        if (end == std::wstring::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+std::wstring SystemMessage(DWORD code)
+{
+    wchar_t text[1024] = L"";
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, text, 1024, nullptr);
+    std::wstring message(text, length);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
+        message.pop_back();
+    return message;
 }
 
 DWORD ServiceState()

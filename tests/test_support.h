@@ -4,6 +4,7 @@
 // the log.
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -217,6 +218,57 @@ private:
     HANDLE m_job = nullptr;
     PROCESS_INFORMATION m_info = {};
 };
+
+// A program whose standard output and standard error are pipes that the test reads while
+// it runs, started inside a job object: the end of the object ends the program and every
+// process it started. Standard input is none.
+class PipedProcess {
+public:
+    explicit PipedProcess(const std::wstring& commandLine, DWORD creationFlags = 0);
+    ~PipedProcess();
+    PipedProcess(const PipedProcess&) = delete;
+    PipedProcess& operator=(const PipedProcess&) = delete;
+    bool Started() const { return m_info.hProcess != nullptr; }
+    DWORD Id() const { return m_info.dwProcessId; }
+    bool Running() const { return WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT; }
+    // Waits until the program has ended and every holder of the pipes has closed them;
+    // returns its exit code, or ~0u when that takes longer than timeoutMs.
+    DWORD Wait(DWORD timeoutMs);
+    // Waits up to timeoutMs for the program to end and returns its exit code (~0u if it
+    // did not), then gives the readers up to a second to reach the end of the pipes, which
+    // a process it started may hold open.
+    DWORD WaitForExit(DWORD timeoutMs);
+    // What has arrived so far, its UTF-8 read as UTF-16.
+    std::wstring Output() const;
+    std::wstring Errors() const;
+    // Polls Errors() until it holds text.
+    bool WaitForErrors(const std::wstring& text, DWORD timeoutMs) const;
+
+    struct Stream;
+
+private:
+    HANDLE m_job = nullptr;
+    PROCESS_INFORMATION m_info = {};
+    std::shared_ptr<Stream> m_output;
+    std::shared_ptr<Stream> m_errors;
+};
+
+// Runs VarnholtScheduling.exe with the given argument text, reading both of its streams
+// (PipedProcess::WaitForExit).
+struct ProductRun {
+    DWORD ExitCode = ~0u;
+    std::wstring Output;
+    std::wstring Errors;
+};
+ProductRun RunProductPiped(const std::wstring& arguments, DWORD timeoutMs = 60000);
+
+// UTF-8 bytes as UTF-16.
+std::wstring WideFromUtf8(const std::string& bytes);
+// Text split at its CR LF line ends; a last line without one is kept.
+std::vector<std::wstring> LinesOf(const std::wstring& text);
+// The system's text for an error code (FormatMessageW, the user's language), without its
+// line end; empty when there is none.
+std::wstring SystemMessage(DWORD code);
 
 // The installed service's current state (SERVICE_RUNNING, ...), or 0 when it is not installed.
 DWORD ServiceState();

@@ -1,10 +1,16 @@
-// The real executable in test mode ("-t"), with the product's own times: a 15-second start
+// Test mode ("-t"). The real executable, with the product's own times: a 15-second start
 // delay, then a pass, a wait of the few seconds the query program asks for, and the run.
+#include "service/test_mode.h"
+
+#include "log/logger.h"
+#include "support/srw_lock.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -44,6 +50,90 @@ TEST(TestModeTest, SchedulesAndRunsATaskAndSupervisesThePushScript)
     EXPECT_LT(at(L"Starting Scan."), at(L"Scan Finished."));
     EXPECT_LT(at(L"Start Varnholt Push Script"), end);
     EXPECT_LT(at(L"Task ran short; sleeping 239 seconds"), end);
+}
+
+}  // namespace
+
+namespace {
+
+// Test mode in this process, with its console handler called directly: Wine 8 delivers
+// Ctrl+C sent with GenerateConsoleCtrlEvent (see TestModeConsoleTest) but not Ctrl+Break,
+// and a test cannot close a console. The push script ignores WM_QUIT, so only the stop's
+// termination ends it.
+class TestModeHandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // A child of an earlier test may still be on its way out.
+        ASSERT_TRUE(WaitUntil([] { return CountProcesses(L"VarnholtTestChild.exe") == 0; }, 10000));
+        SetProductString(L"", L"PushScriptCommand",
+                         TestChildCommand(L"--append \"" + m_folder.File(L"push.txt") +
+                                          L"\" pushed --ignore-quit 300000"));
+        m_run = std::thread([this] {
+            m_interrupted = RunTestMode(/*lifetimeMs=*/120000);
+            m_ended = true;
+        });
+        ASSERT_TRUE(WaitUntil([&] { return FileExists(m_folder.File(L"push.txt")); }, 15000));
+    }
+    void TearDown() override
+    {
+        if (m_run.joinable()) {
+            HandleTestModeControl(CTRL_C_EVENT);
+            m_run.join();
+        }
+    }
+
+    ProductKeyReset m_reset;
+    CapturedLog m_log{0};
+    ScratchDirectory m_folder;
+    std::thread m_run;
+    std::atomic<bool> m_ended{false};
+    std::atomic<bool> m_interrupted{false};
+};
+
+TEST_F(TestModeHandlerTest, CtrlBreakStopsTheWorkLikeAServiceStop)
+{
+    EXPECT_FALSE(m_ended);
+    EXPECT_EQ(1, CountProcesses(L"VarnholtTestChild.exe"));
+    EXPECT_EQ(TRUE, TestModeCtrlHandler(CTRL_BREAK_EVENT));
+    // It returns once the work has stopped: the push script has been terminated.
+    EXPECT_TRUE(WaitUntil([] { return CountProcesses(L"VarnholtTestChild.exe") == 0; }, 2000));
+    m_run.join();
+    EXPECT_TRUE(m_interrupted);
+
+    const std::vector<std::wstring> messages = m_log.Messages();
+    const auto stopping = std::find(messages.begin(), messages.end(), L"Stopping test mode");
+    const auto exit = std::find(messages.begin(), messages.end(), L"EXIT Varnholt Scheduling (TEST MODE)");
+    ASSERT_NE(messages.end(), stopping);
+    ASSERT_NE(messages.end(), exit);
+    EXPECT_LT(stopping, exit);
+    EXPECT_EQ(0, m_log.Count(L"KillProcess failed, error 5"));
+
+    // A second event finds the stop done and changes nothing.
+    EXPECT_EQ(TRUE, TestModeCtrlHandler(CTRL_C_EVENT));
+    EXPECT_EQ(1, m_log.Count(L"Stopping test mode"));
+}
+
+TEST_F(TestModeHandlerTest, ClosingTheConsoleLetsTheProcessGoOnlyAfterItsExitLine)
+{
+    std::atomic<bool> returned{false};
+    std::thread close([&] {
+        EXPECT_TRUE(HandleTestModeControl(CTRL_CLOSE_EVENT));
+        returned = true;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return m_log.Has(L"Stopping test mode"); }, 5000));
+    {
+        // While the test holds the log, test mode cannot write its exit line, so the
+        // handler, which lets the process end when it returns, must not return.
+        ExclusiveLock hold(TheLogFile().Lock);
+        EXPECT_TRUE(WaitUntil([] { return CountProcesses(L"VarnholtTestChild.exe") == 0; }, 15000));
+        Sleep(500);
+        EXPECT_FALSE(returned);
+    }
+    close.join();
+    EXPECT_TRUE(m_log.Has(L"EXIT Varnholt Scheduling (TEST MODE)"));
+    m_run.join();
+    EXPECT_TRUE(m_interrupted);
 }
 
 }  // namespace
