@@ -203,9 +203,10 @@ DWORD RunAndWaitPlain(std::wstring commandLine, const wchar_t* workingDirectory)
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(/*lpApplicationName=*/nullptr, &commandLine[0], nullptr, nullptr,
-                        /*bInheritHandles=*/TRUE, NORMAL_PRIORITY_CLASS, nullptr, workingDirectory,
-                        &startup, &info))
+    if (!CreateProcessW(/*lpApplicationName=*/nullptr, &commandLine[0],
+                        /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr,
+                        /*bInheritHandles=*/TRUE, NORMAL_PRIORITY_CLASS, /*lpEnvironment=*/nullptr,
+                        workingDirectory, &startup, &info))
         return ~0u;
     UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);

@@ -117,7 +117,13 @@ int RunRelaunchFootprint(int relaunches, int blocks)
     timings.PushPauseMs = 20;
     timings.PushStepMs = 10;
     InterlockedExchange(&PushStopFlag, 0);
-    std::thread supervisor([&timings] { RunPushScriptLoop(timings); });
+    std::thread supervisor([&timings] {
+        try {
+            RunPushScriptLoop(timings);
+        } catch (...) {
+            // Out of memory: the relaunches stop, and the wait for them says so.
+        }
+    });
 
     // A few runs first, so that what is allocated once (the log's first lines, the child
     // runner's first use) is behind us.

@@ -58,9 +58,10 @@ void BareLoop(std::vector<BareApplication>& applications, const std::wstring& ap
         startup.dwFlags = STARTF_USESHOWWINDOW;
         startup.wShowWindow = SW_HIDE;
         PROCESS_INFORMATION info = {};
-        if (CreateProcessW(/*lpApplicationName=*/nullptr, &command[0], nullptr, nullptr,
-                           /*bInheritHandles=*/TRUE, NORMAL_PRIORITY_CLASS, nullptr,
-                           appDir.c_str(), &startup, &info)) {
+        if (CreateProcessW(/*lpApplicationName=*/nullptr, &command[0],
+                           /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr,
+                           /*bInheritHandles=*/TRUE, NORMAL_PRIORITY_CLASS,
+                           /*lpEnvironment=*/nullptr, appDir.c_str(), &startup, &info)) {
             UniqueHandle process(info.hProcess);
             UniqueHandle thread(info.hThread);
             WaitForSingleObject(info.hProcess, INFINITE);

@@ -27,7 +27,8 @@ constexpr DWORD kPollMs = 2;
 
 UniqueServiceHandle OpenManager()
 {
-    return UniqueServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    return UniqueServiceHandle(OpenSCManagerW(/*lpMachineName=*/nullptr, /*lpDatabaseName=*/nullptr,
+                                              SC_MANAGER_ALL_ACCESS));
 }
 
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs)
@@ -67,7 +68,8 @@ int EndChildren()
          more = Process32NextW(snapshot.Get(), &entry)) {
         if (_wcsicmp(entry.szExeFile, kChildExe) != 0)
             continue;
-        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, /*bInheritHandle=*/FALSE,
+                                         entry.th32ProcessID));
         if (process && TerminateProcess(process.Get(), 1)) {
             WaitForSingleObject(process.Get(), 5000);
             ++ended;
@@ -125,7 +127,8 @@ int RunStopBench(const std::wstring& kind, int repetitions)
     const std::wstring image = L"\"" + BinDirectory() + L"\\" + setup.Image + L"\"";
     UniqueServiceHandle service(CreateServiceW(
         manager.Get(), setup.Service, setup.Service, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr,
+        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), /*lpLoadOrderGroup=*/nullptr,
+        /*lpdwTagId=*/nullptr, /*lpDependencies=*/nullptr,
         /*lpServiceStartName=*/nullptr, /*lpPassword=*/nullptr));
     if (!service) {
         std::fprintf(stderr, "CreateService failed, error %lu\n", GetLastError());
@@ -138,7 +141,7 @@ int RunStopBench(const std::wstring& kind, int repetitions)
     int status = 0;
     for (int r = 0; r < repetitions && status == 0; ++r) {
         DrainReleases(ready.Get());
-        if (!StartServiceW(service.Get(), 0, nullptr) ||
+        if (!StartServiceW(service.Get(), 0, /*lpServiceArgVectors=*/nullptr) ||
             !WaitForState(service.Get(), SERVICE_RUNNING, kStateTimeoutMs) ||
             !WaitForReleases(ready.Get(), setup.Children, kReadyTimeoutMs)) {
             std::fprintf(stderr, "the service did not start with its children\n");
@@ -151,7 +154,7 @@ int RunStopBench(const std::wstring& kind, int repetitions)
         DWORD needed = 0;
         QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
                              sizeof(process), &needed);
-        UniqueHandle serviceProcess(OpenProcess(SYNCHRONIZE, FALSE, process.dwProcessId));
+        UniqueHandle serviceProcess(OpenProcess(SYNCHRONIZE, /*bInheritHandle=*/FALSE, process.dwProcessId));
 
         double stoppedMs = -1;
         const Stopwatch watch;

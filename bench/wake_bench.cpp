@@ -99,7 +99,13 @@ int RunWakeBench(DWORD seconds, int samples)
     timings.StartDelayMs = 0;
     timings.SpacingMs = 0;
     InterlockedExchange(&SchedulerStopFlag, 0);
-    std::thread worker([&timings] { RunSchedulerLoop(timings); });
+    std::thread worker([&timings] {
+        try {
+            RunSchedulerLoop(timings);
+        } catch (...) {
+            // Out of memory: the samples end here; what was stamped is still read.
+        }
+    });
 
     const bool complete = WaitForReleases(counter.Get(), samples, (seconds + 60) * 1000);
     InterlockedExchange(&SchedulerStopFlag, 1);
@@ -142,7 +148,8 @@ int RunBareWakeBench(DWORD seconds, int samples)
         const long long armed = PreciseNow();
         LARGE_INTEGER relative;
         relative.QuadPart = 1 - static_cast<long long>(seconds) * kUnitsPerSecond;
-        SetWaitableTimer(timer.Get(), &relative, /*lPeriod=*/0, nullptr, nullptr, /*fResume=*/TRUE);
+        SetWaitableTimer(timer.Get(), &relative, /*lPeriod=*/0, /*pfnCompletionRoutine=*/nullptr,
+                         /*lpArgToCompletionRoutine=*/nullptr, /*fResume=*/TRUE);
         WaitForSingleObjectEx(timer.Get(), INFINITE, /*bAlertable=*/TRUE);
         const long long woke = PreciseNow();
         RunAndWaitPlain(command, folder.Path().c_str());
