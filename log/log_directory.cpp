@@ -240,7 +240,7 @@ std::vector<BYTE> TokenUserSid(HANDLE token)
 {
     const std::vector<BYTE> buffer = TokenInformation(token, TokenUser);
     if (buffer.empty())
-        return buffer;
+        return std::vector<BYTE>();
     PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
     if (!sid || !IsValidSid(sid))
         return std::vector<BYTE>();
@@ -355,6 +355,9 @@ std::wstring LogDirectoryNotice(LogDirectoryStatus status, const std::wstring& p
         break;
     }
     wchar_t text[1024];
+    // One call for every format: those without the error code leave it unread, as the
+    // standard allows for arguments beyond a format's.
+    // cppcheck-suppress wrongPrintfScanfArgNum
     _snwprintf(text, 1023, format, path.c_str(), error);
     text[1023] = L'\0';
     return text;

@@ -10,6 +10,7 @@
 // ServiceManagerError(code): the log writes the number exactly as for a plain code, and
 // the console sink adds the system's text for it.
 #include "log/console_sink.h"
+#include "support/srw_lock.h"
 
 #include <windows.h>
 
@@ -32,7 +33,9 @@ struct SourceLocation {
 // always passed as an argument, never as a format.
 class LogFormat {
 public:
+    // Implicit on purpose: a literal, and only a literal, converts.
     template <std::size_t N>
+    // cppcheck-suppress noExplicitConstructor ; implicit on purpose, as said above
     constexpr LogFormat(const wchar_t (&text)[N]) : m_text(text) {}
     constexpr const wchar_t* Get() const { return m_text; }
 
@@ -40,8 +43,9 @@ private:
     const wchar_t* m_text;
 };
 
-// The logger's one object. Its members are used under its lock by LogMessage and
-// OpenDailyLog only; tests reach them to check what was written.
+// The logger's one object. Its file handle, that file's date and the memory log are guarded
+// by Lock: every operation but the threshold's is called with Lock held (a Clang build
+// checks it), by LogMessage and OpenDailyLog, and by tests to check what was written.
 class CLogFile {
 public:
     CLogFile() = default;
@@ -53,39 +57,39 @@ public:
     // when path names a reparse point, a link of any kind, a file with a second name, a
     // folder or a device, nothing is opened or created, as if the file could not be made.
     // False when nothing is open.
-    bool Open(const wchar_t* path);
+    bool Open(const wchar_t* path) REQUIRES(Lock);
     // Opens the log file of localDate's date (DailyLogPath) and notes that date for
     // FollowDate. False when nothing is open.
-    bool OpenForDate(const SYSTEMTIME& localDate);
+    bool OpenForDate(const SYSTEMTIME& localDate) REQUIRES(Lock);
     // Before a line of localTime is written: when the open file belongs to another date,
     // opens the file of localTime's date, so that every line lands in the file of the day
     // it was written. Does nothing when no file is open, nor for a file opened by path.
     // True when a file is open afterwards.
-    bool FollowDate(const SYSTEMTIME& localTime);
+    bool FollowDate(const SYSTEMTIME& localTime) REQUIRES(Lock);
     // True when a file was open and has been closed.
-    bool Close();
+    bool Close() REQUIRES(Lock);
     // Writes text as UTF-8 with every LF turned into CR LF, in one WriteFile.
-    bool WriteLine(const std::wstring& text);
+    bool WriteLine(const std::wstring& text) REQUIRES(Lock);
     // Appends text while the memory log stays within 1000 characters (plus one line feed).
-    bool AppendToMemoryLog(const std::wstring& text);
+    bool AppendToMemoryLog(const std::wstring& text) REQUIRES(Lock);
 
     LONG Threshold() const { return m_threshold; }
     void SetThreshold(LONG threshold) { InterlockedExchange(&m_threshold, threshold); }
-    const std::wstring& MemoryLog() const { return m_memoryLog; }
-    HANDLE FileHandle() const { return m_file; }
+    const std::wstring& MemoryLog() const REQUIRES(Lock) { return m_memoryLog; }
+    HANDLE FileHandle() const REQUIRES(Lock) { return m_file; }
 
     // Held across the three sinks of one line and across the switch of the file handle.
-    SRWLOCK Lock = SRWLOCK_INIT;
+    CSrwLock Lock;
 
 private:
     LONG volatile m_threshold = 0;
-    HANDLE m_file = INVALID_HANDLE_VALUE;
+    HANDLE m_file GUARDED_BY(Lock) = INVALID_HANDLE_VALUE;
     // The local date of the open file, when OpenForDate opened it.
-    bool m_dated = false;
-    WORD m_year = 0;
-    WORD m_month = 0;
-    WORD m_day = 0;
-    std::wstring m_memoryLog;
+    bool m_dated GUARDED_BY(Lock) = false;
+    WORD m_year GUARDED_BY(Lock) = 0;
+    WORD m_month GUARDED_BY(Lock) = 0;
+    WORD m_day GUARDED_BY(Lock) = 0;
+    std::wstring m_memoryLog GUARDED_BY(Lock);
 };
 
 // The process's one CLogFile; never destroyed (see LogDirectory).

@@ -8,8 +8,17 @@
 
 #include <cwchar>
 
-ProcessSlot ScanSlot = {};
-ProcessSlot PushSlot = {};
+namespace {
+
+// Guards the fields of every slot. Static initialisation, nothing to destroy.
+CSrwLock SlotLock;
+
+}  // namespace
+
+// Every field of a slot is read and written under SlotLock; the other files reach the
+// slots only through the operations of child_process.h, which take the lock themselves.
+ProcessSlot ScanSlot GUARDED_BY(SlotLock) = {};
+ProcessSlot PushSlot GUARDED_BY(SlotLock) = {};
 
 namespace {
 
@@ -20,8 +29,11 @@ constexpr UINT kKilledExitCode = ERROR_PROCESS_ABORTED;   // 1067
 // that no child is left running once the service reports itself stopped.
 constexpr DWORD kTerminationWaitMs = 2000;
 
-// Guards the fields of every slot. Static initialisation, nothing to destroy.
-SRWLOCK SlotLock = SRWLOCK_INIT;
+// The way to the fields of a slot given by pointer or reference. The analysis ties
+// GUARDED_BY to the two globals by name only; through this, every access to a slot is
+// checked to happen under the slot lock.
+ProcessSlot& Guarded(ProcessSlot& slot) REQUIRES(SlotLock) { return slot; }
+const ProcessSlot& Guarded(const ProcessSlot& slot) REQUIRES(SlotLock) { return slot; }
 
 // An empty desktop name (not a null pointer) in the startup record.
 wchar_t EmptyDesktop[] = L"";
@@ -55,7 +67,7 @@ enum class Creation { Created, Failed, Stopping };
 // CreateProcessW may write into the command line, so it gets the string's own buffer.
 // After a failure the thread's last error holds CreateProcessW's.
 Creation CreateHidden(std::wstring& commandLine, const wchar_t* workingDirectory,
-                      ProcessSlot* slot, PROCESS_INFORMATION& info)
+                      ProcessSlot* slot, PROCESS_INFORMATION& info) EXCLUDES(SlotLock)
 {
     STARTUPINFOW startup = HiddenStartup();
     info = {};
@@ -70,7 +82,7 @@ Creation CreateHidden(std::wstring& commandLine, const wchar_t* workingDirectory
                                         workingDirectory, &startup, &info);
     const DWORD error = GetLastError();
     if (created && slot)
-        *slot = info;
+        Guarded(*slot) = info;
     SetLastError(error);
     return created ? Creation::Created : Creation::Failed;
 }
@@ -188,19 +200,20 @@ void StopSlotChildren(ProcessSlot* const* slots, size_t count, DWORD graceMs)
     {
         ExclusiveLock hold(SlotLock);
         for (size_t i = 0; i < count; ++i) {
-            if (!slots[i]->hProcess)
+            const ProcessSlot& slot = Guarded(*slots[i]);
+            if (!slot.hProcess)
                 continue;
             // The owner cannot close its handle while the lock is held, so the duplicate
             // names this very process, and keeps its id from being reused until it is
             // closed.
             HANDLE duplicate = nullptr;
-            if (!DuplicateHandle(GetCurrentProcess(), slots[i]->hProcess, GetCurrentProcess(),
+            if (!DuplicateHandle(GetCurrentProcess(), slot.hProcess, GetCurrentProcess(),
                                  &duplicate, 0, /*bInheritHandle=*/FALSE, DUPLICATE_SAME_ACCESS)) {
                 duplicateError = GetLastError();
                 continue;
             }
             processes[i].Reset(duplicate);
-            seen[i] = *slots[i];
+            seen[i] = slot;
             targets[i] = seen[i];
             targets[i].hProcess = duplicate;
         }
@@ -212,20 +225,21 @@ void StopSlotChildren(ProcessSlot* const* slots, size_t count, DWORD graceMs)
 
     ExclusiveLock hold(SlotLock);
     for (size_t i = 0; i < count; ++i) {
-        if (seen[i].hProcess && slots[i]->hProcess == seen[i].hProcess &&
-            slots[i]->dwProcessId == seen[i].dwProcessId)
-            slots[i]->hProcess = nullptr;
+        ProcessSlot& slot = Guarded(*slots[i]);
+        if (seen[i].hProcess && slot.hProcess == seen[i].hProcess &&
+            slot.dwProcessId == seen[i].dwProcessId)
+            slot.hProcess = nullptr;
     }
 }
 
 void ClearSlot(ProcessSlot& slot)
 {
     ExclusiveLock hold(SlotLock);
-    slot = ProcessSlot{};
+    Guarded(slot) = ProcessSlot{};
 }
 
 ProcessSlot SnapshotSlot(const ProcessSlot& slot)
 {
     ExclusiveLock hold(SlotLock);
-    return slot;
+    return Guarded(slot);
 }

@@ -10,7 +10,7 @@ const wchar_t kAnswerValue[] = L"ScheduleEnabled";
 
 }  // namespace
 
-ScheduleCheckResult CheckSchedules(CRegistryKey& productKey, const Timings& timings)
+ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings& timings)
 {
     ScheduleCheckResult result;
     result.NextCheck = kDefaultCheckCapSeconds;

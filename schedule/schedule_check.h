@@ -22,5 +22,5 @@ inline constexpr DWORD kDefaultCheckCapSeconds = 86400;
 // after each query. Never fails: what cannot be read counts as no answer. Once
 // SchedulerStopFlag is set the pass ends before the next application, leaving the rest
 // untouched. Worker thread only.
-ScheduleCheckResult CheckSchedules(CRegistryKey& productKey,
+ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey,
                                    const Timings& timings = ProductTimings());

@@ -7,7 +7,8 @@
 
 namespace {
 
-const std::wstring kName = kServiceName;
+// Made before main; an allocation this small that fails there leaves nothing to run anyway.
+const std::wstring kName = kServiceName;   // NOLINT(cert-err58-cpp)
 
 // "Access denied. (error 5)", or "error 5" when the system has no text for the code; the
 // text's own line breaks become blanks, so that the sentence stays one line.

@@ -168,12 +168,14 @@ UniqueHandle StartWorkerThread(unsigned(__stdcall* entry)(void*))
         LOG(0, L"_beginthread failed, error code = %d", SystemError(error));
         return UniqueHandle();
     }
-    return UniqueHandle(reinterpret_cast<HANDLE>(thread));
+    // _beginthreadex gives the new thread's handle as an integer.
+    return UniqueHandle(reinterpret_cast<HANDLE>(thread));   // NOLINT(performance-no-int-to-ptr)
 }
 
 ProgramOption MatchOption(const std::wstring& argument)
 {
     for (const OptionRow& row : kOptions) {
+        // cppcheck-suppress useStlAlgorithm ; a loop that returns the matching row is as plain
         if (EqualIgnoringAsciiCase(argument, row.Argument))
             return row.Option;
     }

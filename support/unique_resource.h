@@ -35,6 +35,7 @@ private:
 struct KernelHandleTraits {
     using Type = HANDLE;
     static Type Invalid() { return nullptr; }
+    // cppcheck-suppress constParameter ; a handle type has no pointee to make const
     static bool IsValid(Type h) { return h != nullptr; }
     static void Close(Type h) { CloseHandle(h); }
 };
@@ -43,6 +44,8 @@ struct KernelHandleTraits {
 struct FileHandleTraits {
     using Type = HANDLE;
     static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    // cppcheck-suppress [constParameter, knownConditionTrueFalse] ; no pointee, as above;
+    // the null test is no repeat: cppcheck's Windows library defines INVALID_HANDLE_VALUE as 0
     static bool IsValid(Type h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
     static void Close(Type h) { CloseHandle(h); }
 };
@@ -51,6 +54,8 @@ struct FileHandleTraits {
 struct FindHandleTraits {
     using Type = HANDLE;
     static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    // cppcheck-suppress [constParameter, knownConditionTrueFalse] ; no pointee, as above;
+    // the null test is no repeat: cppcheck's Windows library defines INVALID_HANDLE_VALUE as 0
     static bool IsValid(Type h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
     static void Close(Type h) { FindClose(h); }
 };
@@ -59,6 +64,7 @@ struct FindHandleTraits {
 struct ServiceHandleTraits {
     using Type = SC_HANDLE;
     static Type Invalid() { return nullptr; }
+    // cppcheck-suppress constParameter ; a handle type has no pointee to make const
     static bool IsValid(Type h) { return h != nullptr; }
     static void Close(Type h) { CloseServiceHandle(h); }
 };
@@ -67,6 +73,7 @@ struct ServiceHandleTraits {
 struct LocalMemoryTraits {
     using Type = HLOCAL;
     static Type Invalid() { return nullptr; }
+    // cppcheck-suppress constParameter ; a handle type has no pointee to make const
     static bool IsValid(Type h) { return h != nullptr; }
     static void Close(Type h) { LocalFree(h); }
 };
@@ -75,6 +82,7 @@ struct LocalMemoryTraits {
 struct RegistryKeyTraits {
     using Type = HKEY;
     static Type Invalid() { return nullptr; }
+    // cppcheck-suppress constParameter ; a handle type has no pointee to make const
     static bool IsValid(Type h) { return h != nullptr; }
     static void Close(Type h) { RegCloseKey(h); }
 };

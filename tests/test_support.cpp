@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 #include "support/registry_key.h"
+#include "support/srw_lock.h"
 #include "support/unique_resource.h"
 
 #include <aclapi.h>
@@ -585,10 +586,26 @@ CapturedLog::CapturedLog(DWORD threshold)
     OpenDailyLog();
 }
 
+void CloseTheLog()
+{
+    CLogFile& log = TheLogFile();
+    {
+        ExclusiveLock hold(log.Lock);
+        log.Close();
+    }
+    log.SetThreshold(0);
+}
+
+HANDLE TheLogFileHandle()
+{
+    CLogFile& log = TheLogFile();
+    ExclusiveLock hold(log.Lock);
+    return log.FileHandle();
+}
+
 CapturedLog::~CapturedLog()
 {
-    TheLogFile().Close();
-    TheLogFile().SetThreshold(0);
+    CloseTheLog();
     LogDirectory = m_savedDirectory;
 }
 

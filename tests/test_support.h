@@ -168,6 +168,11 @@ template <class Condition> bool WaitUntil(Condition condition, DWORD timeoutMs, 
     }
 }
 
+// Closes this process's log file, under the logger's lock, and sets its threshold back to 0.
+void CloseTheLog();
+// The handle of this process's log file, read under the logger's lock.
+HANDLE TheLogFileHandle();
+
 // Sends this process's own log to a scratch folder for the life of the object, with the
 // product key's Debug set to threshold (the product key must have been reset first).
 class CapturedLog {

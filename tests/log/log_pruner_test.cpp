@@ -66,8 +66,7 @@ protected:
     }
     void TearDown() override
     {
-        TheLogFile().Close();
-        TheLogFile().SetThreshold(0);
+        CloseTheLog();
         LogDirectory = m_savedDirectory;
     }
 

@@ -1,4 +1,5 @@
 #include "log/logger.h"
+#include "support/srw_lock.h"
 
 #include "test_support.h"
 
@@ -54,6 +55,7 @@ TEST(LogLevelTest, MagnitudeOfThresholdDecides)
 TEST(MemoryLogTest, KeepsLinesWithinItsLimit)
 {
     CLogFile log;
+    ExclusiveLock holdLog(log.Lock);
     EXPECT_TRUE(log.AppendToMemoryLog(std::wstring(600, L'a') + L"\n"));
     EXPECT_FALSE(log.AppendToMemoryLog(std::wstring(500, L'b')));   // 601 + 500 > 1000
     EXPECT_TRUE(log.AppendToMemoryLog(std::wstring(100, L'c')));    // no line feed: one is added
@@ -62,6 +64,7 @@ TEST(MemoryLogTest, KeepsLinesWithinItsLimit)
     EXPECT_FALSE(log.AppendToMemoryLog(std::wstring(1001, L'd')));
 
     CLogFile exact;
+    ExclusiveLock holdExact(exact.Lock);
     EXPECT_TRUE(exact.AppendToMemoryLog(std::wstring(1000, L'e')));   // reaches 1001 with its line feed
     EXPECT_EQ(1001u, exact.MemoryLog().size());
 }
@@ -76,8 +79,7 @@ protected:
     }
     void TearDown() override
     {
-        TheLogFile().Close();
-        TheLogFile().SetThreshold(0);
+        CloseTheLog();
         LogDirectory = m_savedDirectory;
     }
     std::wstring TodaysFile() const
@@ -151,7 +153,7 @@ TEST_F(LogFileTest, MissingDirectoryLeavesNoFileOpen)
 {
     LogDirectory = m_folder.Path() + L"\\absent";
     EXPECT_FALSE(OpenDailyLog());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFile().FileHandle());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFileHandle());
     LOG(0, L"only to the debugger and memory");   // must not fail
 }
 
@@ -174,6 +176,7 @@ SYSTEMTIME LocalTime(WORD year, WORD month, WORD day, WORD hour = 0, WORD minute
 TEST_F(LogFileTest, FileFollowsTheDateOfEachLine)
 {
     CLogFile log;
+    ExclusiveLock hold(log.Lock);
     ASSERT_TRUE(log.OpenForDate(LocalTime(2023, 12, 31, 23, 40, 0)));
     EXPECT_TRUE(log.FollowDate(LocalTime(2023, 12, 31, 23, 59, 59)));
     log.WriteLine(L"Starting Scan. \n");
@@ -195,7 +198,11 @@ TEST_F(LogFileTest, FileFollowsTheDateOfEachLine)
 // LogMessage itself makes the switch, with the time it frames the line with.
 TEST_F(LogFileTest, LogMessageWritesIntoTheFileOfItsDate)
 {
-    ASSERT_TRUE(TheLogFile().OpenForDate(LocalTime(2001, 2, 3)));
+    {
+        CLogFile& log = TheLogFile();
+        ExclusiveLock hold(log.Lock);
+        ASSERT_TRUE(log.OpenForDate(LocalTime(2001, 2, 3)));
+    }
     LOG(0, L"written today");
     EXPECT_EQ(std::string(kHeader), ReadFileBytes(DailyLogPath(LocalTime(2001, 2, 3))));
     EXPECT_NE(std::wstring::npos, ReadUtf8File(TodaysFile()).find(L"] written today \r\n"));
@@ -219,7 +226,7 @@ TEST_F(LogFileTest, LinkUnderTheDaysNameIsNeverWrittenThrough)
         FileLink link(TodaysFile(), linkTarget);
         ASSERT_TRUE(link.Made());
         EXPECT_FALSE(OpenDailyLog());
-        EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFile().FileHandle());
+        EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFileHandle());
         LOG(0, L"must not reach the target");
         EXPECT_EQ("x", ReadFileBytes(linkTarget));
     }
@@ -264,7 +271,7 @@ TEST_F(LogFileTest, HardLinkOrFolderUnderTheDaysNameIsRefused)
 
     ASSERT_TRUE(CreateDirectoryW(TodaysFile().c_str(), nullptr));
     EXPECT_FALSE(OpenDailyLog());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFile().FileHandle());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFileHandle());
 }
 
 // Several threads log while another reopens the file again and again: every line must
