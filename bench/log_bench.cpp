@@ -155,7 +155,11 @@ int RunLogBench(int lines, int repetitions)
         PrintSample("raw-threads", each * kThreads / rawSeconds);
     }
 
-    TheLogFile().Close();
+    {
+        CLogFile& log = TheLogFile();
+        ExclusiveLock hold(log.Lock);
+        log.Close();
+    }
     raw.Reset();
     DeleteProductKey();
     return 0;
