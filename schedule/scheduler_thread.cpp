@@ -55,12 +55,30 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
     const DWORD remaining = SpacingSleepMs(start, GetTickCount(), timings.SpacingMs);
     if (remaining > 0) {
         LOG(0, L"Task ran short; sleeping %d seconds", remaining / 1000);
-        Sleep(remaining);
+        SleepUnlessSchedulerStops(remaining);
         LOG(0, L"Finished Sleeping.");
     }
 }
 
 }  // namespace
+
+HANDLE SchedulerStopEvent()
+{
+    // Made on first use by whichever thread comes first; never closed, like the check event.
+    static const HANDLE event = CreateEventW(/*lpEventAttributes=*/nullptr, /*bManualReset=*/TRUE,
+                                             /*bInitialState=*/FALSE, /*lpName=*/nullptr);
+    return event;
+}
+
+void SleepUnlessSchedulerStops(DWORD milliseconds)
+{
+    const HANDLE stop = SchedulerStopEvent();
+    if (!stop) {
+        Sleep(milliseconds);
+        return;
+    }
+    WaitForSingleObject(stop, milliseconds);
+}
 
 HANDLE CreateScheduleCheckEvent()
 {
@@ -142,7 +160,7 @@ int WaitForDue(DWORD seconds, const Timings& timings)
 
 void RunSchedulerLoop(const Timings& timings)
 {
-    Sleep(timings.StartDelayMs);
+    SleepUnlessSchedulerStops(timings.StartDelayMs);
     ScheduleCheckEvent = CreateScheduleCheckEvent();
     if (!ScheduleCheckEvent) {
         const DWORD error = GetLastError();
@@ -169,6 +187,7 @@ void RunSchedulerLoop(const Timings& timings)
     }
 
     LOG(0, L"Service is exiting, shutting down worker thread");
+    ResetEvent(SchedulerStopEvent());
     InterlockedExchange(&SchedulerStopFlag, 0);
 }
 

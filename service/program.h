@@ -33,8 +33,10 @@ std::wstring LogFolderPath();
 UniqueHandle StartWorkerThread(unsigned(__stdcall* entry)(void*));
 
 // After a stop, how long the entry point lets the worker finish the step it is in (the
-// reset of an interrupted query's answer, its exit line) before the process ends. A
-// worker keeping its spacing cannot be woken and is not waited for longer.
+// reset of an interrupted query's answer, its exit line) before the process ends. Its
+// sleeps end at the stop, so it normally leaves within milliseconds; the bound is a
+// safeguard, since the service manager removes an uninstalled service only once this
+// process has ended.
 inline constexpr DWORD kWorkerEndWaitMs = 3000;
 
 // The whole program behind main: start-up, then one option or service mode. With one

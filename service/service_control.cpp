@@ -120,6 +120,7 @@ void ReportStatus(DWORD control)
 void StopServiceWork(DWORD graceMs)
 {
     InterlockedExchange(&SchedulerStopFlag, 1);
+    SetEvent(SchedulerStopEvent());
     InterlockedExchange(&PushStopFlag, 1);
 
     // Reached by name: the worker may not have created it yet, and then there is no wait

@@ -187,6 +187,7 @@ protected:
         if (!m_worker.joinable())
             return;
         InterlockedExchange(&SchedulerStopFlag, 1);
+        SetEvent(SchedulerStopEvent());
         UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kScheduleCheckEventName));
         if (event)
             SetEvent(event.Get());
@@ -338,6 +339,20 @@ TEST_F(SchedulerLoopTest, StopDuringARunEndsTheTaskWithoutACompletionOrSpacing)
     EXPECT_TRUE(m_log.Has(L"Got ExitCode=1067 from App '" + Task(L"--ignore-quit 60000") + L"'"));
     EXPECT_TRUE(m_log.Has(L"Scan Finished."));
     EXPECT_EQ(0, m_log.Count(L"Task ran short; sleeping 59 seconds"));
+    EXPECT_EQ(1, m_log.Count(L"Service is exiting, shutting down worker thread"));
+}
+
+// The spacing after a run ends at a stop, so the worker leaves at once and the process can
+// end without waiting minutes for it.
+TEST_F(SchedulerLoopTest, StopDuringTheSpacingEndsItAtOnce)
+{
+    m_timings.SpacingMs = 60000;
+    RegisterApplication(L"App", Query(L"App", L"1"), Task(), m_folder.Path());
+    Start();
+    ASSERT_TRUE(LogHas(L"Task ran short; sleeping 59 seconds", 20000));
+    const ULONGLONG start = GetTickCount64();
+    Stop();
+    EXPECT_LT(GetTickCount64() - start, 3000u);
     EXPECT_EQ(1, m_log.Count(L"Service is exiting, shutting down worker thread"));
 }
 
