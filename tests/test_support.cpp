@@ -893,6 +893,9 @@ void RemoveServiceCompletely()
         DeleteService(service.Get());
     }
     WaitUntil([] { return ServiceState() == 0; }, 30000);
+    // The entry can be gone while its process is still ending; a service started meanwhile
+    // under the same name may meet it.
+    WaitUntil([] { return CountProcesses(L"VarnholtScheduling.exe") == 0; }, 30000);
 }
 
 int CountProcesses(const wchar_t* exeName)

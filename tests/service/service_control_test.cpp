@@ -209,7 +209,7 @@ TEST_F(ServiceTest, ScheduledRunUnderTheServiceControlManager)
     {
         UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         UniqueServiceHandle service(OpenServiceW(manager.Get(), kServiceName, SERVICE_START));
-        ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr));
+        ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr)) << "error " << GetLastError();
     }
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(completed.Get(), 60000));
     EXPECT_EQ(L"scanned|" + folder.Path() + L"\r\n", ReadUtf8File(folder.File(L"task.txt")));
