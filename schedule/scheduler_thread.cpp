@@ -65,14 +65,14 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
 HANDLE SchedulerStopEvent()
 {
     // Made on first use by whichever thread comes first; never closed, like the check event.
-    static const HANDLE event = CreateEventW(/*lpEventAttributes=*/nullptr, /*bManualReset=*/TRUE,
-                                             /*bInitialState=*/FALSE, /*lpName=*/nullptr);
+    static HANDLE event = CreateEventW(/*lpEventAttributes=*/nullptr, /*bManualReset=*/TRUE,
+                                       /*bInitialState=*/FALSE, /*lpName=*/nullptr);
     return event;
 }
 
 void SleepUnlessSchedulerStops(DWORD milliseconds)
 {
-    const HANDLE stop = SchedulerStopEvent();
+    HANDLE stop = SchedulerStopEvent();
     if (!stop) {
         Sleep(milliseconds);
         return;
