@@ -10,6 +10,7 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <mutex>
 #include <thread>
@@ -357,19 +358,33 @@ DWORD RunAndCollect(const std::wstring& commandLine, DWORD timeoutMs)
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    std::wstring buffer = commandLine;
-    if (!CreateProcessW(nullptr, &buffer[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info))
-        return ~0u;
+    // A run of the program once came back in milliseconds with no exit code in CI, never
+    // here, most likely a launch that Wine refused. The run under test is the program's,
+    // not the launch, so a failed launch is tried again, and every way of coming back
+    // without the program's own exit code says so on standard error.
+    for (int attempt = 1;; ++attempt) {
+        std::wstring buffer = commandLine;
+        if (CreateProcessW(nullptr, &buffer[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                           &startup, &info))
+            break;
+        const DWORD error = GetLastError();
+        std::fprintf(stderr, "RunAndCollect: CreateProcess failed, error %lu (attempt %d)\n",
+                     error, attempt);
+        if (attempt == 3)
+            return ~0u;
+        Sleep(500);
+    }
     UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);
     if (WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "RunAndCollect: no end within %lu ms; terminated\n", timeoutMs);
         TerminateProcess(process.Get(), 1);
         WaitForSingleObject(process.Get(), 5000);
         return ~0u;
     }
     DWORD code = ~0u;
-    GetExitCodeProcess(process.Get(), &code);
+    if (!GetExitCodeProcess(process.Get(), &code))
+        std::fprintf(stderr, "RunAndCollect: GetExitCodeProcess failed, error %lu\n", GetLastError());
     return code;
 }
 
