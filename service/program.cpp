@@ -104,18 +104,21 @@ ActionOutcome RunOption(ProgramOption option)
         });
         outcome.Start = Take(StartTheService);
         break;
-    case ProgramOption::Bounce:
+    case ProgramOption::Bounce: {
         LOG(0, L"Bounce");
+        // A start that came while the stop is still under way, or while the stopped
+        // service's process is still ending, would meet a running service, be dropped, and
+        // leave it stopped. The process is known only until the service reports STOPPED.
+        const UniqueHandle process = OpenTheServiceProcess();
         outcome.Stop = Take(StopTheService);
-        // A start that came while the stop is still under way would meet a running
-        // service, be dropped, and leave it stopped.
-        if (WaitForTheServiceToStop(kRestartStopWaitMs)) {
+        if (WaitForTheServiceToStop(kRestartStopWaitMs, process.Get())) {
             outcome.Start = Take(StartTheService);
         } else {
             LOG(0, L"Service did not stop within 30 seconds");
             outcome.StopTimedOut = true;
         }
         break;
+    }
     case ProgramOption::Stop:
         LOG(0, L"Stop");
         outcome.Stop = Take(StopTheService);

@@ -58,6 +58,12 @@ bool ControlTheService(Request request, DWORD* failure)
     case Request::Stop:
         succeeded = ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
         error = GetLastError();
+        // The service's process may end as soon as the service has reported STOPPED, and
+        // so before the answer to this request has left it: the request then fails with a
+        // broken pipe although the service did stop. Its status tells.
+        if (!succeeded && (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) &&
+            QueryServiceStatus(service.Get(), &status) && status.dwCurrentState == SERVICE_STOPPED)
+            succeeded = TRUE;
         break;
     case Request::Start:
         succeeded = StartServiceW(service.Get(), 0, nullptr);
@@ -136,7 +142,35 @@ void StopServiceWork(DWORD graceMs)
     StopSlotChildren(slots, 2, graceMs);
 }
 
-bool WaitForTheServiceToStop(DWORD timeoutMs)
+UniqueHandle OpenTheServiceProcess()
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(
+        manager ? OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS) : nullptr);
+    if (!service)
+        return UniqueHandle();
+    const auto processId = [&]() -> DWORD {
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD needed = 0;
+        if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO,
+                                  reinterpret_cast<BYTE*>(&status), sizeof(status), &needed) ||
+            status.dwCurrentState == SERVICE_STOPPED)
+            return 0;
+        return status.dwProcessId;
+    };
+    const DWORD id = processId();
+    if (id == 0)
+        return UniqueHandle();
+    UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, id));
+    // The id may have been freed and taken by another process between the query and the
+    // open. Asked again while the handle holds the id, the service names the same id only
+    // if the handle is its process.
+    if (!process || processId() != id)
+        return UniqueHandle();
+    return process;
+}
+
+bool WaitForTheServiceToStop(DWORD timeoutMs, HANDLE process)
 {
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     UniqueServiceHandle service(
@@ -147,11 +181,16 @@ bool WaitForTheServiceToStop(DWORD timeoutMs)
     for (;;) {
         SERVICE_STATUS status = {};
         if (!QueryServiceStatus(service.Get(), &status) || status.dwCurrentState == SERVICE_STOPPED)
-            return true;
+            break;
         if (GetTickCount64() >= end)
             return false;
         Sleep(kStopPollMs);
     }
+    if (!process)
+        return true;
+    const ULONGLONG now = GetTickCount64();
+    const DWORD left = now < end ? static_cast<DWORD>(end - now) : 0;
+    return WaitForSingleObject(process, left) == WAIT_OBJECT_0;
 }
 
 bool InstallService(bool demandStart, DWORD* failure)

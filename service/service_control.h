@@ -2,6 +2,7 @@
 // The program's side of the service control manager (module NTService): the one-shot
 // control operations, the service's main function and its control handler.
 #include "schedule/timings.h"
+#include "support/unique_resource.h"
 
 #include <windows.h>
 
@@ -19,7 +20,8 @@ extern SERVICE_STATUS_HANDLE ServiceStatusHandle;
 // give false; a stop of a service that is not running and a start of one that is already
 // running give false without a message. When error is given it receives, on failure, the
 // error code of the call that failed (the two that go unlogged included), and
-// ERROR_SUCCESS on success.
+// ERROR_SUCCESS on success. A stop whose answer was lost with the service's process (a
+// broken pipe) succeeds when the service then reports SERVICE_STOPPED.
 bool InstallService(bool demandStart, DWORD* error = nullptr);
 bool UninstallService(DWORD* error = nullptr);
 bool StartTheService(DWORD* error = nullptr);
@@ -28,10 +30,20 @@ bool StopTheService(DWORD* error = nullptr);
 // How long "-b" waits for the service to stop before it asks it to start.
 inline constexpr DWORD kRestartStopWaitMs = 30000;
 
-// Polls the service's status until it reports SERVICE_STOPPED, for at most timeoutMs.
-// True when it has stopped, and also when its status cannot be read (not installed, no
-// access), so that a request that follows reports its own error; false on time-out.
-bool WaitForTheServiceToStop(DWORD timeoutMs);
+// The process the service runs in, opened for SYNCHRONIZE, while the service reports a
+// process (any state but SERVICE_STOPPED); null when it runs in none or the process cannot
+// be opened. Take it before the stop: once the service has reported SERVICE_STOPPED its
+// status names no process, although that process may still be ending.
+UniqueHandle OpenTheServiceProcess();
+
+// Polls the service's status until it reports SERVICE_STOPPED and then, when process is
+// given, waits until that process has ended too, for at most timeoutMs in all. A service
+// manager refuses a start while the stopped service's process is still alive ("already
+// running"), so a restart starts only once both are over. True when the service has
+// stopped (and its process ended), and also when its status cannot be read (not
+// installed, no access), so that a request that follows reports its own error; false on
+// time-out.
+bool WaitForTheServiceToStop(DWORD timeoutMs, HANDLE process = nullptr);
 
 // What a stop does to the scheduling: sets SchedulerStopFlag and PushStopFlag, sets the
 // check event, posts WM_QUIT to the child in the ScanSlot and to the one in the PushSlot,

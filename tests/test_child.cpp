@@ -14,6 +14,12 @@
 //   --ignore-ctrl          ignores Ctrl+C from the console it shares (its children too)
 //   --console-ctrl PID     leaves its own console, attaches to the console of process PID
 //                          and sends Ctrl+C to every process on it (exit 4 if it cannot)
+//   --service-linger MS    runs as an own-process service that reports RUNNING, reports
+//                          STOPPED at a stop or shutdown, and whose process then lives on
+//                          for MS once the dispatcher has returned
+//   --service-abrupt       runs as the same service, but ends its process in the stop
+//                          handler right after reporting STOPPED, before the handler's
+//                          answer can reach the service control manager
 //   --exit CODE            the exit code at the end (default 0)
 #include <windows.h>
 
@@ -85,6 +91,39 @@ void QuitLoop(DWORD limit)
     }
 }
 
+wchar_t LingeringServiceName[] = L"Varnholt Scheduling";
+SERVICE_STATUS LingeringStatus = {};
+SERVICE_STATUS_HANDLE LingeringStatusHandle = nullptr;
+bool EndInHandler = false;
+
+void WINAPI LingeringHandler(DWORD control)
+{
+    const bool stop = control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN;
+    if (stop)
+        LingeringStatus.dwCurrentState = SERVICE_STOPPED;
+    SetServiceStatus(LingeringStatusHandle, &LingeringStatus);
+    if (stop && EndInHandler)
+        ExitProcess(0);
+}
+
+void WINAPI LingeringMain(DWORD, LPWSTR*)
+{
+    LingeringStatusHandle = RegisterServiceCtrlHandlerW(LingeringServiceName, LingeringHandler);
+    if (!LingeringStatusHandle)
+        return;
+    LingeringStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    LingeringStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    LingeringStatus.dwCurrentState = SERVICE_RUNNING;
+    SetServiceStatus(LingeringStatusHandle, &LingeringStatus);
+}
+
+void RunLingeringService(DWORD lingerMs)
+{
+    const SERVICE_TABLE_ENTRYW table[] = {{LingeringServiceName, LingeringMain}, {nullptr, nullptr}};
+    if (StartServiceCtrlDispatcherW(table))
+        Sleep(lingerMs);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t* argv[])
@@ -128,6 +167,11 @@ int wmain(int argc, wchar_t* argv[])
                 !GenerateConsoleCtrlEvent(CTRL_C_EVENT, /*dwProcessGroupId=*/0))
                 exitCode = 4;
             FreeConsole();
+        } else if (option == L"--service-linger" && hasOne) {
+            RunLingeringService(Milliseconds(argv[++i]));
+        } else if (option == L"--service-abrupt") {
+            EndInHandler = true;
+            RunLingeringService(0);
         } else if (option == L"--exit" && hasOne) {
             exitCode = static_cast<int>(wcstol(argv[++i], nullptr, 10));
         }

@@ -344,6 +344,83 @@ TEST_F(ServiceTest, RestartWaitsUntilTheServiceReportsStopped)
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
 }
 
+// A stand-in service under the product's name whose process lives on for a while after
+// it has reported STOPPED (the test child's --service-linger), installed for a manual start.
+bool InstallLingeringService(const std::wstring& arguments)
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    UniqueServiceHandle service(
+        manager ? CreateServiceW(manager.Get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                 TestChildCommand(arguments).c_str(), nullptr, nullptr, nullptr,
+                                 nullptr, nullptr)
+                : nullptr);
+    return static_cast<bool>(service);
+}
+
+// A service manager refuses a start while a stopped service's process is still ending, so
+// the restart's wait covers that process too, taken while the service still names it.
+TEST_F(ServiceTest, RestartAlsoWaitsForTheStoppedServicesProcessToEnd)
+{
+    ASSERT_TRUE(InstallLingeringService(L"--service-linger 3000"));
+    EXPECT_FALSE(OpenTheServiceProcess()) << "a service that is not running has no process";
+    ASSERT_TRUE(StartTheService());
+    ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+    const UniqueHandle process = OpenTheServiceProcess();
+    ASSERT_TRUE(process);
+    ASSERT_TRUE(StopTheService());
+
+    EXPECT_FALSE(WaitForTheServiceToStop(1000, process.Get()));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(process.Get(), 0));
+    EXPECT_TRUE(WaitForTheServiceToStop(10000, process.Get()));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process.Get(), 0));
+}
+
+TEST_F(ServiceTest, BounceRestartsAServiceWhoseProcessOutlivesItsStop)
+{
+    ScratchDirectory folder;
+    const std::wstring starts = folder.File(L"starts.txt");
+    const auto startCount = [&] {
+        const std::string text = ReadFileBytes(starts);
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    ASSERT_TRUE(InstallLingeringService(L"--append \"" + starts + L"\" start --service-linger 3000"));
+    ASSERT_TRUE(StartTheService());
+    ASSERT_TRUE(WaitUntil([&] { return startCount() == 1; }, 20000));
+    const UniqueHandle first = OpenTheServiceProcess();
+    ASSERT_TRUE(first);
+
+    EXPECT_EQ(0u, RunProduct(L"-b"));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(first.Get(), 0));
+    EXPECT_TRUE(WaitUntil([&] { return startCount() == 2; }, 10000)) << "no second start";
+    EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 10000));
+    EXPECT_EQ(0, Count(L"Service did not stop within 30 seconds"));
+
+    // The next test starts a service under the same name: this one's process ends first.
+    const UniqueHandle second = OpenTheServiceProcess();
+    StopTheService();
+    EXPECT_TRUE(WaitForTheServiceToStop(10000, second.Get()));
+}
+
+// A service's process may end right after the service has reported STOPPED, before the
+// answer to the stop request has left it. The stop happened: it is no failure.
+TEST_F(ServiceTest, StopWhoseAnswerIsLostWithTheProcessIsNoFailure)
+{
+    ASSERT_TRUE(InstallLingeringService(L"--service-abrupt"));
+    ASSERT_TRUE(StartTheService());
+    ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+    const UniqueHandle process = OpenTheServiceProcess();
+    ASSERT_TRUE(process);
+    CapturedLog log;
+    DWORD error = ~0u;
+    EXPECT_TRUE(StopTheService(&error));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), error);
+    EXPECT_TRUE(log.Messages().empty()) << log.Text();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process.Get(), 5000));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+}
+
 // "-b" waits for the stop before it asks for the start, so a stop that takes its time (a
 // main task that ignores WM_QUIT) still ends in a running service.
 TEST_F(ServiceTest, BounceRestartsAServiceWhoseStopTakesItsTime)
