@@ -106,9 +106,10 @@ ActionOutcome RunOption(ProgramOption option)
         break;
     case ProgramOption::Bounce: {
         LOG(0, L"Bounce");
-        // A start that came while the stop is still under way, or while the stopped
-        // service's process is still ending, would meet a running service, be dropped, and
-        // leave it stopped. The process is known only until the service reports STOPPED.
+        // A start that came while the stop is still under way would meet a running service,
+        // be dropped, and leave it stopped; one that came while the stopped service's
+        // process is still ending may be refused the same way. The process is known only
+        // until the service reports STOPPED.
         const UniqueHandle process = OpenTheServiceProcess();
         outcome.Stop = Take(StopTheService);
         if (WaitForTheServiceToStop(kRestartStopWaitMs, process.Get())) {

@@ -37,9 +37,9 @@ inline constexpr DWORD kRestartStopWaitMs = 30000;
 UniqueHandle OpenTheServiceProcess();
 
 // Polls the service's status until it reports SERVICE_STOPPED and then, when process is
-// given, waits until that process has ended too, for at most timeoutMs in all. A service
-// manager refuses a start while the stopped service's process is still alive ("already
-// running"), so a restart starts only once both are over. True when the service has
+// given, waits until that process has ended too, for at most timeoutMs in all, so that a
+// restart's new instance never meets the old one (a service manager may refuse the start
+// as "already running" while the old process lives). True when the service has
 // stopped (and its process ended), and also when its status cannot be read (not
 // installed, no access), so that a request that follows reports its own error; false on
 // time-out.

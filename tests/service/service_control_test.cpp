@@ -358,8 +358,8 @@ bool InstallLingeringService(const std::wstring& arguments)
     return static_cast<bool>(service);
 }
 
-// A service manager refuses a start while a stopped service's process is still ending, so
-// the restart's wait covers that process too, taken while the service still names it.
+// A stopped service's process may still be ending: the restart's wait covers that process
+// too, taken while the service still names it.
 TEST_F(ServiceTest, RestartAlsoWaitsForTheStoppedServicesProcessToEnd)
 {
     ASSERT_TRUE(InstallLingeringService(L"--service-linger 3000"));
