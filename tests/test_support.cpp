@@ -104,6 +104,15 @@ bool WriteFileWrittenAt(const std::wstring& path, const FILETIME& lastWrite)
            SetFileTime(file.Get(), nullptr, nullptr, &lastWrite);
 }
 
+SYSTEMTIME SystemTimeOfDay(WORD hour, WORD minute, WORD second)
+{
+    SYSTEMTIME t = {};
+    t.wHour = hour;
+    t.wMinute = minute;
+    t.wSecond = second;
+    return t;
+}
+
 FILETIME ShiftFileTime(const FILETIME& time, long long units)
 {
     ULARGE_INTEGER value;
@@ -677,32 +686,53 @@ BackgroundChild::~BackgroundChild()
     CloseHandle(m_info.hProcess);
 }
 
-BackgroundProcess::BackgroundProcess(const std::wstring& commandLine)
+namespace {
+
+// A job whose end, when its last handle is closed, ends every process in it.
+HANDLE CreateKillOnCloseJob()
 {
-    m_job = CreateJobObjectW(nullptr, nullptr);
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    return job;
+}
+
+// Starts commandLine suspended, puts it into job and lets it run; info stays empty when it
+// cannot be started.
+void StartInJob(HANDLE job, const std::wstring& commandLine, BOOL inheritHandles,
+                DWORD creationFlags, STARTUPINFOW& startup, PROCESS_INFORMATION& info)
+{
     std::wstring command = commandLine;
-    if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                       nullptr, &startup, &m_info)) {
-        AssignProcessToJobObject(m_job, m_info.hProcess);
-        ResumeThread(m_info.hThread);
+    if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, inheritHandles,
+                       creationFlags | CREATE_SUSPENDED, nullptr, nullptr, &startup, &info)) {
+        AssignProcessToJobObject(job, info.hProcess);
+        ResumeThread(info.hThread);
     }
 }
 
-BackgroundProcess::~BackgroundProcess()
+// Ends every process of job, waits a moment for the one started, and closes the handles.
+void EndJob(HANDLE job, PROCESS_INFORMATION& info)
 {
-    if (m_info.hProcess) {
-        TerminateJobObject(m_job, 1);
-        WaitForSingleObject(m_info.hProcess, 5000);
-        CloseHandle(m_info.hThread);
-        CloseHandle(m_info.hProcess);
+    if (info.hProcess) {
+        TerminateJobObject(job, 1);
+        WaitForSingleObject(info.hProcess, 5000);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
     }
-    CloseHandle(m_job);
+    CloseHandle(job);
 }
+
+}  // namespace
+
+BackgroundProcess::BackgroundProcess(const std::wstring& commandLine) : m_job(CreateKillOnCloseJob())
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    StartInJob(m_job, commandLine, FALSE, 0, startup, m_info);
+}
+
+BackgroundProcess::~BackgroundProcess() { EndJob(m_job, m_info); }
 
 struct PipedProcess::Stream {
     HANDLE Pipe = nullptr;   // the read end, owned by the reader thread
@@ -761,10 +791,7 @@ PipedProcess::PipedProcess(const std::wstring& commandLine, DWORD creationFlags)
     HANDLE errorsWrite = nullptr;
     m_output = StartReading(outputWrite);
     m_errors = StartReading(errorsWrite);
-    m_job = CreateJobObjectW(nullptr, nullptr);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    m_job = CreateKillOnCloseJob();
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -772,13 +799,8 @@ PipedProcess::PipedProcess(const std::wstring& commandLine, DWORD creationFlags)
     startup.hStdInput = nullptr;
     startup.hStdOutput = outputWrite;
     startup.hStdError = errorsWrite;
-    std::wstring command = commandLine;
-    if (outputWrite && errorsWrite &&
-        CreateProcessW(nullptr, &command[0], nullptr, nullptr, /*bInheritHandles=*/TRUE,
-                       creationFlags | CREATE_SUSPENDED, nullptr, nullptr, &startup, &m_info)) {
-        AssignProcessToJobObject(m_job, m_info.hProcess);
-        ResumeThread(m_info.hThread);
-    }
+    if (outputWrite && errorsWrite)
+        StartInJob(m_job, commandLine, /*inheritHandles=*/TRUE, creationFlags, startup, m_info);
     // Only the child holds the write ends now: the readers see the end when it is gone.
     if (outputWrite)
         CloseHandle(outputWrite);
@@ -786,16 +808,7 @@ PipedProcess::PipedProcess(const std::wstring& commandLine, DWORD creationFlags)
         CloseHandle(errorsWrite);
 }
 
-PipedProcess::~PipedProcess()
-{
-    if (m_info.hProcess) {
-        TerminateJobObject(m_job, 1);
-        WaitForSingleObject(m_info.hProcess, 5000);
-        CloseHandle(m_info.hThread);
-        CloseHandle(m_info.hProcess);
-    }
-    CloseHandle(m_job);
-}
+PipedProcess::~PipedProcess() { EndJob(m_job, m_info); }
 
 DWORD PipedProcess::Wait(DWORD timeoutMs)
 {

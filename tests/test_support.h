@@ -36,6 +36,9 @@ bool WriteFileWrittenAt(const std::wstring& path, const FILETIME& lastWrite);
 bool SetLastWriteTime(const std::wstring& path, const FILETIME& lastWrite);
 // A time moved by a signed number of 100-nanosecond units.
 FILETIME ShiftFileTime(const FILETIME& time, long long units);
+
+// A SYSTEMTIME that holds only the time of day given (the date is all zero).
+SYSTEMTIME SystemTimeOfDay(WORD hour, WORD minute, WORD second);
 constexpr long long kFileTimeUnitsPerDay = 864000000000LL;
 
 bool RunningUnderWine();

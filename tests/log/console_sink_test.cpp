@@ -11,15 +11,6 @@
 
 namespace {
 
-SYSTEMTIME TimeOfDay(WORD hour, WORD minute, WORD second)
-{
-    SYSTEMTIME t = {};
-    t.wHour = hour;
-    t.wMinute = minute;
-    t.wSecond = second;
-    return t;
-}
-
 const std::wstring kIndent(11, L' ');
 
 // "[hh:mm:ss] " in front of message, and nothing else.
@@ -37,9 +28,9 @@ bool IsStampedLine(const std::wstring& line, const std::wstring& message)
 TEST(ConsoleLineTest, TimeAndMessageWithoutTheSourceAndWithCrLf)
 {
     EXPECT_EQ(L"[09:05:03] Starting Scan.\r\n",
-              ConsoleLineText(TimeOfDay(9, 5, 3), L"Starting Scan.", LoggedError{}));
+              ConsoleLineText(SystemTimeOfDay(9, 5, 3), L"Starting Scan.", LoggedError{}));
     EXPECT_EQ(L"[23:59:59] two\r\nlines and a\r\npair\r\n",
-              ConsoleLineText(TimeOfDay(23, 59, 59), L"two\nlines and a\r\npair", LoggedError{}));
+              ConsoleLineText(SystemTimeOfDay(23, 59, 59), L"two\nlines and a\r\npair", LoggedError{}));
 }
 
 TEST(ConsoleLineTest, ErrorCodeIsFollowedByItsTextAndAccessDeniedByTheManagerByAHint)
@@ -48,7 +39,7 @@ TEST(ConsoleLineTest, ErrorCodeIsFollowedByItsTextAndAccessDeniedByTheManagerByA
     ASSERT_FALSE(SystemMessage(ERROR_ACCESS_DENIED).empty());
     EXPECT_EQ(L"[01:02:03] OpenService failed, error code = 1060\r\n" + kIndent +
                   SystemMessage(ERROR_SERVICE_DOES_NOT_EXIST) + L"\r\n",
-              ConsoleLineText(TimeOfDay(1, 2, 3), L"OpenService failed, error code = 1060",
+              ConsoleLineText(SystemTimeOfDay(1, 2, 3), L"OpenService failed, error code = 1060",
                               ServiceManagerError(ERROR_SERVICE_DOES_NOT_EXIST)));
 
     const std::vector<std::wstring> denied = LinesOf(ErrorExplanation(ServiceManagerError(ERROR_ACCESS_DENIED)));

@@ -10,32 +10,23 @@
 
 namespace {
 
-SYSTEMTIME TimeOfDay(WORD hour, WORD minute, WORD second)
-{
-    SYSTEMTIME t = {};
-    t.wHour = hour;
-    t.wMinute = minute;
-    t.wSecond = second;
-    return t;
-}
-
 TEST(LogLineTest, FramesNameLineTimeAndMessage)
 {
     EXPECT_EQ(L"worker.cpp(236) : [09:05:03] Starting Scan. \n",
-              FrameLogLine("C:\\src\\schedule\\worker.cpp", 236, TimeOfDay(9, 5, 3), L"Starting Scan."));
+              FrameLogLine("C:\\src\\schedule\\worker.cpp", 236, SystemTimeOfDay(9, 5, 3), L"Starting Scan."));
     // A cross build's __FILE__ separates with slashes.
     EXPECT_EQ(L"worker.cpp(7) : [23:59:59] x \n",
-              FrameLogLine("schedule/worker.cpp", 7, TimeOfDay(23, 59, 59), L"x"));
+              FrameLogLine("schedule/worker.cpp", 7, SystemTimeOfDay(23, 59, 59), L"x"));
     EXPECT_EQ(L"plain.cpp(1) : [00:00:00]  \n",
-              FrameLogLine("plain.cpp", 1, TimeOfDay(0, 0, 0), L""));
+              FrameLogLine("plain.cpp", 1, SystemTimeOfDay(0, 0, 0), L""));
     // A '%' in the source name is text, not a conversion.
     EXPECT_EQ(L"100%s.cpp(2) : [01:02:03] m \n",
-              FrameLogLine("dir\\100%s.cpp", 2, TimeOfDay(1, 2, 3), L"m"));
+              FrameLogLine("dir\\100%s.cpp", 2, SystemTimeOfDay(1, 2, 3), L"m"));
 }
 
 TEST(LogLineTest, LongLineIsCutButKeepsItsEnd)
 {
-    const std::wstring line = FrameLogLine("a.cpp", 1, TimeOfDay(1, 2, 3), std::wstring(5000, L'x'));
+    const std::wstring line = FrameLogLine("a.cpp", 1, SystemTimeOfDay(1, 2, 3), std::wstring(5000, L'x'));
     EXPECT_EQ(1023u, line.size());
     EXPECT_EQ(L" \n", line.substr(line.size() - 2));
 }

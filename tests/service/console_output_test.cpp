@@ -19,6 +19,21 @@ std::wstring ShownMessage(const std::wstring& line)
     return line.substr(11);
 }
 
+// A failure as the console shows it: the option's line, the failing call's line with its
+// code, the system's text for that code indented below it, and the closing sentence.
+void ExpectExplainedFailure(const ProductRun& run, const wchar_t* option,
+                            const wchar_t* failure, DWORD code, const wchar_t* sentence)
+{
+    EXPECT_EQ(0u, run.ExitCode);
+    const std::vector<std::wstring> lines = LinesOf(run.Errors);
+    ASSERT_EQ(3u, lines.size()) << run.Errors;
+    EXPECT_EQ(option, ShownMessage(lines[0]));
+    EXPECT_EQ(failure, ShownMessage(lines[1]));
+    ASSERT_FALSE(SystemMessage(code).empty());
+    EXPECT_EQ(kIndent + SystemMessage(code), lines[2]);
+    EXPECT_EQ(sentence, run.Output);
+}
+
 class ConsoleOutputTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -58,15 +73,9 @@ TEST_F(ConsoleOutputTest, InstallShowsItsLinesAndSaysWhatItDid)
 TEST_F(ConsoleOutputTest, SecondInstallExplainsTheErrorOnTheConsoleOnly)
 {
     ASSERT_EQ(0u, RunProductPiped(L"-i").ExitCode);
-    const ProductRun run = RunProductPiped(L"-I");
-    EXPECT_EQ(0u, run.ExitCode);
-    const std::vector<std::wstring> lines = LinesOf(run.Errors);
-    ASSERT_EQ(3u, lines.size()) << run.Errors;
-    EXPECT_EQ(L"Install", ShownMessage(lines[0]));
-    EXPECT_EQ(L"Failed to create service, error code = 1073", ShownMessage(lines[1]));
-    ASSERT_FALSE(SystemMessage(ERROR_SERVICE_EXISTS).empty());
-    EXPECT_EQ(kIndent + SystemMessage(ERROR_SERVICE_EXISTS), lines[2]);
-    EXPECT_EQ(L"Varnholt Scheduling is already installed; nothing was changed.\r\n", run.Output);
+    ExpectExplainedFailure(RunProductPiped(L"-I"), L"Install",
+                           L"Failed to create service, error code = 1073", ERROR_SERVICE_EXISTS,
+                           L"Varnholt Scheduling is already installed; nothing was changed.\r\n");
 
     const std::vector<std::wstring> logged = LoggedMessages();
     EXPECT_EQ(1, std::count(logged.begin(), logged.end(), L"Failed to create service, error code = 1073"));
@@ -76,15 +85,8 @@ TEST_F(ConsoleOutputTest, SecondInstallExplainsTheErrorOnTheConsoleOnly)
 
 TEST_F(ConsoleOutputTest, StopOfAServiceThatIsNotInstalledExplainsTheError)
 {
-    const ProductRun run = RunProductPiped(L"-k");
-    EXPECT_EQ(0u, run.ExitCode);
-    const std::vector<std::wstring> lines = LinesOf(run.Errors);
-    ASSERT_EQ(3u, lines.size()) << run.Errors;
-    EXPECT_EQ(L"Stop", ShownMessage(lines[0]));
-    EXPECT_EQ(L"OpenService failed, error code = 1060", ShownMessage(lines[1]));
-    ASSERT_FALSE(SystemMessage(ERROR_SERVICE_DOES_NOT_EXIST).empty());
-    EXPECT_EQ(kIndent + SystemMessage(ERROR_SERVICE_DOES_NOT_EXIST), lines[2]);
-    EXPECT_EQ(L"Varnholt Scheduling is not installed.\r\n", run.Output);
+    ExpectExplainedFailure(RunProductPiped(L"-k"), L"Stop", L"OpenService failed, error code = 1060",
+                           ERROR_SERVICE_DOES_NOT_EXIST, L"Varnholt Scheduling is not installed.\r\n");
 }
 
 // Each action ends with one sentence on standard output that tells the state it left.
