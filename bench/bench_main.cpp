@@ -21,7 +21,8 @@ int wmain(int argc, wchar_t* argv[])
     }
     // The product's code logs as it does in the service: into the log directory, with the
     // threshold of the registry.
-    SetUpLogDirectory();
+    std::wstring movedTo;
+    SetUpLogDirectory(movedTo);
     OpenDailyLog();
 
     const std::wstring command = argv[1];

@@ -109,7 +109,7 @@ template <class Work> double Threaded(Work work)
 int RunLogBench(int lines, int repetitions)
 {
     ScratchFolder folder(L"vh-bench-log");
-    LogDirectory = folder.Path();
+    SetLogDirectory(folder.Path(), FileIdentityAt(folder.Path()));
     DeleteProductKey();
     SetProductDword(L"", L"Debug", 2);
     OpenDailyLog();

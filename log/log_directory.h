@@ -1,16 +1,18 @@
 #pragma once
-// The log folder: who may create it, when its security is trusted, and its repair. The
-// service writes its log, and deletes old log files, in this folder as LocalSystem. An
-// account that owns the folder, or may write to it, could plant links there and turn those
+// The log folder: who may create it, when its security is trusted, and what replaces it
+// when it is not. The service writes its log, and deletes old log files, in this folder as
+// LocalSystem. An account that owns the folder, or may write to it, could plant links there and turn those
 // writes and deletions against any file, so start-up keeps the log only in a folder that
 // no such account controls. Any thread may call; nothing here logs (start-up calls it
 // before the log is open), and only memory failures throw (std::bad_alloc).
+#include "support/account_security.h"
+#include "support/unique_resource.h"
+
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
-// The log folder's security when start-up creates or repairs it: owned by Administrators,
+// The log folder's security when start-up creates it: owned by Administrators,
 // with a protected DACL, so that nothing is inherited from the common application-data
 // folder, where any local user may create files and folders. SYSTEM and Administrators have
 // full control, local Users read and execute; files and folders within inherit the same.
@@ -20,10 +22,6 @@ inline constexpr const wchar_t* kLogDirectorySddl =
 // True when token (opened with TOKEN_QUERY) belongs to LocalSystem, or is elevated and
 // holds the Administrators group enabled (not for deny only). False when it cannot be read.
 bool IsElevatedOrLocalSystem(HANDLE token);
-
-// The SID of the account a token (opened with TOKEN_QUERY) belongs to; empty when it
-// cannot be read.
-std::vector<BYTE> TokenUserSid(HANDLE token);
 
 // The trust decision over a folder's owner and DACL. Trusted when the owner is SYSTEM,
 // Administrators, TrustedInstaller or self, and no entry allows anyone but those (or
@@ -40,28 +38,38 @@ std::vector<BYTE> TokenUserSid(HANDLE token);
 bool IsTrustedLogDirectorySecurity(PSECURITY_DESCRIPTOR descriptor, PSID self);
 
 enum class LogDirectoryStatus {
-    Trusted,         // existed, and its security is trusted
-    Created,         // was missing and has been created with kLogDirectorySddl
-    Repaired,        // was not trusted; it now has kLogDirectorySddl's owner and DACL
-    NotPrivileged,   // the process is neither LocalSystem nor elevated: nothing was looked at
-    NotAFolder,      // a link, a junction or a file stands at the path
-    CannotCreate,    // was missing and could not be created
-    CannotRepair,    // is not trusted and could not be made so
+    Trusted,           // existed, and its security is trusted
+    Created,           // was missing and has been created with kLogDirectorySddl
+    MovedAside,        // was not trusted: moved aside, and a fresh folder created in its place
+    NotPrivileged,     // the process is neither LocalSystem nor elevated: nothing was looked at
+    NotAFolder,        // a link, a junction or a file stands at the path
+    CannotCreate,      // was missing (or moved aside) and could not be created
+    CannotMoveAside,   // is not trusted and could not be moved aside
 };
 
 // True for the three outcomes that leave a folder fit for the log.
 bool IsUsable(LogDirectoryStatus status);
 
+// Where an untrusted folder at path goes: path plus ".untrusted-YYYYMMDD-hhmmss" of the
+// local time given, beside it.
+std::wstring MovedAsideName(const std::wstring& path, const SYSTEMTIME& localTime);
+
 // Makes the folder at path (absolute, its last component created if need be) fit for the
 // log, when privileged (see IsElevatedOrLocalSystem): a missing folder is created with
 // kLogDirectorySddl; an existing one is checked with IsTrustedLogDirectorySecurity (self as
-// there) and, when not trusted, repaired: owner and DACL set as kLogDirectorySddl gives,
-// with SeTakeOwnershipPrivilege and SeRestorePrivilege enabled for that alone, and the
-// result read back and checked again. Every check is made on a handle opened without
-// following a link, so a folder swapped for a link is never changed. When not privileged
-// nothing is created or changed. error receives the system's code for CannotCreate and for
-// a failed call in CannotRepair, 0 otherwise.
+// there) and, when not trusted, renamed to MovedAsideName with what it holds, and a fresh
+// folder is created in its place; movedTo then receives the new name of the old folder.
+// Every check and the move are made on handles opened without following a link, so a
+// folder swapped for a link is never moved or used. When not privileged nothing is created
+// or changed.
+//
+// For a usable outcome, pinned receives a handle to the folder opened without following a
+// link and without FILE_SHARE_DELETE: while it is open nobody can rename or remove the
+// folder, and it tells the folder's identity (FileIdentityOf). Otherwise pinned is empty.
+// error receives the system's code for CannotCreate and CannotMoveAside when a call failed,
+// 0 otherwise.
 LogDirectoryStatus PrepareLogDirectory(const std::wstring& path, bool privileged, PSID self,
+                                       UniqueFileHandle& pinned, std::wstring& movedTo,
                                        DWORD& error);
 
 // The line for the debugger output that says why the process keeps no log file in path,

@@ -1,6 +1,7 @@
 #include "log/log_pruner.h"
 
 #include "log/logger.h"
+#include "support/unique_resource.h"
 
 namespace {
 
@@ -47,14 +48,21 @@ bool IsLogFileName(const std::wstring& name)
     return true;
 }
 
-CLogPruner::CLogPruner() : CLogPruner(CurrentFileTime()) {}
+CLogPruner::CLogPruner(const FileIdentity& folder) : CLogPruner(folder, CurrentFileTime()) {}
 
-CLogPruner::CLogPruner(const FILETIME& now) : m_cutoff(PruneCutoff(now)) {}
-
-bool CLogPruner::AcceptEntry(const std::wstring&, const std::wstring& name, const CFindCursor&)
+CLogPruner::CLogPruner(const FileIdentity& folder, const FILETIME& now)
+    : m_folder(folder), m_cutoff(PruneCutoff(now))
 {
-    return IsLogFileName(name);
 }
+
+bool CLogPruner::AcceptEntry(const std::wstring&, const std::wstring& name,
+                             const CFindCursor& cursor)
+{
+    // Log files only ever lie at the top of the folder.
+    return !cursor.IsDirectory() && IsLogFileName(name);
+}
+
+void CLogPruner::BeforeOpen(const std::wstring&) {}
 
 void CLogPruner::OnEntry(const std::wstring& directory, const std::wstring& name,
                          const CFindCursor& cursor)
@@ -65,7 +73,30 @@ void CLogPruner::OnEntry(const std::wstring& directory, const std::wstring& name
         return;
     const std::wstring path = directory + L"\\" + name;
     LOG(2, L"Prune log file %s", path.c_str());
-    // By path, never through a handle: under Wine a handle opened on a link reaches the
-    // link's target, while DeleteFileW on the path never reaches past a link.
-    DeleteFileW(path.c_str());
+    BeforeOpen(path);
+
+    // The name may have been swapped for a link since the listing. On Windows a link is
+    // then opened itself and is no plain file; Wine follows a Unix symbolic link whatever
+    // the flags say, to a file that lies in another folder. Either way the handle tells,
+    // and the deletion goes through that handle, never by the name again.
+    const UniqueFileHandle file(CreateFileW(
+        path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, /*lpSecurityAttributes=*/nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, /*hTemplateFile=*/nullptr));
+    if (!file)
+        return;
+    if (!IsPlainFile(file.Get()) || !LiesDirectlyIn(file.Get(), m_folder) ||
+        !IsReachedDirectly(file.Get(), path)) {
+        LOG(0, L"Not pruning %s: not a plain file of the log folder", path.c_str());
+        return;
+    }
+    // A file written since the listing is no longer old.
+    FILETIME lastWrite = {};
+    if (!GetFileTime(file.Get(), /*lpCreationTime=*/nullptr, /*lpLastAccessTime=*/nullptr,
+                     &lastWrite) ||
+        !IsOlderThanCutoff(lastWrite, m_cutoff))
+        return;
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = TRUE;
+    SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof(disposition));
 }

@@ -1,9 +1,15 @@
 #pragma once
-// Deletes old log files: at every start the entry point walks the log directory with
-// kLogFilePattern and deletes each file whose own name ends in ".log" and that was last
-// written more than fourteen days ago, logging "Prune log file %s" at level 2 first. Used
-// by one thread at a time (the entry point's, before any other thread starts). Failed
-// deletions are not reported; only memory failures throw.
+// Deletes old log files: at every start the entry point walks the top of the log folder with
+// kLogFilePattern and deletes each plain file whose own name ends in ".log" and that was
+// last written more than fourteen days ago, logging "Prune log file %s" at level 2 first.
+// Folders are never walked into or deleted, whatever their names. Each file is opened
+// without following a link, checked on that handle to be a plain file lying directly in
+// the log folder (by the folder's identity, not its path), and deleted through the same
+// handle; one that fails the check is left alone and logged at level 0 ("Not pruning %s:
+// not a plain file of the log folder"). Used by one thread at a time (the entry point's,
+// before any other thread starts). Failed deletions are not reported; only memory failures
+// throw.
+#include "support/file_identity.h"
 #include "support/file_tree.h"
 
 #include <windows.h>
@@ -26,24 +32,31 @@ bool IsLogFileName(const std::wstring& name);
 
 class CLogPruner : public CEnumFileTree {
 public:
-    // The cutoff is fixed here, from the current UTC time, for every walk of the object.
-    CLogPruner();
+    // folder is the identity of the log folder that is walked; the cutoff is fixed here,
+    // from the current UTC time, for every walk of the object.
+    explicit CLogPruner(const FileIdentity& folder);
     // The same, measured from a given moment (UTC).
-    explicit CLogPruner(const FILETIME& now);
+    CLogPruner(const FileIdentity& folder, const FILETIME& now);
 
     const FILETIME& Cutoff() const { return m_cutoff; }
 
-    // Takes an entry, file or folder, only when IsLogFileName(name): anything else is
+    // Takes an entry only when it is no folder and IsLogFileName(name): anything else is
     // neither walked into nor deleted.
     bool AcceptEntry(const std::wstring& directory, const std::wstring& name,
                      const CFindCursor& cursor) override;
 
-    // Deletes the entry (by its path, through DeleteFileW) when its last-write time lies
-    // before the cutoff. A directory gets its log line and stays: DeleteFileW removes no
-    // directory, nor anything through a directory link.
+    // Deletes the file when the listing's last-write time lies before the cutoff: opens it
+    // (DELETE access, no link followed), checks it as said above, reads its last-write time
+    // again from the handle, and deletes it through the handle.
     void OnEntry(const std::wstring& directory, const std::wstring& name,
                  const CFindCursor& cursor) override;
 
+protected:
+    // Called between the listing of a candidate and its opening, with its path; does
+    // nothing here. A test overrides it to change the entry in that moment.
+    virtual void BeforeOpen(const std::wstring& path);
+
 private:
+    FileIdentity m_folder;
     FILETIME m_cutoff;
 };

@@ -14,6 +14,7 @@
 // Made before main and never destroyed (see logger.h); an allocation this small that fails
 // before main leaves nothing to run anyway.
 std::wstring& LogDirectory = *new std::wstring();   // NOLINT(cert-err58-cpp)
+FileIdentity LogDirectoryIdentity;
 
 namespace {
 
@@ -36,18 +37,32 @@ std::wstring SourceName(const char* path)
     return WideFromThreadAnsi(name);
 }
 
-// Opens path for appending only, creating it if need be, but never through a link: the
-// result is a plain file reached under its own name, or nothing. `created` tells whether
-// this call made the file.
+// The folder part of path, without its last separator; empty when there is none.
+std::wstring ParentOf(const wchar_t* path)
+{
+    const std::wstring text = path;
+    const size_t separator = text.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? std::wstring() : text.substr(0, separator);
+}
+
+// Opens path for appending only, creating it if need be, but never through a link and never
+// outside the folder of identity `folder`: the result is a plain file that lies directly in
+// that folder, or nothing. `created` tells whether this call made the file.
 //
-// An existing file is opened without following a reparse point (on Windows a symbolic link
+// The folder the path leads to must be that folder before anything is opened or created,
+// so that a folder renamed away and replaced by a link or junction gets no file. An
+// existing file is opened without following a reparse point (on Windows a symbolic link
 // or junction is then opened itself, and refused); a missing one is made with CREATE_NEW,
 // which fails on any name that exists, a dangling link included, so nothing is ever created
 // where a link points. Wine follows a Unix symbolic link whatever the flags say and shows no
-// reparse point for a link to a file; the final path of the handle still tells. Every check
-// is made on the opened handle, so swapping the name afterwards changes nothing.
-UniqueFileHandle OpenPlainFileForAppending(const wchar_t* path, bool& created)
+// reparse point for a link to a file; the identity of the folder its final path names still
+// tells, and its final name, for a link to another file of the same folder. Every check after the open is made on the opened handle, so swapping the name
+// afterwards changes nothing.
+UniqueFileHandle OpenPlainFileForAppending(const wchar_t* path, const FileIdentity& folder,
+                                           bool& created)
 {
+    if (!(FileIdentityAt(ParentOf(path)) == folder))
+        return UniqueFileHandle();
     // Reading the attributes is what the checks need; without FILE_WRITE_DATA every write
     // still lands at the end of the file.
     const DWORD access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
@@ -76,7 +91,8 @@ UniqueFileHandle OpenPlainFileForAppending(const wchar_t* path, bool& created)
         if (createError != ERROR_FILE_EXISTS && createError != ERROR_ALREADY_EXISTS)
             return UniqueFileHandle();
     }
-    if (!file || !IsPlainFile(file.Get()) || !IsReachedDirectly(file.Get(), path))
+    if (!file || !IsPlainFile(file.Get()) || !LiesDirectlyIn(file.Get(), folder) ||
+        !IsReachedDirectly(file.Get(), path))
         return UniqueFileHandle();
     return file;
 }
@@ -89,14 +105,14 @@ CLogFile& TheLogFile()
     return *file;
 }
 
-bool CLogFile::Open(const wchar_t* path)
+bool CLogFile::Open(const wchar_t* path, const FileIdentity& folder)
 {
     Close();
     m_dated = false;
     if (!path || !*path)
         return false;
     bool created = false;
-    UniqueFileHandle file = OpenPlainFileForAppending(path, created);
+    UniqueFileHandle file = OpenPlainFileForAppending(path, folder, created);
     if (!file)
         return false;
     m_file = file.Release();
@@ -110,7 +126,7 @@ bool CLogFile::Open(const wchar_t* path)
 bool CLogFile::OpenForDate(const SYSTEMTIME& localDate)
 {
     const std::wstring path = DailyLogPath(localDate);
-    if (!Open(path.c_str()))
+    if (!Open(path.c_str(), LogDirectoryIdentity))
         return false;
     m_dated = true;
     m_year = localDate.wYear;
@@ -248,6 +264,12 @@ void LogMessageV(SourceLocation location, int level, LoggedError error, const wc
         // Out of memory: the line is lost, the caller goes on.
     }
     SetLastError(savedError);
+}
+
+void SetLogDirectory(const std::wstring& path, const FileIdentity& identity)
+{
+    LogDirectory = path;
+    LogDirectoryIdentity = path.empty() ? FileIdentity() : identity;
 }
 
 std::wstring DailyLogPath(const SYSTEMTIME& localDate)

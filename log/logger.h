@@ -10,6 +10,7 @@
 // ServiceManagerError(code): the log writes the number exactly as for a plain code, and
 // the console sink adds the system's text for it.
 #include "log/console_sink.h"
+#include "support/file_identity.h"
 #include "support/srw_lock.h"
 
 #include <windows.h>
@@ -23,6 +24,14 @@
 // no folder it may use): no file is then ever opened. Never destroyed, so that threads
 // still running while the process ends can keep logging.
 extern std::wstring& LogDirectory;
+// The identity of LogDirectory's folder, noted when it was set (SetLogDirectory): every day's
+// file must lie directly in that very folder, wherever its path may lead later.
+extern FileIdentity LogDirectoryIdentity;
+
+// Sets LogDirectory and LogDirectoryIdentity together; an empty path clears both. The entry
+// point gives the identity of the folder it keeps pinned open. Called before any other
+// thread starts (and by tests between their runs).
+void SetLogDirectory(const std::wstring& path, const FileIdentity& identity);
 
 struct SourceLocation {
     const char* File;   // as the build gives __FILE__; only the part after the last separator is shown
@@ -53,13 +62,14 @@ public:
     CLogFile& operator=(const CLogFile&) = delete;
 
     // Opens path for appending, after closing the current file. A file that did not exist
-    // begins with the UTF-8 byte order mark and an empty line. Never writes through a link:
-    // when path names a reparse point, a link of any kind, a file with a second name, a
-    // folder or a device, nothing is opened or created, as if the file could not be made.
-    // False when nothing is open.
-    bool Open(const wchar_t* path) REQUIRES(Lock);
-    // Opens the log file of localDate's date (DailyLogPath) and notes that date for
-    // FollowDate. False when nothing is open.
+    // begins with the UTF-8 byte order mark and an empty line. Never writes through a link
+    // nor outside the folder of identity `folder`: when path's folder is not that folder, or
+    // path names a reparse point, a link of any kind, a file with a second name, a folder or
+    // a device, nothing is opened (or created), as if the file could not be made. False
+    // when nothing is open.
+    bool Open(const wchar_t* path, const FileIdentity& folder) REQUIRES(Lock);
+    // Opens the log file of localDate's date (DailyLogPath) in the folder of
+    // LogDirectoryIdentity and notes that date for FollowDate. False when nothing is open.
     bool OpenForDate(const SYSTEMTIME& localDate) REQUIRES(Lock);
     // Before a line of localTime is written: when the open file belongs to another date,
     // opens the file of localTime's date, so that every line lands in the file of the day

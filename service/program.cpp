@@ -208,26 +208,35 @@ std::wstring LogFolderPath()
     return directory + L"\\Varnholt";
 }
 
-LogDirectoryStatus SetUpLogDirectory()
+LogDirectoryStatus SetUpLogDirectory(std::wstring& movedTo)
 {
     const std::wstring directory = LogFolderPath();
 
     // Any local user may create folders in the common application-data folder, and would
     // own one made there by an ordinary run; only LocalSystem or an administrator's
-    // elevated run creates, checks and repairs the log folder.
+    // elevated run creates, checks and replaces the log folder.
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         token = nullptr;
     UniqueHandle processToken(token);
     const bool privileged = processToken && IsElevatedOrLocalSystem(processToken.Get());
     const std::vector<BYTE> self = processToken ? TokenUserSid(processToken.Get()) : std::vector<BYTE>();
+    UniqueFileHandle pinned;
     DWORD error = 0;
     const LogDirectoryStatus status = PrepareLogDirectory(
-        directory, privileged, self.empty() ? nullptr : const_cast<BYTE*>(self.data()), error);
+        directory, privileged, self.empty() ? nullptr : const_cast<BYTE*>(self.data()), pinned,
+        movedTo, error);
+    // The folder stays open, and so cannot be renamed or removed, for the rest of the
+    // process: the handle is never closed, except by a later call of this function.
+    static HANDLE pin = nullptr;
+    if (pin)
+        CloseHandle(pin);
+    pin = nullptr;
     if (IsUsable(status)) {
-        LogDirectory = directory;
+        SetLogDirectory(directory, FileIdentityOf(pinned.Get()));
+        pin = pinned.Release();
     } else {
-        LogDirectory.clear();
+        SetLogDirectory(std::wstring(), FileIdentity());
         OutputDebugStringW(LogDirectoryNotice(status, directory, error).c_str());
     }
     return status;
@@ -246,14 +255,15 @@ int RunProgram(int argc, char* argv[])
         if (option != ProgramOption::None)
             StartConsoleSink(GetStdHandle(STD_ERROR_HANDLE));
 
-        const LogDirectoryStatus folder = SetUpLogDirectory();
+        std::wstring movedTo;
+        const LogDirectoryStatus folder = SetUpLogDirectory(movedTo);
         OpenDailyLog();
-        if (folder == LogDirectoryStatus::Repaired)
-            LOG(0, L"Log folder security repaired");
+        if (folder == LogDirectoryStatus::MovedAside)
+            LOG(0, L"Log folder was not trusted and was moved aside to %s", movedTo.c_str());
         // Every start, whatever the command line, clears out old log files, but only in a
         // folder that no other account controls.
         if (!LogDirectory.empty()) {
-            CLogPruner pruner;
+            CLogPruner pruner(LogDirectoryIdentity);
             pruner.Enumerate(LogDirectory, kLogFilePattern);
         }
 

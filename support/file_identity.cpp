@@ -82,3 +82,46 @@ bool IsPlainDirectory(HANDLE opened)
     return (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
            (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
+
+bool operator==(const FileIdentity& a, const FileIdentity& b)
+{
+    return a.Known && b.Known && a.VolumeSerialNumber == b.VolumeSerialNumber &&
+           a.FileIndexHigh == b.FileIndexHigh && a.FileIndexLow == b.FileIndexLow;
+}
+
+FileIdentity FileIdentityOf(HANDLE opened)
+{
+    FileIdentity identity;
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!QueryInformation(opened, information))
+        return identity;
+    identity.VolumeSerialNumber = information.dwVolumeSerialNumber;
+    identity.FileIndexHigh = information.nFileIndexHigh;
+    identity.FileIndexLow = information.nFileIndexLow;
+    identity.Known = true;
+    return identity;
+}
+
+FileIdentity FileIdentityAt(const std::wstring& path)
+{
+    const UniqueFileHandle opened(CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, /*hTemplateFile=*/nullptr));
+    return opened ? FileIdentityOf(opened.Get()) : FileIdentity();
+}
+
+bool LiesDirectlyIn(HANDLE opened, const FileIdentity& folder)
+{
+    if (!folder.Known)
+        return false;
+    const std::wstring path = FinalPathOf(opened);
+    const size_t separator = path.find_last_of(L'\\');
+    if (path.empty() || separator == std::wstring::npos)
+        return false;
+    std::wstring parent = path.substr(0, separator);
+    // "\\?\C:" alone would name the drive's current folder, not its root.
+    if (!parent.empty() && parent.back() == L':')
+        parent += L'\\';
+    return FileIdentityAt(parent) == folder;
+}

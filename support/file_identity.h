@@ -27,3 +27,27 @@ bool IsPlainFile(HANDLE opened);
 // True when `opened` (with FILE_READ_ATTRIBUTES) is a folder and no reparse point: no
 // junction, mount point or link to a folder. False when the handle cannot be queried.
 bool IsPlainDirectory(HANDLE opened);
+
+// Which file or folder an open handle stands for: its volume and its index on that volume,
+// as GetFileInformationByHandle gives them. Two handles with equal identities are the same
+// file or folder, whatever names led to them.
+struct FileIdentity {
+    DWORD VolumeSerialNumber = 0;
+    DWORD FileIndexHigh = 0;
+    DWORD FileIndexLow = 0;
+    bool Known = false;   // false when it could not be read
+};
+bool operator==(const FileIdentity& a, const FileIdentity& b);
+
+// The identity of `opened` (any access); Known is false when it cannot be read.
+FileIdentity FileIdentityOf(HANDLE opened);
+// The identity of the file or folder at path, opened without following a link at its last
+// component; Known is false when it cannot be opened or read.
+FileIdentity FileIdentityAt(const std::wstring& path);
+
+// True when `opened` lies directly in the folder of identity `folder`: the folder that its
+// final path names as its parent is that very folder. A link (or, under Wine, a Unix
+// symbolic link that looks like a plain file) leads to a file of another folder and fails,
+// and so does a folder renamed away and replaced, since the identity, not the path,
+// decides. False when folder is not Known or anything cannot be read.
+bool LiesDirectlyIn(HANDLE opened, const FileIdentity& folder);

@@ -605,7 +605,8 @@ bool WaitForLogMessage(size_t skip, const std::wstring& message, DWORD timeoutMs
 CapturedLog::CapturedLog(DWORD threshold)
 {
     m_savedDirectory = LogDirectory;
-    LogDirectory = m_folder.Path();
+    m_savedIdentity = LogDirectoryIdentity;
+    SetLogDirectory(m_folder.Path(), FileIdentityAt(m_folder.Path()));
     SetProductDword(L"", L"Debug", threshold);
     OpenDailyLog();
 }
@@ -630,7 +631,7 @@ HANDLE TheLogFileHandle()
 CapturedLog::~CapturedLog()
 {
     CloseTheLog();
-    LogDirectory = m_savedDirectory;
+    SetLogDirectory(m_savedDirectory, m_savedIdentity);
 }
 
 std::wstring CapturedLog::Text() const

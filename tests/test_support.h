@@ -2,6 +2,8 @@
 // Shared pieces of the tests: paths of the programs built beside the tests, a temporary
 // folder per test, the product key reset around a test, running a program and reading
 // the log.
+#include "support/file_identity.h"
+
 #include <windows.h>
 
 #include <memory>
@@ -194,6 +196,7 @@ public:
 private:
     ScratchDirectory m_folder;
     std::wstring m_savedDirectory;
+    FileIdentity m_savedIdentity;
 };
 
 // A test child that runs in the background, killed at the end if still running.

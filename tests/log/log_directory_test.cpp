@@ -248,7 +248,7 @@ protected:
     LogDirectoryStatus Prepare(bool privileged)
     {
         m_error = ~0u;
-        return PrepareLogDirectory(m_path, privileged, m_self.data(), m_error);
+        return PrepareLogDirectory(m_path, privileged, m_self.data(), m_pinned, m_movedTo, m_error);
     }
     LogDirectoryStatus Prepare() { return Prepare(m_privileged); }
     bool OpenToEveryone() const
@@ -265,6 +265,8 @@ protected:
     const std::wstring m_path = m_parent.File(L"Varnholt");
     bool m_privileged = false;
     std::vector<BYTE> m_self;
+    UniqueFileHandle m_pinned;
+    std::wstring m_movedTo;
     DWORD m_error = 0;
 };
 
@@ -288,8 +290,80 @@ TEST_F(PrepareLogDirectoryTest, CreatesAMissingFolderThatIsThenTrusted)
     EXPECT_EQ(0u, m_error);
     ASSERT_TRUE(FileExists(m_path));
     EXPECT_FALSE(OpenToEveryone());
-    // Started again, the process finds it as it left it: no repair every time.
+    EXPECT_TRUE(m_pinned);
+    // Started again, the process finds it as it left it: nothing is moved every time.
+    m_pinned.Reset();
     EXPECT_EQ(LogDirectoryStatus::Trusted, Prepare());
+    EXPECT_TRUE(m_movedTo.empty());
+}
+
+TEST_F(PrepareLogDirectoryTest, UntrustedFolderIsMovedAsideWithWhatItHoldsAndReplaced)
+{
+    RequirePrivilege();
+    CSecurityAttributes open(L"D:(A;OICI;FA;;;WD)(A;OICI;FA;;;SY)");
+    ASSERT_TRUE(CreateDirectoryW(m_path.c_str(), nullptr));
+    ASSERT_TRUE(SetFileSecurityW(m_path.c_str(), DACL_SECURITY_INFORMATION, open.Descriptor()));
+    ASSERT_TRUE(OpenToEveryone());
+    const FILETIME old = {0x5E8F0000, 0x01D00000};
+    ASSERT_TRUE(WriteFileWrittenAt(m_path + L"\\Scheduler-20000101.log", old));
+
+    ASSERT_EQ(LogDirectoryStatus::MovedAside, Prepare());
+    EXPECT_EQ(0u, m_error);
+    ASSERT_EQ(m_path.size() + 26, m_movedTo.size()) << testing::PrintToString(m_movedTo);
+    EXPECT_EQ(m_path + L".untrusted-", m_movedTo.substr(0, m_path.size() + 11));
+    EXPECT_TRUE(FileExists(m_movedTo + L"\\Scheduler-20000101.log")) << "the old files stay to be read";
+    EXPECT_FALSE(FileExists(m_path + L"\\Scheduler-20000101.log"));
+    EXPECT_FALSE(OpenToEveryone()) << "a fresh folder with the service's security";
+    EXPECT_EQ(FileIdentityAt(m_path), FileIdentityOf(m_pinned.Get()));
+
+    if (RunningUnderWine())
+        return;   // Wine renames a folder that a handle holds without delete sharing
+    // Pinned: while the handle is open the folder can be neither renamed nor removed.
+    EXPECT_FALSE(MoveFileW(m_path.c_str(), (m_path + L"-elsewhere").c_str()));
+    EXPECT_FALSE(RemoveDirectoryW(m_path.c_str()));
+    EXPECT_TRUE(FileExists(m_path));
+}
+
+TEST_F(PrepareLogDirectoryTest, UntrustedFolderThatCannotBeMovedKeepsNoLog)
+{
+    RequirePrivilege();
+    CSecurityAttributes open(L"D:(A;OICI;FA;;;WD)(A;OICI;FA;;;SY)");
+    ASSERT_TRUE(CreateDirectoryW(m_path.c_str(), nullptr));
+    ASSERT_TRUE(SetFileSecurityW(m_path.c_str(), DACL_SECURITY_INFORMATION, open.Descriptor()));
+    // Every name the move could take in the next seconds is taken already (on Windows, a
+    // handle held without delete sharing does the same; Wine ignores that for a folder).
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    FILETIME local = {};
+    ASSERT_TRUE(SystemTimeToFileTime(&now, &local));
+    for (long long second = 0; second < 20; ++second) {
+        SYSTEMTIME then = {};
+        const FILETIME shifted = ShiftFileTime(local, second * 10000000LL);
+        ASSERT_TRUE(FileTimeToSystemTime(&shifted, &then));
+        CreateDirectoryW(MovedAsideName(m_path, then).c_str(), nullptr);
+    }
+
+    EXPECT_EQ(LogDirectoryStatus::CannotMoveAside, Prepare());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), m_error);
+    EXPECT_FALSE(m_pinned);
+    EXPECT_TRUE(m_movedTo.empty());
+    EXPECT_TRUE(OpenToEveryone()) << "left as it was";
+    EXPECT_NE(std::wstring::npos,
+              LogDirectoryNotice(LogDirectoryStatus::CannotMoveAside, m_path, m_error)
+                  .find(L"could not be moved aside, error code = 183"));
+}
+
+TEST(MovedAsideNameTest, StandsBesideTheFolderWithTheLocalTime)
+{
+    SYSTEMTIME t = {};
+    t.wYear = 2026;
+    t.wMonth = 3;
+    t.wDay = 7;
+    t.wHour = 9;
+    t.wMinute = 5;
+    t.wSecond = 1;
+    EXPECT_EQ(L"C:\\ProgramData\\Varnholt.untrusted-20260307-090501",
+              MovedAsideName(L"C:\\ProgramData\\Varnholt", t));
 }
 
 TEST_F(PrepareLogDirectoryTest, LinkOrFileAtThePathIsRefusedAndLeftAlone)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -27,7 +28,7 @@ TEST(PruneCutoffTest, FourteenDaysBeforeNow)
 {
     const unsigned long long now = 133500000000000000ULL;   // January 2024
     EXPECT_EQ(now - 12096000000000ULL, UnitsOf(PruneCutoff(FileTimeOf(now))));
-    EXPECT_EQ(now - 12096000000000ULL, UnitsOf(CLogPruner(FileTimeOf(now)).Cutoff()));
+    EXPECT_EQ(now - 12096000000000ULL, UnitsOf(CLogPruner(FileIdentity(), FileTimeOf(now)).Cutoff()));
     EXPECT_EQ(0u, UnitsOf(PruneCutoff(FileTimeOf(5))));
 }
 
@@ -59,7 +60,8 @@ protected:
     void SetUp() override
     {
         m_savedDirectory = LogDirectory;
-        LogDirectory = m_folder.Path();
+        m_savedIdentity = LogDirectoryIdentity;
+        SetLogDirectory(m_folder.Path(), FileIdentityAt(m_folder.Path()));
         SetProductDword(L"", L"Debug", 2);
         ASSERT_TRUE(OpenDailyLog());
         GetSystemTimeAsFileTime(&m_now);
@@ -67,7 +69,7 @@ protected:
     void TearDown() override
     {
         CloseTheLog();
-        LogDirectory = m_savedDirectory;
+        SetLogDirectory(m_savedDirectory, m_savedIdentity);
     }
 
     std::wstring TodaysFile() const
@@ -103,6 +105,7 @@ protected:
     ProductKeyReset m_reset;
     ScratchDirectory m_folder;
     std::wstring m_savedDirectory;
+    FileIdentity m_savedIdentity;
     FILETIME m_now = {};
 };
 
@@ -112,60 +115,108 @@ TEST_F(LogPrunerTest, FileAtTheCutoffStaysAndOneAMomentOlderGoes)
     ASSERT_TRUE(WriteFileWrittenAt(Path(L"at-cutoff.log"), cutoff));
     ASSERT_TRUE(WriteFileWrittenAt(Path(L"older.log"), ShiftFileTime(cutoff, -1)));
 
-    CLogPruner pruner(m_now);
+    CLogPruner pruner(LogDirectoryIdentity, m_now);
     EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
     EXPECT_TRUE(FileExists(Path(L"at-cutoff.log")));
     EXPECT_FALSE(FileExists(Path(L"older.log")));
     EXPECT_EQ(std::vector<std::wstring>({Path(L"older.log")}), PruneMessages());
 }
 
-TEST_F(LogPrunerTest, PrunesMatchingFilesInMatchingFoldersOnly)
+// Log files only ever lie at the top of the folder: a folder is never walked into nor
+// deleted, whatever its name, and a failed deletion is still announced.
+TEST_F(LogPrunerTest, PrunesTopLevelLogFilesOnly)
 {
     WriteAgedFile(L"old.log", kTwentyDays);
     WriteAgedFile(L"old.txt", kTwentyDays);
-    MakeDirectory(L"x.log");
-    WriteAgedFile(L"x.log\\old.log", kTwentyDays);
-    WriteAgedFile(L"x.log\\recent.log", kFileTimeUnitsPerDay);
-    MakeDirectory(L"x.log\\y.log");
-    WriteAgedFile(L"x.log\\y.log\\old.log", kTwentyDays);
-    MakeDirectory(L"archive");
-    WriteAgedFile(L"archive\\old.log", kTwentyDays);
-
-    CLogPruner pruner;
-    EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
-    EXPECT_FALSE(FileExists(Path(L"old.log")));
-    EXPECT_FALSE(FileExists(Path(L"x.log\\old.log")));
-    EXPECT_FALSE(FileExists(Path(L"x.log\\y.log\\old.log")));
-    EXPECT_TRUE(FileExists(Path(L"x.log\\recent.log")));
-    EXPECT_TRUE(FileExists(Path(L"old.txt")));
-    EXPECT_TRUE(FileExists(Path(L"archive\\old.log")));
-    EXPECT_TRUE(FileExists(TodaysFile()));
-    EXPECT_EQ(3u, PruneMessages().size());
-}
-
-TEST_F(LogPrunerTest, LogsEvenWhenTheDeletionFails)
-{
     WriteAgedFile(L"locked.log", kTwentyDays);
     ASSERT_TRUE(SetFileAttributesW(Path(L"locked.log").c_str(), FILE_ATTRIBUTE_READONLY));
-    MakeDirectory(L"folder.log");
-    WriteAgedFile(L"folder.log\\notes.txt", kTwentyDays);
-    ASSERT_TRUE(SetLastWriteTime(Path(L"folder.log"), ShiftFileTime(m_now, -kTwentyDays)));
+    MakeDirectory(L"x.log");
+    WriteAgedFile(L"x.log\\a.log", kTwentyDays);
+    MakeDirectory(L"x.log\\y.log");
+    WriteAgedFile(L"x.log\\y.log\\old.log", kTwentyDays);
+    ASSERT_TRUE(SetLastWriteTime(Path(L"x.log\\y.log"), ShiftFileTime(m_now, -kTwentyDays)));
+    ASSERT_TRUE(SetLastWriteTime(Path(L"x.log"), ShiftFileTime(m_now, -kTwentyDays)));
 
-    CLogPruner pruner;
+    CLogPruner pruner(LogDirectoryIdentity);
     EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
+    EXPECT_FALSE(FileExists(Path(L"old.log")));
+    EXPECT_TRUE(FileExists(Path(L"old.txt")));
     EXPECT_TRUE(FileExists(Path(L"locked.log")));
-    EXPECT_TRUE(FileExists(Path(L"folder.log\\notes.txt")));
-    const std::vector<std::wstring> messages = PruneMessages();
-    EXPECT_EQ(2u, messages.size());
-    EXPECT_TRUE(std::find(messages.begin(), messages.end(), Path(L"locked.log")) != messages.end());
-    EXPECT_TRUE(std::find(messages.begin(), messages.end(), Path(L"folder.log")) != messages.end());
+    EXPECT_TRUE(FileExists(Path(L"x.log\\a.log")));
+    EXPECT_TRUE(FileExists(Path(L"x.log\\y.log\\old.log")));
+    EXPECT_TRUE(FileExists(TodaysFile()));
+    std::vector<std::wstring> messages = PruneMessages();
+    std::sort(messages.begin(), messages.end());
+    EXPECT_EQ(std::vector<std::wstring>({Path(L"locked.log"), Path(L"old.log")}), messages);
+}
+
+// A file of another folder is never deleted, whether the link to it was there at the
+// listing or swapped in after it. Under Wine a Unix symbolic link to a file lists as a
+// plain file with its target's times, and every open follows it.
+TEST_F(LogPrunerTest, LinkToAFileOfAnotherFolderIsLeftAndNamed)
+{
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "a file link is made from the Unix side, which only Wine offers";
+    ScratchDirectory elsewhere;
+    ASSERT_TRUE(WriteFileWrittenAt(elsewhere.File(L"theirs.txt"), ShiftFileTime(m_now, -kTwentyDays)));
+    FileLink link(Path(L"b.log"), elsewhere.File(L"theirs.txt"));
+    ASSERT_TRUE(link.Made());
+    WriteAgedFile(L"c.log", kTwentyDays);
+
+    CLogPruner pruner(LogDirectoryIdentity);
+    EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
+    EXPECT_TRUE(FileExists(elsewhere.File(L"theirs.txt")));
+    EXPECT_FALSE(FileExists(Path(L"c.log")));
+    EXPECT_NE(std::wstring::npos,
+              ReadUtf8File(TodaysFile()).find(L"Not pruning " + Path(L"b.log") +
+                                              L": not a plain file of the log folder"));
+}
+
+// Swaps the listed candidate for a link to a file elsewhere between the listing and the
+// opening, as a user racing the pruner would.
+class SwappingPruner : public CLogPruner {
+public:
+    SwappingPruner(const FileIdentity& folder, const std::wstring& target)
+        : CLogPruner(folder), m_target(target)
+    {
+    }
+    int Swapped() const { return m_swapped; }
+
+protected:
+    void BeforeOpen(const std::wstring& path) override
+    {
+        if (!DeleteFileW(path.c_str()))
+            return;
+        m_links.push_back(std::make_unique<FileLink>(path, m_target));
+        m_swapped += m_links.back()->Made() ? 1 : 0;
+    }
+
+private:
+    std::wstring m_target;
+    std::vector<std::unique_ptr<FileLink>> m_links;
+    int m_swapped = 0;
+};
+
+TEST_F(LogPrunerTest, CandidateSwappedForALinkAfterTheListingLeavesTheTargetAlone)
+{
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "a file link is made from the Unix side, which only Wine offers";
+    ScratchDirectory elsewhere;
+    const std::wstring target = elsewhere.File(L"precious.txt");
+    ASSERT_TRUE(WriteFileWrittenAt(target, ShiftFileTime(m_now, -kTwentyDays)));
+    WriteAgedFile(L"old.log", kTwentyDays);
+
+    SwappingPruner pruner(LogDirectoryIdentity, target);
+    EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
+    ASSERT_EQ(1, pruner.Swapped());
+    EXPECT_TRUE(FileExists(target));
 }
 
 TEST_F(LogPrunerTest, BelowLevelTwoDeletesWithoutALine)
 {
     TheLogFile().SetThreshold(1);
     WriteAgedFile(L"old.log", kTwentyDays);
-    CLogPruner pruner;
+    CLogPruner pruner(LogDirectoryIdentity);
     EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
     EXPECT_FALSE(FileExists(Path(L"old.log")));
     EXPECT_TRUE(PruneMessages().empty());
@@ -189,7 +240,7 @@ TEST_F(LogPrunerTest, ShortNameMatchesAreLeftAlone)
     if (listed != 2)
         GTEST_SKIP() << "this file system lists no entry by its short name";
 
-    CLogPruner pruner;
+    CLogPruner pruner(LogDirectoryIdentity);
     EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
     EXPECT_TRUE(FileExists(Path(L"x.logold")));
     EXPECT_TRUE(FileExists(Path(L"folder.logs\\inner.log")));
@@ -205,7 +256,7 @@ TEST_F(LogPrunerTest, TakesOnlyLogNamesWhateverThePattern)
     MakeDirectory(L"archive");
     WriteAgedFile(L"archive\\old.log", kTwentyDays);
 
-    CLogPruner pruner;
+    CLogPruner pruner(LogDirectoryIdentity);
     EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), L"*"));
     EXPECT_TRUE(FileExists(Path(L"old.txt")));
     EXPECT_TRUE(FileExists(Path(L"archive\\old.log")));
@@ -227,7 +278,7 @@ TEST_F(LogPrunerTest, PlantedDirectoryLinkLeadsNowhere)
     ASSERT_TRUE(link.Made());
     WriteAgedFile(L"old.log", kTwentyDays);
 
-    CLogPruner pruner;
+    CLogPruner pruner(LogDirectoryIdentity);
     EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
     EXPECT_FALSE(FileExists(Path(L"old.log")));
     EXPECT_TRUE(FileExists(elsewhere.File(L"theirs.log")));

@@ -1,5 +1,6 @@
 #include "log/logger.h"
 #include "support/srw_lock.h"
+#include "support/unique_resource.h"
 
 #include "test_support.h"
 
@@ -66,12 +67,13 @@ protected:
     void SetUp() override
     {
         m_savedDirectory = LogDirectory;
-        LogDirectory = m_folder.Path();
+        m_savedIdentity = LogDirectoryIdentity;
+        SetLogDirectory(m_folder.Path(), FileIdentityAt(m_folder.Path()));
     }
     void TearDown() override
     {
         CloseTheLog();
-        LogDirectory = m_savedDirectory;
+        SetLogDirectory(m_savedDirectory, m_savedIdentity);
     }
     std::wstring TodaysFile() const
     {
@@ -83,6 +85,7 @@ protected:
     ProductKeyReset m_reset;
     ScratchDirectory m_folder;
     std::wstring m_savedDirectory;
+    FileIdentity m_savedIdentity;
 };
 
 TEST_F(LogFileTest, NewFileGetsOneHeaderAndCrLfLines)
@@ -224,6 +227,32 @@ TEST_F(LogFileTest, LinkUnderTheDaysNameIsNeverWrittenThrough)
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     ASSERT_TRUE(GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ(0, CompareFileTime(&longAgo, &data.ftLastWriteTime));
+}
+
+// The folder renamed away after start-up and a link put in its place (on Windows the open
+// pin forbids the rename; Wine allows it): the day's file is neither created nor written
+// through the link, since the folder is known by its identity, not its path.
+TEST_F(LogFileTest, FolderReplacedByALinkGetsNoLine)
+{
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "a folder link is made from the Unix side, which only Wine offers";
+    ScratchDirectory parent;
+    const std::wstring folder = parent.File(L"Varnholt");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    SetLogDirectory(folder, FileIdentityAt(folder));
+    ASSERT_TRUE(OpenDailyLog());
+    LOG(0, L"before the swap");
+    CloseTheLog();
+
+    ScratchDirectory elsewhere;
+    ASSERT_TRUE(MoveFileW(folder.c_str(), parent.File(L"moved").c_str()));
+    DirectoryLink link(folder, elsewhere.Path());
+    ASSERT_TRUE(link.Made());
+    EXPECT_FALSE(OpenDailyLog());
+    LOG(0, L"after the swap");
+    WIN32_FIND_DATAW data = {};
+    const UniqueFindHandle find(FindFirstFileW(elsewhere.File(L"*.log").c_str(), &data));
+    EXPECT_FALSE(find) << "a file was made in the other folder";
 }
 
 // A link whose target does not exist yet: opening the day's file must not create it.

@@ -30,9 +30,27 @@ const wchar_t kAuthenticatedUsers[] = L"S-1-5-11";
 const wchar_t kUsers[] = L"S-1-5-32-545";
 const char kHeader[] = "\xEF\xBB\xBF\r\n";
 
+// The folders that start-up moved aside beside the log folder.
+std::vector<std::wstring> MovedAsideFolders()
+{
+    std::vector<std::wstring> folders;
+    WIN32_FIND_DATAW data = {};
+    const std::wstring pattern = ProductLogDirectory() + L".untrusted-*";
+    const UniqueFindHandle find(FindFirstFileW(pattern.c_str(), &data));
+    const std::wstring parent = ProductLogDirectory().substr(0, ProductLogDirectory().rfind(L'\\'));
+    for (bool more = static_cast<bool>(find); more; more = FindNextFileW(find.Get(), &data) != FALSE)
+        folders.push_back(parent + L"\\" + data.cFileName);
+    return folders;
+}
+
 // Runs of the real executable under Wine.
 class ProgramRunTest : public ::testing::Test {
 protected:
+    void TearDown() override
+    {
+        for (const std::wstring& folder : MovedAsideFolders())
+            RemoveTree(folder);
+    }
     ProductKeyReset m_reset;
 };
 
@@ -70,21 +88,34 @@ TEST_F(ProgramRunTest, TrustedLogDirectoryIsLeftAsItIs)
     EXPECT_EQ(std::string(kHeader), ReadFileBytes(TodaysProductLog()));   // no repair line
 }
 
-TEST_F(ProgramRunTest, OpenLogDirectoryIsRepairedOnce)
+// A folder that other accounts may change is moved aside with what it holds, and nothing in
+// it is pruned; a fresh folder gets the log, and the next start finds that one trusted.
+TEST_F(ProgramRunTest, OpenLogDirectoryIsMovedAsideOnce)
 {
     RemoveTree(ProductLogDirectory());
     ASSERT_TRUE(CreateDirectoryW(ProductLogDirectory().c_str(), nullptr));
     CSecurityAttributes open(L"D:(A;OICI;FA;;;WD)(A;OICI;FA;;;SY)");
     ASSERT_TRUE(SetFileSecurityW(ProductLogDirectory().c_str(), DACL_SECURITY_INFORMATION, open.Descriptor()));
     ASSERT_NE(0u, RightsGrantedTo(AcesOf(ProductLogDirectory()), kEveryone) & FILE_ADD_FILE);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const std::wstring oldName = L"\\Scheduler-20000101.log";
+    ASSERT_TRUE(WriteFileWrittenAt(ProductLogDirectory() + oldName,
+                                   ShiftFileTime(now, -20 * kFileTimeUnitsPerDay)));
 
     EXPECT_EQ(0u, RunProduct(L"/k"));
+    const std::vector<std::wstring> moved = MovedAsideFolders();
+    ASSERT_EQ(1u, moved.size());
+    EXPECT_TRUE(FileExists(moved.front() + oldName)) << "left for an administrator to read";
+    EXPECT_FALSE(FileExists(ProductLogDirectory() + oldName));
     EXPECT_EQ(0u, RightsGrantedTo(AcesOf(ProductLogDirectory()), kEveryone) & ~kReadAndExecute);
+
     EXPECT_EQ(0u, RunProduct(L"/k"));
-    int repairs = 0;
+    EXPECT_EQ(1u, MovedAsideFolders().size());
+    int moves = 0;
     for (const std::wstring& line : LogLinesAfter(0))
-        repairs += MessageOf(line) == L"Log folder security repaired" ? 1 : 0;
-    EXPECT_EQ(1, repairs);
+        moves += MessageOf(line) == L"Log folder was not trusted and was moved aside to " + moved.front() ? 1 : 0;
+    EXPECT_EQ(1, moves);
 }
 
 // A folder the service may not use gets no log file and loses no old log; the lines and
@@ -150,23 +181,56 @@ TEST_F(RefusedLogDirectoryTest, LinkedLogDirectoryIsNeitherWrittenNorPruned)
     EXPECT_FALSE(FileExists(elsewhere.File(TodaysName())));
 }
 
-// Wine keeps no owner it is given, so another Unix user's folder cannot be repaired.
-TEST_F(RefusedLogDirectoryTest, UnrepairableLogDirectoryIsNeitherWrittenNorPruned)
+// Another Unix user's folder (Wine shows it owned by ANONYMOUS LOGON, and keeps no owner it
+// is given) is moved aside like any other untrusted one.
+TEST_F(ProgramRunTest, AnotherAccountsLogDirectoryIsMovedAsideUnpruned)
 {
     if (!RunningUnderWine())
         GTEST_SKIP() << "another account's folder is made from the Unix side";
     RemoveTree(ProductLogDirectory());
     ASSERT_TRUE(CreateDirectoryW(ProductLogDirectory().c_str(), nullptr));
-    const std::wstring old = ProductLogDirectory() + L"\\Scheduler-20000101.log";
-    ASSERT_TRUE(WriteFileWrittenAt(old, LongAgo()));
+    const std::wstring oldName = L"\\Scheduler-20000101.log";
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ASSERT_TRUE(WriteFileWrittenAt(ProductLogDirectory() + oldName,
+                                   ShiftFileTime(now, -20 * kFileTimeUnitsPerDay)));
     if (!GiveToAnotherUnixUser(ProductLogDirectory()))
         GTEST_SKIP() << "chown needs a test run as root";
 
-    for (int start = 0; start < 2; ++start) {
-        ExpectNoticeAndLine(RunProductDebugged(L"-k"), L"could not be repaired");
-        EXPECT_TRUE(FileExists(old));
-        EXPECT_FALSE(FileExists(TodaysProductLog()));
-    }
+    EXPECT_EQ(0u, RunProduct(L"/k"));
+    const std::vector<std::wstring> moved = MovedAsideFolders();
+    ASSERT_EQ(1u, moved.size());
+    EXPECT_TRUE(FileExists(moved.front() + oldName));
+    EXPECT_TRUE(FileExists(TodaysProductLog()));
+}
+
+// The pruner takes plain files at the top of the folder only: a folder named like a log
+// keeps what it holds, and a link to a file elsewhere keeps its target and is named.
+TEST_F(ProgramRunTest, PruningLeavesFoldersAndLinksAlone)
+{
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "a file link is made from the Unix side, which only Wine offers";
+    EXPECT_EQ(0u, RunProduct(L"/k"));   // the trusted folder and the day's file exist
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const FILETIME old = ShiftFileTime(now, -30 * kFileTimeUnitsPerDay);
+    const std::wstring folder = ProductLogDirectory();
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\x.log").c_str(), nullptr));
+    ASSERT_TRUE(WriteFileWrittenAt(folder + L"\\x.log\\a.log", old));
+    ASSERT_TRUE(SetLastWriteTime(folder + L"\\x.log", old));
+    ScratchDirectory elsewhere;
+    ASSERT_TRUE(WriteFileWrittenAt(elsewhere.File(L"outside.txt"), old));
+    FileLink link(folder + L"\\b.log", elsewhere.File(L"outside.txt"));
+    ASSERT_TRUE(link.Made());
+    ASSERT_TRUE(WriteFileWrittenAt(folder + L"\\c.log", old));
+
+    const size_t before = LogSize();
+    EXPECT_EQ(0u, RunProduct(L"-k"));
+    EXPECT_TRUE(FileExists(folder + L"\\x.log\\a.log"));
+    EXPECT_TRUE(FileExists(elsewhere.File(L"outside.txt")));
+    EXPECT_FALSE(FileExists(folder + L"\\c.log"));
+    EXPECT_TRUE(HasMessage(LogLinesAfter(before),
+                           L"Not pruning " + folder + L"\\b.log: not a plain file of the log folder"));
 }
 
 TEST_F(ProgramRunTest, StartUpPrunesOldLogsBeforeLookingAtTheCommandLine)
