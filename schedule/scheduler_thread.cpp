@@ -4,9 +4,12 @@
 #include "schedule/child_process.h"
 #include "schedule/schedule_check.h"
 #include "schedule/thread_entry.h"
+#include "support/account_security.h"
 #include "support/registry_key.h"
 #include "support/security_descriptor.h"
 #include "support/unique_resource.h"
+
+#include <vector>
 
 LONG volatile SchedulerStopFlag = 0;
 HANDLE ScheduleCheckEvent = nullptr;
@@ -14,6 +17,23 @@ HANDLE ScheduleCheckEvent = nullptr;
 namespace {
 
 constexpr LONGLONG kTimerUnitsPerSecond = 10000000;   // 100-ns units
+
+// When the last pass that a check request caused started; the worker's alone.
+struct CheckRequestPacing {
+    bool Any = false;
+    DWORD LastTick = 0;
+
+    DWORD DelayAt(DWORD nowTick, DWORD gapMs) const
+    {
+        return CheckRequestDelayMs(Any, LastTick, nowTick, gapMs);
+    }
+    void Served(DWORD nowTick)
+    {
+        Any = true;
+        LastTick = nowTick;
+    }
+};
+CheckRequestPacing CheckRequests;
 
 void KeepAwake() { SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED); }
 void AllowSleep() { SetThreadExecutionState(ES_CONTINUOUS); }
@@ -91,6 +111,60 @@ HANDLE CreateScheduleCheckEvent()
                         kScheduleCheckEventName);
 }
 
+HANDLE OpenScheduleCheckEvent()
+{
+    HANDLE event = CreateScheduleCheckEvent();
+    const DWORD error = GetLastError();
+    if (!event) {
+        LOG(0, L"CreateEvent failed, error code = %d", SystemError(error));
+        return nullptr;
+    }
+    if (error == ERROR_ALREADY_EXISTS) {
+        // Made by someone else first: whoever owns it chose its kind and its DACL.
+        const std::vector<BYTE> self = ProcessUserSid();
+        if (!HasTrustedOwner(event, self.empty() ? nullptr : const_cast<BYTE*>(self.data()))) {
+            CloseHandle(event);
+            LOG(0, L"Check event is held by another owner; check requests are ignored");
+            return nullptr;
+        }
+    }
+    return event;
+}
+
+HANDLE CreateWaitTimer()
+{
+    // The name is global in session 0: whoever creates or opens it first could set it and
+    // start a main task early.
+    CSecurityAttributes security(kWaitTimerSddl);
+    HANDLE timer = security.IsValid()
+                       ? CreateWaitableTimerW(security.Get(), /*bManualReset=*/TRUE, kWaitTimerName)
+                       : nullptr;
+    const DWORD error = security.IsValid() ? GetLastError() : security.Error();
+    if (timer && error == ERROR_ALREADY_EXISTS) {
+        const std::vector<BYTE> self = ProcessUserSid();
+        if (HasTrustedOwner(timer, self.empty() ? nullptr : const_cast<BYTE*>(self.data())))
+            return timer;
+        CloseHandle(timer);
+        timer = nullptr;
+    }
+    if (timer)
+        return timer;
+    static LONG volatile told = 0;
+    if (InterlockedExchange(&told, 1) == 0)
+        LOG(0, L"Wait timer is held by another owner or cannot be opened (error code = %d); using a timer of its own",
+            SystemError(error == ERROR_ALREADY_EXISTS ? static_cast<DWORD>(ERROR_ACCESS_DENIED) : error));
+    return CreateWaitableTimerW(/*lpTimerAttributes=*/nullptr, /*bManualReset=*/TRUE,
+                                /*lpTimerName=*/nullptr);
+}
+
+DWORD CheckRequestDelayMs(bool anyBefore, DWORD lastTick, DWORD nowTick, DWORD gapMs)
+{
+    if (!anyBefore)
+        return 0;
+    const DWORD elapsed = nowTick - lastTick;   // modulo 2^32, so a wrap is harmless
+    return elapsed < gapMs ? gapMs - elapsed : 0;
+}
+
 WaitEnd ClassifyWait(DWORD waitResult, bool hasEvent, bool hasTimer, bool dueWithinBound)
 {
     if (hasEvent && waitResult == WAIT_OBJECT_0)
@@ -117,8 +191,7 @@ int WaitForDue(DWORD seconds, const Timings& timings)
 
     // The due time is relative (negative) and taken from the unsigned request, so even the
     // largest request lies in the future; the bound ends its wait after 30 minutes.
-    UniqueHandle timer(CreateWaitableTimerW(/*lpTimerAttributes=*/nullptr,
-                                            /*bManualReset=*/TRUE, kWaitTimerName));
+    UniqueHandle timer(CreateWaitTimer());
     bool timerArmed = false;
     if (timer) {
         LARGE_INTEGER dueTime;
@@ -127,29 +200,75 @@ int WaitForDue(DWORD seconds, const Timings& timings)
                                       /*fResume=*/TRUE) != FALSE;
     }
 
-    HANDLE objects[2];
-    DWORD count = 0;
-    const bool hasEvent = ScheduleCheckEvent != nullptr;
-    if (hasEvent)
-        objects[count++] = ScheduleCheckEvent;
-    if (timerArmed)
-        objects[count++] = timer.Get();
-
     // Without a timer the wait's own time-out stands in for the due time.
     const ULONGLONG dueMs = static_cast<ULONGLONG>(seconds) * 1000u;
     const bool dueWithinBound = dueMs < timings.WaitBoundMs;
     const DWORD waitMs = (timerArmed || !dueWithinBound) ? timings.WaitBoundMs
                                                          : static_cast<DWORD>(dueMs);
-    DWORD waitResult;
-    if (count > 0) {
-        waitResult = WaitForMultipleObjectsEx(count, objects, /*bWaitAll=*/FALSE, waitMs,
-                                              /*bAlertable=*/timerArmed ? TRUE : FALSE);
-    } else {
-        Sleep(waitMs);
-        waitResult = WAIT_TIMEOUT;
+    const DWORD start = GetTickCount();
+    HANDLE stop = SchedulerStopEvent();
+    // A request kept until the gap since the last pass a request caused is up.
+    bool requestKept = false;
+    DWORD requestTick = 0;
+    DWORD requestDelayMs = 0;
+    int verdict = 0;
+    for (;;) {
+        // The check event first: its index is the one ClassifyWait reads.
+        HANDLE objects[3];
+        DWORD count = 0;
+        const bool hasEvent = ScheduleCheckEvent != nullptr && !requestKept;
+        if (hasEvent)
+            objects[count++] = ScheduleCheckEvent;
+        if (timerArmed)
+            objects[count++] = timer.Get();
+        const DWORD stopIndex = count;
+        if (stop)
+            objects[count++] = stop;
+
+        const DWORD now = GetTickCount();
+        const DWORD elapsed = now - start;
+        DWORD timeoutMs = elapsed < waitMs ? waitMs - elapsed : 0;
+        bool keptRequestDue = false;
+        if (requestKept) {
+            const DWORD untilRequest = SpacingSleepMs(requestTick, now, requestDelayMs);
+            if (untilRequest <= timeoutMs) {
+                timeoutMs = untilRequest;
+                keptRequestDue = true;
+            }
+        }
+        DWORD waitResult;
+        if (count > 0) {
+            waitResult = WaitForMultipleObjectsEx(count, objects, /*bWaitAll=*/FALSE, timeoutMs,
+                                                  /*bAlertable=*/timerArmed ? TRUE : FALSE);
+        } else {
+            Sleep(timeoutMs);
+            waitResult = WAIT_TIMEOUT;
+        }
+        if (waitResult == WAIT_IO_COMPLETION)
+            continue;
+        if (stop && waitResult == WAIT_OBJECT_0 + stopIndex)
+            break;   // a stop: no task, and the loop leaves
+        if (waitResult == WAIT_TIMEOUT && keptRequestDue) {
+            CheckRequests.Served(GetTickCount());
+            break;   // the kept request's pass
+        }
+        const WaitEnd end = ClassifyWait(waitResult, hasEvent, timerArmed, dueWithinBound);
+        if (end == WaitEnd::CheckEvent) {
+            // A manual-reset object would otherwise stay set and end every later wait.
+            ResetEvent(ScheduleCheckEvent);
+            const DWORD delay = CheckRequests.DelayAt(GetTickCount(), timings.CheckRequestGapMs);
+            if (delay == 0) {
+                CheckRequests.Served(GetTickCount());
+                break;
+            }
+            requestKept = true;
+            requestTick = GetTickCount();
+            requestDelayMs = delay;
+            continue;
+        }
+        verdict = WaitVerdict(end, seconds, timings.RunNowThresholdSeconds);
+        break;
     }
-    const int verdict = WaitVerdict(ClassifyWait(waitResult, hasEvent, timerArmed, dueWithinBound),
-                                    seconds, timings.RunNowThresholdSeconds);
 
     if (timer)
         CancelWaitableTimer(timer.Get());
@@ -161,16 +280,17 @@ int WaitForDue(DWORD seconds, const Timings& timings)
 void RunSchedulerLoop(const Timings& timings)
 {
     SleepUnlessSchedulerStops(timings.StartDelayMs);
-    ScheduleCheckEvent = CreateScheduleCheckEvent();
-    if (!ScheduleCheckEvent) {
-        const DWORD error = GetLastError();
-        LOG(0, L"CreateEvent failed, error code = %d", SystemError(error));
-    }
+    ScheduleCheckEvent = OpenScheduleCheckEvent();
+    CheckRequests = CheckRequestPacing();
 
     for (;;) {
         OpenDailyLog();
         if (SchedulerStopFlag)
             break;
+        // This pass serves every request made before it; one made during it asks for
+        // another.
+        if (ScheduleCheckEvent)
+            ResetEvent(ScheduleCheckEvent);
         KeepAwake();
         CRegistryKey productKey;
         OpenProductKey(productKey, KEY_READ);

@@ -20,7 +20,8 @@ HANDLE SchedulerStopEvent();
 void SleepUnlessSchedulerStops(DWORD milliseconds);
 
 // "Global\VarnholtScheduleCheck", created once by the worker and never closed; null until
-// then, or when creation failed.
+// then, when creation failed, or when the object existed already with an owner the worker
+// does not trust (see OpenScheduleCheckEvent).
 extern HANDLE ScheduleCheckEvent;
 
 inline constexpr const wchar_t* kScheduleCheckEventName = L"Global\\VarnholtScheduleCheck";
@@ -35,6 +36,29 @@ inline constexpr const wchar_t* kScheduleCheckEventSddl =
 // Creates the check event: auto-reset, not signalled, with the DACL above, handle not
 // inherited. Returns null on failure (the thread's last error tells why).
 HANDLE CreateScheduleCheckEvent();
+
+// The check event as the worker uses it: CreateScheduleCheckEvent, and when the object
+// existed already (a peer made it first, perhaps as a manual-reset event), kept only while
+// its owner is trusted (IsTrustedOwner with this process's account). Otherwise closed and
+// logged at level 0 ("Check event is held by another owner; check requests are ignored"),
+// and null is returned: the worker then passes every 30 minutes and at due times. A failed
+// creation is logged ("CreateEvent failed, error code = %d") and gives null too.
+HANDLE OpenScheduleCheckEvent();
+
+// The waitable timer's DACL: SYSTEM and Administrators alone.
+inline constexpr const wchar_t* kWaitTimerSddl = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+
+// The timer the worker waits on for a due time: "VarnholtWaitForScanTimer", manual-reset,
+// created with kWaitTimerSddl. When that name is taken by an object whose owner is not
+// trusted, or cannot be opened, an unnamed timer of its own is made instead, and the first
+// time in the process that is logged at level 0. Null when no timer can be made.
+HANDLE CreateWaitTimer();
+
+// How long a check request that arrives at nowTick is kept before the pass it asks for may
+// start: none when no pass was caused by a request before (anyBefore false) or when the
+// last such pass started at lastTick at least gapMs ago; otherwise the rest of gapMs.
+// GetTickCount values; a wrap in between is allowed.
+DWORD CheckRequestDelayMs(bool anyBefore, DWORD lastTick, DWORD nowTick, DWORD gapMs);
 
 // What ended a wait for the due time.
 enum class WaitEnd { CheckEvent, DueTime, Bound };
@@ -53,8 +77,12 @@ int WaitVerdict(WaitEnd end, DWORD seconds, DWORD thresholdSeconds);
 // endTick (GetTickCount values; a wrap in between is allowed). 0 when none is left.
 DWORD SpacingSleepMs(DWORD startTick, DWORD endTick, DWORD spacingMs);
 
-// Waits for a due time `seconds` from now on the timer, the check event and the bound;
-// returns WaitVerdict's answer. A wait whose event or timer does not exist still lasts
+// Waits for a due time `seconds` from now on the timer, the check event, the stop event
+// and the bound; returns WaitVerdict's answer (0 after a stop). A check request that
+// comes within timings.CheckRequestGapMs of the start of the last pass a request caused is
+// kept, and served when that time is up (or by a pass that comes sooner for another
+// reason); the check event is reset once its request is taken, so a manual-reset event
+// cannot keep the worker passing. A wait whose event or timer does not exist still lasts
 // until the due time or the bound. Worker thread only.
 int WaitForDue(DWORD seconds, const Timings& timings = ProductTimings());
 

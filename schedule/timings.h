@@ -10,6 +10,7 @@ struct Timings {
     DWORD RunNowThresholdSeconds = 1800;     // a due time reached runs the task only below this
     LONG TaskLimitSeconds = 43200;           // a main task's limit (twelve hours)
     DWORD SpacingMs = 240000;                // from the start of a run to the next check
+    DWORD CheckRequestGapMs = 10000;         // between the starts of two passes check requests caused
     LONG QueryLimitSeconds = 60;             // a schedule query program's limit
     DWORD KillGraceMs = 5000;                // between WM_QUIT and termination
     DWORD PushStartSleepMs = 1000;           // before each look at the push script

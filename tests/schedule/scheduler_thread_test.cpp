@@ -1,6 +1,8 @@
 #include "schedule/scheduler_thread.h"
 
 #include "schedule/child_process.h"
+#include "support/account_security.h"
+#include "support/security_descriptor.h"
 #include "support/unique_resource.h"
 #include "test_support.h"
 
@@ -156,6 +158,66 @@ TEST(ScheduleCheckEventTest, PeersMaySignalAndWaitButNotTakeItOver)
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event.Get(), 0));
 }
 
+TEST(CheckRequestDelayTest, TheFirstRequestAndOneAfterTheGapGoAtOnce)
+{
+    EXPECT_EQ(0u, CheckRequestDelayMs(false, 0, 5000, 10000));
+    EXPECT_EQ(0u, CheckRequestDelayMs(true, 1000, 11000, 10000));
+    EXPECT_EQ(0u, CheckRequestDelayMs(true, 1000, 50000, 10000));
+    EXPECT_EQ(9000u, CheckRequestDelayMs(true, 1000, 2000, 10000));
+    EXPECT_EQ(10000u, CheckRequestDelayMs(true, 1000, 1000, 10000));
+    // GetTickCount wrapped since the last pass.
+    EXPECT_EQ(5000u, CheckRequestDelayMs(true, 0xFFFFF060u, 1000, 10000));
+}
+
+// A peer's object under the check event's or the timer's name, made before the worker made
+// its own, with an owner the worker does not trust. Skips where the owner is not kept.
+template <class Create> UniqueHandle SquatWithOwner(const wchar_t* owner, Create create)
+{
+    const std::wstring sddl = std::wstring(L"O:") + owner + L"D:(A;;GA;;;WD)";
+    CSecurityAttributes security(sddl.c_str());
+    if (!security.IsValid())
+        return UniqueHandle();
+    UniqueHandle object(create(security.Get()));
+    if (!object)
+        return object;
+    PSID read = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object.Get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &read,
+                        nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return UniqueHandle();
+    UniqueLocalMemory held(descriptor);
+    CSidBuffer users(WinBuiltinUsersSid);
+    return SameSid(read, users.Get()) ? std::move(object) : UniqueHandle();
+}
+
+TEST_F(WaitForDueTest, TimerOfAnotherOwnerCannotEndTheWaitEarly)
+{
+    UniqueHandle squatter = SquatWithOwner(L"BU", [](SECURITY_ATTRIBUTES* security) {
+        return CreateWaitableTimerW(security, TRUE, kWaitTimerName);
+    });
+    if (!squatter)
+        GTEST_SKIP() << "this system keeps no owner of Users given to a timer";
+    m_timings.WaitBoundMs = 3000;
+    // The squatter re-arms its timer to fire at once, again and again.
+    LONG volatile done = 0;
+    std::thread rearm([&] {
+        while (!done) {
+            LARGE_INTEGER soon;
+            soon.QuadPart = -1;
+            SetWaitableTimer(squatter.Get(), &soon, 0, nullptr, nullptr, FALSE);
+            Sleep(20);
+        }
+    });
+    ULONGLONG took = 0;
+    const int verdict = TimedWait(100, took);
+    InterlockedExchange(&done, 1);
+    rearm.join();
+    EXPECT_EQ(0, verdict) << "a task due in 100 seconds ran early";
+    EXPECT_EQ(1, m_log.Count(L"Wait timer is held by another owner or cannot be opened (error code = 5); using a timer of its own") +
+                     (m_log.Text().find(L"Wait timer is held") == std::wstring::npos ? 1 : 0))
+        << "told once per process";
+}
+
 // The worker loop on a thread of its own, with short times.
 class SchedulerLoopTest : public ::testing::Test {
 protected:
@@ -270,7 +332,7 @@ TEST_F(SchedulerLoopTest, StopDuringAWaitEndsTheLoopAtOnce)
     EXPECT_EQ(0, SchedulerStopFlag);
 }
 
-TEST_F(SchedulerLoopTest, CheckEventSetDuringARunEndsTheNextWaitAtOnce)
+TEST_F(SchedulerLoopTest, CheckEventSetDuringARunIsServedByThePassAfterIt)
 {
     m_timings.SpacingMs = 0;
     RegisterApplication(L"App", Query(L"App", L"1"), Task(L"--sleep 1500"), m_folder.Path());
@@ -282,8 +344,8 @@ TEST_F(SchedulerLoopTest, CheckEventSetDuringARunEndsTheNextWaitAtOnce)
     ASSERT_TRUE(WaitUntil([&] { return m_log.Count(L"Starting Scan.") >= 2; }, 20000));
     Stop();
 
-    // After the first run: a pass, a wait ended by the pending signal, and a pass again
-    // before the second run.
+    // After the first run: the pass that follows every run serves the request made during
+    // it, and its wait lasts until the due time: the request is not served twice.
     std::vector<std::wstring> messages = m_log.Messages();
     auto it = std::find(messages.begin(), messages.end(), L"Scan Finished.");
     ASSERT_NE(messages.end(), it);
@@ -294,10 +356,92 @@ TEST_F(SchedulerLoopTest, CheckEventSetDuringARunEndsTheNextWaitAtOnce)
     }
     const std::vector<std::wstring> expected = {
         L"Checked 1 schedules; NextCheck=1, AppToRun=App", L"Starting to sleep for 1 seconds.",
-        L"Finished Sleeping.",
-        L"Checked 1 schedules; NextCheck=1, AppToRun=App", L"Starting to sleep for 1 seconds.",
         L"Finished Sleeping."};
     EXPECT_EQ(expected, after);
+}
+
+// A check event that someone made beforehand as a manual-reset event and left set: the
+// worker resets it and keeps the passes a request causes apart, instead of passing without
+// pause (every query program run again and again, two level-0 lines a pass).
+TEST_F(SchedulerLoopTest, ManualResetCheckEventLeftSetDoesNotSpinTheWorker)
+{
+    m_timings.CheckRequestGapMs = 1000;
+    // As a peer's service running as LocalSystem would leave it: owned by a trusted account.
+    CSecurityAttributes security(L"O:BAD:(A;;GA;;;WD)");
+    UniqueHandle squatted(CreateEventW(security.Get(), /*bManualReset=*/TRUE, /*bInitialState=*/TRUE,
+                                       kScheduleCheckEventName));
+    ASSERT_TRUE(squatted);
+    Start();
+    ASSERT_TRUE(LogHas(L"Checked 0 schedules; NextCheck=86400, AppToRun=", 10000));
+    SetEvent(squatted.Get());
+    Sleep(6000);
+    const int passes = m_log.Count(L"Checked 0 schedules; NextCheck=86400, AppToRun=");
+    EXPECT_LE(passes, 8) << "one pass a gap at most";
+    EXPECT_GE(passes, 2) << "the request was served";
+    Stop();
+}
+
+// A request made while the worker is quiet starts a pass at once; a flood of them starts
+// one pass a gap at most, and never keeps a main task from coming due.
+TEST_F(SchedulerLoopTest, CheckRequestsAreServedAtOnceThenAtMostOneAGap)
+{
+    m_timings.CheckRequestGapMs = 1500;
+    Start();
+    ASSERT_TRUE(LogHas(L"Starting to sleep for 86400 seconds.", 10000));
+    Sleep(2000);   // quiet for longer than the gap
+    UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kScheduleCheckEventName));
+    ASSERT_TRUE(event);
+    const std::wstring pass = L"Checked 0 schedules; NextCheck=86400, AppToRun=";
+    const int before = m_log.Count(pass);
+    SetEvent(event.Get());
+    EXPECT_TRUE(WaitUntil([&] { return m_log.Count(pass) > before; }, 2000));
+
+    const int flooded = m_log.Count(pass);
+    const ULONGLONG end = GetTickCount64() + 4500;
+    while (GetTickCount64() < end) {
+        SetEvent(event.Get());
+        Sleep(50);
+    }
+    Sleep(300);
+    EXPECT_LE(m_log.Count(pass) - flooded, 4) << "4.5 seconds of requests, 1.5 seconds apart";
+    Stop();
+}
+
+TEST_F(SchedulerLoopTest, FloodOfCheckRequestsDoesNotHoldOffADueTask)
+{
+    m_timings.CheckRequestGapMs = 3000;
+    RegisterApplication(L"App", Query(L"App", L"1"), Task(), m_folder.Path());
+    Start();
+    ASSERT_TRUE(LogHas(L"Starting to sleep for 1 seconds.", 20000));
+    UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kScheduleCheckEventName));
+    ASSERT_TRUE(event);
+    const ULONGLONG end = GetTickCount64() + 8000;
+    while (GetTickCount64() < end && !m_log.Has(L"Starting Scan.")) {
+        SetEvent(event.Get());
+        Sleep(50);
+    }
+    EXPECT_TRUE(m_log.Has(L"Starting Scan.")) << "a task due in a second never ran under the flood";
+    Stop();
+}
+
+// A check event made first by an owner the worker does not trust is not used: the worker
+// says so, ignores its signals, and still leaves its wait at once on a stop.
+TEST_F(SchedulerLoopTest, CheckEventOfAnotherOwnerIsNotUsed)
+{
+    UniqueHandle squatted = SquatWithOwner(L"BU", [](SECURITY_ATTRIBUTES* security) {
+        return CreateEventW(security, TRUE, TRUE, kScheduleCheckEventName);
+    });
+    if (!squatted)
+        GTEST_SKIP() << "this system keeps no owner of Users given to an event";
+    Start();
+    ASSERT_TRUE(LogHas(L"Starting to sleep for 86400 seconds.", 10000));
+    EXPECT_TRUE(m_log.Has(L"Check event is held by another owner; check requests are ignored"));
+    EXPECT_EQ(nullptr, ScheduleCheckEvent);
+    Sleep(1000);
+    EXPECT_EQ(1, m_log.Count(L"Checked 0 schedules; NextCheck=86400, AppToRun=")) << "its signal started a pass";
+    const ULONGLONG start = GetTickCount64();
+    Stop();
+    EXPECT_LT(GetTickCount64() - start, 3000u);
 }
 
 // The completion event tells peers that a main task ran: it is set after a task that ended
