@@ -28,10 +28,12 @@ inline constexpr const wchar_t* kScheduleCheckEventName = L"Global\\VarnholtSche
 inline constexpr const wchar_t* kScanCompletedEventName = L"Global\\VARNHOLT_SCHEDULED_SCAN_COMPLETED";
 inline constexpr const wchar_t* kWaitTimerName = L"VarnholtWaitForScanTimer";
 
-// The check event's DACL: SYSTEM and Administrators full access; everyone else may only
-// signal it (EVENT_MODIFY_STATE) and wait on it (SYNCHRONIZE).
+// The check event's security: owned by Administrators, so that a second instance of the
+// service's own (test mode beside the service) trusts it; SYSTEM and Administrators have
+// full access; everyone else may only signal it (EVENT_MODIFY_STATE) and wait on it
+// (SYNCHRONIZE).
 inline constexpr const wchar_t* kScheduleCheckEventSddl =
-    L"D:P(A;;0x1f0003;;;SY)(A;;0x1f0003;;;BA)(A;;0x100002;;;WD)";
+    L"O:BAD:P(A;;0x1f0003;;;SY)(A;;0x1f0003;;;BA)(A;;0x100002;;;WD)";
 
 // Creates the check event: auto-reset, not signalled, with the DACL above, handle not
 // inherited. Returns null on failure (the thread's last error tells why).
@@ -45,8 +47,9 @@ HANDLE CreateScheduleCheckEvent();
 // creation is logged ("CreateEvent failed, error code = %d") and gives null too.
 HANDLE OpenScheduleCheckEvent();
 
-// The waitable timer's DACL: SYSTEM and Administrators alone.
-inline constexpr const wchar_t* kWaitTimerSddl = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+// The waitable timer's security: owned by Administrators, open to SYSTEM and Administrators
+// alone.
+inline constexpr const wchar_t* kWaitTimerSddl = L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
 // The timer the worker waits on for a due time: "VarnholtWaitForScanTimer", manual-reset,
 // created with kWaitTimerSddl. When that name is taken by an object whose owner is not

@@ -121,6 +121,12 @@ std::wstring ClosingSentence(ProgramOption option, const ActionOutcome& outcome)
     case ProgramOption::Stop:
         return AfterStop(outcome);
     case ProgramOption::TestMode:
+        if (outcome.OtherScheduler)
+            return L"Another " + kName + L" is already scheduling on this computer; stop it first.";
+        if (outcome.SchedulerLockError != 0)
+            return kName + L" test mode did not start: it cannot tell whether another scheduler "
+                           L"runs on this computer (run it from an elevated prompt): " +
+                   ErrorPart(outcome.SchedulerLockError);
         return outcome.Interrupted
                    ? kName + L" test mode has ended; the programs it ran were stopped."
                    : kName + L" test mode has ended after 24 hours; the programs it ran were "

@@ -23,6 +23,8 @@ struct ActionOutcome {
     bool StopTimedOut = false;  // -b: the service did not stop in time, so no start was asked
     StepOutcome Remove;         // -u
     bool Interrupted = false;   // -t: ended by a console control event, not by its lifetime
+    bool OtherScheduler = false;   // -t: did not start, another scheduler runs
+    DWORD SchedulerLockError = 0;  // -t: did not start, the scheduler lock could not be had
 };
 
 // The sentence that closes the option's run, without a line end: what is now so, or what

@@ -5,7 +5,9 @@
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/push_script.h"
+#include "schedule/scheduler_lock.h"
 #include "schedule/scheduler_thread.h"
+#include "schedule/thread_entry.h"
 #include "service/console_report.h"
 #include "service/service_control.h"
 #include "service/test_mode.h"
@@ -143,8 +145,7 @@ void RunServiceMode()
     LaunchRegistrationCommand();
 
     ClearSlot(ScanSlot);
-    const UniqueHandle worker = StartWorkerThread(SchedulerThread);
-    const UniqueHandle pushThread = StartWorkerThread(PushScriptThread);
+    const UniqueHandle worker = StartWorkerThread(ServiceSchedulingThread);
 
     static wchar_t serviceName[] = L"Varnholt Scheduling";
     static const SERVICE_TABLE_ENTRYW serviceTable[] = {
@@ -162,6 +163,20 @@ void RunServiceMode()
 }
 
 }  // namespace
+
+unsigned __stdcall ServiceSchedulingThread(void*)
+{
+    RunThreadBody(
+        [] {
+            CSchedulerLock lock;
+            if (!TakeSchedulerLockForService(lock, SchedulerStopEvent()))
+                return;
+            const UniqueHandle pushThread = StartWorkerThread(PushScriptThread);
+            RunSchedulerLoop(ProductTimings());
+        },
+        L"Scheduler thread ended unexpectedly");
+    return 0;
+}
 
 UniqueHandle StartWorkerThread(unsigned(__stdcall* entry)(void*))
 {

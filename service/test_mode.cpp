@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 #include "schedule/push_script.h"
+#include "schedule/scheduler_lock.h"
 #include "schedule/scheduler_thread.h"
 #include "service/console_report.h"
 #include "service/program.h"
@@ -73,6 +74,24 @@ BOOL WINAPI TestModeCtrlHandler(DWORD event)
 
 bool RunTestMode(DWORD lifetimeMs)
 {
+    // Two schedulers would reset each other's answers and could run one task twice at once.
+    CSchedulerLock lock;
+    const SchedulerLockResult taken = lock.Take(0, /*stop=*/nullptr);
+    if (taken != SchedulerLockResult::Taken) {
+        ActionOutcome refused;
+        if (taken == SchedulerLockResult::HeldByAnother) {
+            LOG(0, L"Another Varnholt Scheduling is already scheduling on this computer");
+            refused.OtherScheduler = true;
+        } else {
+            LOG(0, L"Cannot tell whether another Varnholt Scheduling is scheduling, error code = %d",
+                SystemError(lock.Error()));
+            refused.SchedulerLockError = lock.Error() != 0 ? lock.Error() : static_cast<DWORD>(ERROR_ACCESS_DENIED);
+        }
+        WriteStreamText(GetStdHandle(STD_OUTPUT_HANDLE),
+                        ClosingSentence(ProgramOption::TestMode, refused) + L"\r\n");
+        return false;
+    }
+
     const TestModeSignals& signals = Signals();
     const bool canStop = signals.WorkStopped && signals.Finished;
     InterlockedExchange(&StopBegun, 0);

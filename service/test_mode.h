@@ -6,14 +6,17 @@
 
 inline constexpr DWORD kTestModeLifetimeMs = 86400000;   // 24 hours
 
-// Runs test mode on the calling thread: registers TestModeCtrlHandler, starts both worker
-// threads, and waits for lifetimeMs or until a console control event has stopped the work
-// (StopServiceWork: the threads are told to stop, the children are asked to quit and
-// terminated after the grace), and then lets the worker finish its step for up to
-// kWorkerEndWaitMs. Then logs "EXIT Varnholt Scheduling (TEST MODE)", writes
-// the closing sentence to standard output and unregisters the handler. Returns true when
-// a console control event ended it. At the end of the lifetime nothing is stopped: the
-// threads and their children are left to the end of the process. One run at a time.
+// Runs test mode on the calling thread: takes the scheduler lock (scheduler_lock.h) and,
+// when another scheduler holds it or it cannot be had, logs that at level 0, writes the
+// closing sentence that says so and returns false at once, having started nothing.
+// Otherwise registers TestModeCtrlHandler, starts both worker threads, and waits for
+// lifetimeMs or until a console control event has stopped the work (StopServiceWork: the
+// threads are told to stop, the children are asked to quit and terminated after the grace),
+// and then lets the worker finish its step for up to kWorkerEndWaitMs. Then logs "EXIT
+// Varnholt Scheduling (TEST MODE)", writes the closing sentence to standard output,
+// unregisters the handler and gives the lock back. Returns true when a console control
+// event ended it. At the end of the lifetime nothing is stopped: the threads and their
+// children are left to the end of the process. One run at a time.
 bool RunTestMode(DWORD lifetimeMs = kTestModeLifetimeMs);
 
 // The work of the console control handler. For CTRL_C_EVENT, CTRL_BREAK_EVENT and

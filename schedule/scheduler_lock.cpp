@@ -1,0 +1,82 @@
+#include "schedule/scheduler_lock.h"
+
+#include "log/logger.h"
+#include "support/account_security.h"
+#include "support/security_descriptor.h"
+
+#include <vector>
+
+SchedulerLockResult CSchedulerLock::Take(DWORD waitMs, HANDLE stop)
+{
+    m_error = 0;
+    if (!m_mutex) {
+        CSecurityAttributes security(kSchedulerLockSddl);
+        if (!security.IsValid()) {
+            m_error = security.Error();
+            return SchedulerLockResult::Failed;
+        }
+        m_mutex.Reset(CreateMutexW(security.Get(), /*bInitialOwner=*/FALSE, kSchedulerLockName));
+        const DWORD error = GetLastError();
+        if (!m_mutex) {
+            m_error = error;
+            return SchedulerLockResult::Failed;
+        }
+        if (error == ERROR_ALREADY_EXISTS) {
+            // Whoever made it first chose its DACL: someone who is not trusted could hold it
+            // for ever, or let anyone take it.
+            const std::vector<BYTE> self = ProcessUserSid();
+            if (!HasTrustedOwner(m_mutex.Get(), self.empty() ? nullptr : const_cast<BYTE*>(self.data()))) {
+                m_mutex.Reset();
+                m_error = ERROR_ACCESS_DENIED;
+                return SchedulerLockResult::Untrusted;
+            }
+        }
+    }
+    if (m_held)
+        return SchedulerLockResult::Taken;
+
+    HANDLE objects[2] = {m_mutex.Get(), stop};
+    const DWORD result = WaitForMultipleObjects(stop ? 2 : 1, objects, /*bWaitAll=*/FALSE, waitMs);
+    // An abandoned mutex is one whose holder ended without giving it back: its scheduler
+    // is gone, and the lock is ours.
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED_0) {
+        m_held = true;
+        return SchedulerLockResult::Taken;
+    }
+    if (stop && result == WAIT_OBJECT_0 + 1)
+        return SchedulerLockResult::Stopped;
+    if (result == WAIT_TIMEOUT)
+        return SchedulerLockResult::HeldByAnother;
+    m_error = GetLastError();
+    return SchedulerLockResult::Failed;
+}
+
+void CSchedulerLock::Release()
+{
+    if (m_held && m_mutex)
+        ReleaseMutex(m_mutex.Get());
+    m_held = false;
+}
+
+bool TakeSchedulerLockForService(CSchedulerLock& lock, HANDLE stop)
+{
+    SchedulerLockResult result = lock.Take(0, stop);
+    if (result == SchedulerLockResult::HeldByAnother) {
+        LOG(0, L"Another Varnholt Scheduling is scheduling on this computer; waiting for it to end");
+        result = lock.Take(INFINITE, stop);
+    }
+    switch (result) {
+    case SchedulerLockResult::Taken:
+        return true;
+    case SchedulerLockResult::Stopped:
+        return false;
+    case SchedulerLockResult::Untrusted:
+        LOG(0, L"Scheduler lock is held by another owner; scheduling without it");
+        return true;
+    case SchedulerLockResult::HeldByAnother:
+    case SchedulerLockResult::Failed:
+        break;
+    }
+    LOG(0, L"CreateMutex failed, error code = %d", SystemError(lock.Error()));
+    return true;
+}
