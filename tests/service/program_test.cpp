@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwchar>
+#include <memory>
 
 namespace {
 
@@ -292,6 +294,47 @@ TEST_F(ProgramRunTest, TwoArgumentsAreServiceMode)
     EXPECT_TRUE(HasMessage(lines, L"StartServiceCtrlDispatcher failed, error code = 1063"));
     EXPECT_TRUE(HasMessage(lines, L"EXIT Varnholt Scheduling Service"));
     EXPECT_FALSE(HasMessage(lines, L"Install"));
+}
+
+}  // namespace
+
+namespace {
+
+// The folder is known by its identity from start-up on: replaced while the process runs
+// (Wine lets a folder held open be renamed; Windows does not), it gets no further line, and
+// neither does whatever now stands at its path.
+TEST_F(ProgramRunTest, LogFolderReplacedWhileRunningGetsNoLine)
+{
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "a folder link is made from the Unix side, which only Wine offers";
+    SetProductDword(L"", L"Debug", 2);
+    EXPECT_EQ(0u, RunProduct(L"/k"));
+    const size_t before = LogSize();
+    auto testMode = std::make_unique<BackgroundProcess>(L"\"" + ProductExePath() + L"\" -t");
+    ASSERT_TRUE(testMode->Started());
+    // The check event exists from the first pass on, after the start delay.
+    ASSERT_TRUE(WaitForLogMessage(before, L"Checked 0 schedules; NextCheck=86400, AppToRun=", 40000));
+
+    ScratchDirectory elsewhere;
+    const std::wstring moved = ProductLogDirectory() + L".moved-by-test";
+    ASSERT_TRUE(MoveFileW(ProductLogDirectory().c_str(), moved.c_str()));
+    {
+        DirectoryLink link(ProductLogDirectory(), elsewhere.Path());
+        ASSERT_TRUE(link.Made());
+        UniqueHandle check(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\VarnholtScheduleCheck"));
+        ASSERT_TRUE(check);
+        ASSERT_TRUE(SetEvent(check.Get()));
+        Sleep(3000);   // a pass, its lines and its wait
+        testMode.reset();
+        WIN32_FIND_DATAW data = {};
+        const UniqueFindHandle find(FindFirstFileW(elsewhere.File(L"*").c_str(), &data));
+        bool any = false;
+        for (bool more = static_cast<bool>(find); more; more = FindNextFileW(find.Get(), &data) != FALSE)
+            any = any || (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0);
+        EXPECT_FALSE(any) << "something reached the other folder";
+    }
+    RemoveTree(ProductLogDirectory());
+    ASSERT_TRUE(MoveFileW(moved.c_str(), ProductLogDirectory().c_str()));
 }
 
 }  // namespace
