@@ -100,3 +100,41 @@ void CLogPruner::OnEntry(const std::wstring& directory, const std::wstring& name
     disposition.DeleteFile = TRUE;
     SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof(disposition));
 }
+
+namespace {
+
+struct PruneWork {
+    std::unique_ptr<CLogPruner> Pruner;
+    std::wstring Directory;
+};
+
+DWORD WINAPI PruneThread(void* argument)
+{
+    std::unique_ptr<PruneWork> work(static_cast<PruneWork*>(argument));
+    try {
+        work->Pruner->Enumerate(work->Directory, kLogFilePattern);
+    } catch (...) {
+        // Out of memory: the old files stay until the next start.
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool PruneWithin(std::unique_ptr<CLogPruner> pruner, const std::wstring& directory, DWORD waitMs)
+{
+    auto work = std::make_unique<PruneWork>();
+    work->Pruner = std::move(pruner);
+    work->Directory = directory;
+    UniqueHandle thread(CreateThread(/*lpThreadAttributes=*/nullptr, /*dwStackSize=*/0, PruneThread,
+                                     work.get(), /*dwCreationFlags=*/0, /*lpThreadId=*/nullptr));
+    if (!thread) {
+        work->Pruner->Enumerate(work->Directory, kLogFilePattern);
+        return true;
+    }
+    static_cast<void>(work.release());   // the thread's now
+    if (WaitForSingleObject(thread.Get(), waitMs) == WAIT_OBJECT_0)
+        return true;
+    LOG(0, L"Pruning old log files is taking too long; going on without it");
+    return false;
+}

@@ -6,14 +6,15 @@
 // without following a link, checked on that handle to be a plain file lying directly in
 // the log folder (by the folder's identity, not its path), and deleted through the same
 // handle; one that fails the check is left alone and logged at level 0 ("Not pruning %s:
-// not a plain file of the log folder"). Used by one thread at a time (the entry point's,
-// before any other thread starts). Failed deletions are not reported; only memory failures
-// throw.
+// not a plain file of the log folder"). A pruner is used by one thread at a time (at start,
+// one of its own that the entry point waits for: PruneWithin). Failed deletions are not
+// reported; only memory failures throw.
 #include "support/file_identity.h"
 #include "support/file_tree.h"
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 inline constexpr const wchar_t* kLogFilePattern = L"*.log";
@@ -37,6 +38,8 @@ public:
     explicit CLogPruner(const FileIdentity& folder);
     // The same, measured from a given moment (UTC).
     CLogPruner(const FileIdentity& folder, const FILETIME& now);
+    // Virtual: PruneWithin owns a pruner of any derived class.
+    virtual ~CLogPruner() = default;
 
     const FILETIME& Cutoff() const { return m_cutoff; }
 
@@ -60,3 +63,15 @@ private:
     FileIdentity m_folder;
     FILETIME m_cutoff;
 };
+
+// Walks directory with kLogFilePattern and pruner on a thread of its own, and waits for the
+// walk at most waitMs: a deletion that the file system holds up (an opportunistic lock whose
+// holder never lets go of it) must not hold up the start of the service. True when the walk
+// ended in time. Otherwise it is logged at level 0 ("Pruning old log files is taking too
+// long; going on without it") and the walk goes on in the background, to its end or to the
+// end of the process. The thread owns pruner; when it cannot be started, the walk is made
+// on the calling thread.
+bool PruneWithin(std::unique_ptr<CLogPruner> pruner, const std::wstring& directory, DWORD waitMs);
+
+// How long start-up waits for the pruning.
+inline constexpr DWORD kPruneWaitMs = 10000;

@@ -159,10 +159,8 @@ HANDLE CreateWaitTimer()
 
 DWORD CheckRequestDelayMs(bool anyBefore, DWORD lastTick, DWORD nowTick, DWORD gapMs)
 {
-    if (!anyBefore)
-        return 0;
-    const DWORD elapsed = nowTick - lastTick;   // modulo 2^32, so a wrap is harmless
-    return elapsed < gapMs ? gapMs - elapsed : 0;
+    // The same arithmetic as the spacing after a run: the rest of a span begun at lastTick.
+    return anyBefore ? SpacingSleepMs(lastTick, nowTick, gapMs) : 0;
 }
 
 WaitEnd ClassifyWait(DWORD waitResult, bool hasEvent, bool hasTimer, bool dueWithinBound)

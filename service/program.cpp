@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -277,10 +278,8 @@ int RunProgram(int argc, char* argv[])
             LOG(0, L"Log folder was not trusted and was moved aside to %s", movedTo.c_str());
         // Every start, whatever the command line, clears out old log files, but only in a
         // folder that no other account controls.
-        if (!LogDirectory.empty()) {
-            CLogPruner pruner(LogDirectoryIdentity);
-            pruner.Enumerate(LogDirectory, kLogFilePattern);
-        }
+        if (!LogDirectory.empty())
+            PruneWithin(std::make_unique<CLogPruner>(LogDirectoryIdentity), LogDirectory, kPruneWaitMs);
 
         if (oneArgument) {
             if (option == ProgramOption::None) {

@@ -1,6 +1,7 @@
 #include "log/log_pruner.h"
 
 #include "log/logger.h"
+#include "support/unique_resource.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -210,6 +211,37 @@ TEST_F(LogPrunerTest, CandidateSwappedForALinkAfterTheListingLeavesTheTargetAlon
     EXPECT_TRUE(pruner.Enumerate(m_folder.Path(), kLogFilePattern));
     ASSERT_EQ(1, pruner.Swapped());
     EXPECT_TRUE(FileExists(target));
+}
+
+// A pruner held up before it opens its file, as an opportunistic lock that is never let go
+// would hold up the deletion.
+class HeldUpPruner : public CLogPruner {
+public:
+    HeldUpPruner(const FileIdentity& folder, HANDLE release) : CLogPruner(folder), m_release(release) {}
+
+protected:
+    void BeforeOpen(const std::wstring&) override { WaitForSingleObject(m_release, INFINITE); }
+
+private:
+    HANDLE m_release;
+};
+
+TEST_F(LogPrunerTest, AHeldUpPruningDoesNotHoldUpTheStart)
+{
+    WriteAgedFile(L"old.log", kTwentyDays);
+    const UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(release);
+    EXPECT_FALSE(PruneWithin(std::make_unique<HeldUpPruner>(LogDirectoryIdentity, release.Get()),
+                             m_folder.Path(), 300));
+    EXPECT_NE(std::wstring::npos, ReadUtf8File(TodaysFile()).find(
+                                      L"Pruning old log files is taking too long; going on without it"));
+    EXPECT_TRUE(FileExists(Path(L"old.log")));
+    SetEvent(release.Get());
+    EXPECT_TRUE(WaitUntil([&] { return !FileExists(Path(L"old.log")); }, 5000)) << "it went on";
+
+    WriteAgedFile(L"old.log", kTwentyDays);
+    EXPECT_TRUE(PruneWithin(std::make_unique<CLogPruner>(LogDirectoryIdentity), m_folder.Path(), 5000));
+    EXPECT_FALSE(FileExists(Path(L"old.log")));
 }
 
 TEST_F(LogPrunerTest, BelowLevelTwoDeletesWithoutALine)

@@ -43,6 +43,17 @@ TEST(ClosingSentenceTest, FailuresNameTheSystemsTextAndTheCode)
               ClosingSentence(ProgramOption::Install, outcome));
 }
 
+// Test mode that could not tell whether another scheduler runs (not elevated) says why.
+TEST(ClosingSentenceTest, TestModeThatCannotTakeTheSchedulerLock)
+{
+    ActionOutcome outcome;
+    outcome.SchedulerLockError = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(L"Varnholt Scheduling test mode did not start: it cannot tell whether another "
+              L"scheduler runs on this computer (run it from an elevated prompt): " +
+                  Reason(ERROR_ACCESS_DENIED),
+              ClosingSentence(ProgramOption::TestMode, outcome));
+}
+
 TEST(ClosingSentenceTest, AStepThatFailedAfterOneThatWorked)
 {
     ActionOutcome outcome;
