@@ -166,9 +166,9 @@ ULONGLONG UnixSecondsNow()
     return UnixSecondsFromFileTime(now);
 }
 
-ServiceState ReadServiceState()
+RecordedServiceState ReadServiceState()
 {
-    ServiceState state;
+    RecordedServiceState state;
     const UniqueRegistryKey key = OpenForReading(kStateKeyPath);
     if (!key)
         return state;

@@ -55,7 +55,7 @@ struct ApplicationState {
 };
 
 // What State itself holds.
-struct ServiceState {
+struct RecordedServiceState {
     bool Present = false;          // the State key exists
     ULONGLONG ServiceStart = 0;
     DWORD ServiceProcessId = 0;
@@ -71,7 +71,7 @@ struct ServiceState {
 };
 
 // Readers for the status command and tests; what is missing reads as absent or 0.
-ServiceState ReadServiceState();
+RecordedServiceState ReadServiceState();
 ApplicationState ReadApplicationState(const std::wstring& application);
 
 // Writes the state. One object per thread that records (the worker's, the push script's).

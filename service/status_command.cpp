@@ -72,14 +72,6 @@ std::wstring StartTypeWords(DWORD startType)
     return L"start type unknown";
 }
 
-std::wstring Number(ULONGLONG value)
-{
-    wchar_t text[32];
-    _snwprintf(text, 31, L"%llu", value);
-    text[31] = L'\0';
-    return text;
-}
-
 bool FileExists(const std::wstring& path)
 {
     if (path.find_first_of(L"\\/:") == std::wstring::npos) {
@@ -136,7 +128,7 @@ std::wstring TodaysLogFile(const std::wstring& folder)
     return folder + name;
 }
 
-std::wstring ServiceLines(const ServiceFacts& facts, const ServiceState& state, const StatusClock& clock)
+std::wstring ServiceLines(const ServiceFacts& facts, const RecordedServiceState& state, const StatusClock& clock)
 {
     if (facts.State == 0) {
         if (facts.Error == ERROR_SERVICE_DOES_NOT_EXIST)
@@ -147,14 +139,14 @@ std::wstring ServiceLines(const ServiceFacts& facts, const ServiceState& state, 
     std::wstring line = std::wstring(kServiceName) + L": " + ServiceStateWords(facts.State) + L", " +
                         StartTypeWords(facts.StartType);
     if (facts.ProcessId != 0) {
-        line += L", process " + Number(facts.ProcessId);
+        line += L", process " + FormatNumber(facts.ProcessId);
         if (state.ServiceProcessId == facts.ProcessId && state.ServiceStart != 0)
             line += L", since " + FormatDueMoment(state.ServiceStart, clock);
     }
     line += L"\r\n";
     if (state.LastPassStart != 0) {
         line += L"Last pass: " + FormatDueMoment(state.LastPassStart, clock) + L", " +
-                Number(state.ApplicationsChecked) + L" applications checked";
+                FormatNumber(state.ApplicationsChecked) + L" applications checked";
         if (facts.State == SERVICE_RUNNING && state.LastPassEnd >= state.LastPassStart &&
             state.NextPass != 0) {
             line += L"; next " + std::wstring(state.AppToRun.empty() ? L"pass" : L"run of " + state.AppToRun) +
@@ -165,7 +157,7 @@ std::wstring ServiceLines(const ServiceFacts& facts, const ServiceState& state, 
     return line;
 }
 
-std::wstring PushLines(const std::wstring& command, bool serviceRunning, const ServiceState& state,
+std::wstring PushLines(const std::wstring& command, bool serviceRunning, const RecordedServiceState& state,
                        const StatusClock& clock)
 {
     if (command.empty())
@@ -175,11 +167,11 @@ std::wstring PushLines(const std::wstring& command, bool serviceRunning, const S
         lines += L"not running (the service is not running)";
     else if (state.PushScriptProcessId != 0)
         lines += L"running since " + FormatDueMoment(state.PushScriptStart, clock) + L", process " +
-                 Number(state.PushScriptProcessId);
+                 FormatNumber(state.PushScriptProcessId);
     else
         lines += L"not running; it is launched again five minutes after its end";
     if (state.PushConfigured)
-        lines += L"; relaunched " + Number(state.PushScriptRestarts) + L" times since the service started";
+        lines += L"; relaunched " + FormatNumber(state.PushScriptRestarts) + L" times since the service started";
     return lines + L"\r\n";
 }
 
@@ -191,7 +183,7 @@ std::wstring StatusReport(int& exitCode)
     clock.Now = UnixSecondsNow();
     const ServiceFacts facts = AskTheServiceManager();
     const bool running = facts.State == SERVICE_RUNNING;
-    const ServiceState state = ReadServiceState();
+    const RecordedServiceState state = ReadServiceState();
 
     std::wstring report = ServiceLines(facts, state, clock) + L"\r\n";
 

@@ -9,19 +9,11 @@ constexpr ULONGLONG kSecondsPerHour = 3600;
 constexpr ULONGLONG kSecondsPerDay = 86400;
 constexpr ULONGLONG kFileTimeUnitsPerDay = 864000000000ULL;
 
-std::wstring Number(ULONGLONG value)
-{
-    wchar_t text[32];
-    _snwprintf(text, 31, L"%llu", value);
-    text[31] = L'\0';
-    return text;
-}
-
 std::wstring TwoUnits(ULONGLONG big, const wchar_t* bigUnit, ULONGLONG small, const wchar_t* smallUnit)
 {
-    std::wstring text = Number(big) + L" " + bigUnit;
+    std::wstring text = FormatNumber(big) + L" " + bigUnit;
     if (small != 0)
-        text += L" " + Number(small) + L" " + smallUnit;
+        text += L" " + FormatNumber(small) + L" " + smallUnit;
     return text;
 }
 
@@ -79,7 +71,7 @@ std::wstring LastRunResult(const ApplicationState& state, bool serviceRunning,
         failed = true;
         std::wstring text = errorText ? errorText(state.LastRunError) : std::wstring();
         if (text.empty())
-            text = L"error " + Number(state.LastRunError);
+            text = L"error " + FormatNumber(state.LastRunError);
         return L"could not start: " + text;
     }
     case RunEnding::ByStop:
@@ -150,6 +142,14 @@ void CheckCommandLine(const std::wstring& name, const wchar_t* valueName,
 
 }  // namespace
 
+std::wstring FormatNumber(ULONGLONG value)
+{
+    wchar_t text[32];
+    _snwprintf(text, 31, L"%llu", value);
+    text[31] = L'\0';
+    return text;
+}
+
 SYSTEMTIME LocalTimeOfUnixSeconds(ULONGLONG unixSeconds)
 {
     const SYSTEMTIME utc = UtcTimeOfUnixSeconds(unixSeconds);
@@ -170,7 +170,7 @@ SYSTEMTIME UtcTimeOfUnixSeconds(ULONGLONG unixSeconds)
 std::wstring FormatDuration(ULONGLONG seconds)
 {
     if (seconds < kSecondsPerMinute)
-        return Number(seconds) + L" s";
+        return FormatNumber(seconds) + L" s";
     if (seconds < kSecondsPerHour)
         return TwoUnits(seconds / kSecondsPerMinute, L"min", seconds % kSecondsPerMinute, L"s");
     if (seconds < kSecondsPerDay)
@@ -207,7 +207,7 @@ std::wstring FormatExitCode(DWORD code)
     if (code == 0xFFFFFFFFu)
         return L"-1";
     if (code < 0x80000000u)
-        return Number(code);
+        return FormatNumber(code);
     wchar_t text[16];
     _snwprintf(text, 15, L"0x%08lX", static_cast<unsigned long>(code));
     text[15] = L'\0';

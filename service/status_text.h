@@ -20,6 +20,9 @@ struct StatusClock {
     LocalTimeOf ToLocal = &LocalTimeOfUnixSeconds;
 };
 
+// A count in decimal.
+std::wstring FormatNumber(ULONGLONG value);
+
 // "45 s", "3 min 10 s", "2 h 5 min", "1 d 9 h": the two largest units, the smaller left out
 // when 0.
 std::wstring FormatDuration(ULONGLONG seconds);

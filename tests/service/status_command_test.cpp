@@ -115,7 +115,7 @@ TEST_F(RecordedStateTest, APassAndARunAreRecordedAndTheStatusShowsThem)
     EXPECT_LE(runs.LastRunStart, runs.LastRunEnd);
     EXPECT_EQ(1u, runs.LastAnswer);
 
-    const ServiceState state = ReadServiceState();
+    const RecordedServiceState state = ReadServiceState();
     ASSERT_TRUE(state.Present);
     ExpectRecent(state.LastPassStart, "LastPassStart");
     EXPECT_LE(state.LastPassStart, state.LastPassEnd);
