@@ -44,7 +44,8 @@ enum class RunOutcome {
 // Runs commandLine in workingDirectory in the ScanSlot and waits up to limitSeconds.
 // Returns the child's exit code; -1 when it was killed at the limit or its exit code could
 // not be read; 9999 when it could not be started, or was not started because the service is
-// stopping. outcome, when given, receives which of these happened. commandLine is used in
+// stopping. outcome, when given, receives which of these happened; after a program that
+// could not be started, the thread's last error holds why. commandLine is used in
 // place: it ends at the first NUL that CreateProcessW may have left in it. Worker thread
 // only: one run at a time.
 int RunAndWait(const std::wstring& label, std::wstring& commandLine,

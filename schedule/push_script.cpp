@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 #include "schedule/child_process.h"
+#include "schedule/state_record.h"
 #include "schedule/thread_entry.h"
 #include "support/registry_key.h"
 
@@ -52,18 +53,26 @@ void RunPushScriptLoop(const Timings& timings)
     const std::wstring command = productKey.GetString(L"PushScriptCommand");
     productKey.Close();
 
+    CStateRecorder& state = PushStateRecorder();
     if (!command.empty()) {
+        DWORD restarts = 0;
         LaunchPushScript(command);
+        state.RecordPushLaunch(UnixSecondsNow(), restarts, PushRun.dwProcessId);
         while (!PushStopFlag) {
             Sleep(timings.PushStartSleepMs);
             // After a failed launch the handle is null and the wait fails at once.
             if (WaitForSingleObject(PushRun.hProcess, timings.PushWaitMs) == WAIT_TIMEOUT)
                 continue;
+            if (PushRun.dwProcessId != 0)
+                state.RecordPushEnd();
             SleepUnlessStopping(timings.PushPauseMs, timings);
             if (PushStopFlag)
                 break;
             LaunchPushScript(command);
+            state.RecordPushLaunch(UnixSecondsNow(), ++restarts, PushRun.dwProcessId);
         }
+    } else {
+        state.RecordPushNotConfigured();
     }
     InterlockedExchange(&PushStopFlag, 0);
 }

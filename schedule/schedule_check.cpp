@@ -3,6 +3,7 @@
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/scheduler_thread.h"
+#include "schedule/state_record.h"
 
 namespace {
 
@@ -14,6 +15,8 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
 {
     ScheduleCheckResult result;
     result.NextCheck = kDefaultCheckCapSeconds;
+    CStateRecorder& state = WorkerStateRecorder();
+    state.BeginPass(UnixSecondsNow());
 
     {
         CRegistryKey settings;
@@ -60,6 +63,7 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
             LOG(0, L"Failed to write 0 to ScheduleEnabled after checkschedule error=%d",
                 application.LastStatus());
         LOG(2, L"AppName %s: %d secs", name.c_str(), answer);
+        state.RecordQuery(name, UnixSecondsNow(), exitCode, answer);
 
         if (answer != 0 && answer < result.NextCheck) {
             result.NextCheck = answer;
@@ -71,5 +75,10 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
 
     LOG(1, L"Checked %d schedules; NextCheck=%d, AppToRun=%s", queried, result.NextCheck,
         result.AppToRun.c_str());
+    // The wait that follows ends at the due time or at its bound, whichever comes first.
+    const ULONGLONG passEnd = UnixSecondsNow();
+    const DWORD boundSeconds = timings.WaitBoundMs / 1000;
+    state.EndPass(passEnd, passEnd + (result.NextCheck < boundSeconds ? result.NextCheck : boundSeconds),
+                  result.AppToRun, static_cast<DWORD>(queried), productKey.Handle());
     return result;
 }

@@ -3,6 +3,7 @@
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/schedule_check.h"
+#include "schedule/state_record.h"
 #include "schedule/thread_entry.h"
 #include "support/account_security.h"
 #include "support/registry_key.h"
@@ -46,6 +47,23 @@ void AnnounceCompletion()
         SetEvent(completed.Get());
 }
 
+// How a run ended, as the recorded state tells it. A run that the service's stop cut short,
+// or kept from starting, was ended by the stop.
+RunEnding RunEndingOf(RunOutcome outcome, bool stopping)
+{
+    if (stopping)
+        return RunEnding::ByStop;
+    switch (outcome) {
+    case RunOutcome::NotStarted:
+        return RunEnding::NotStarted;
+    case RunOutcome::KilledAtLimit:
+        return RunEnding::AtLimit;
+    case RunOutcome::Ended:
+        break;
+    }
+    return RunEnding::EndedByItself;
+}
+
 void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
                 const Timings& timings)
 {
@@ -62,7 +80,12 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
     const DWORD start = GetTickCount();
     LOG(0, L"Starting Scan.");
     RunOutcome outcome = RunOutcome::NotStarted;
-    RunAndWait(appToRun, scanner, appDir, timings.TaskLimitSeconds, timings, &outcome);
+    CStateRecorder& state = WorkerStateRecorder();
+    state.RecordRunStart(appToRun, UnixSecondsNow());
+    const int exitCode = RunAndWait(appToRun, scanner, appDir, timings.TaskLimitSeconds, timings, &outcome);
+    const DWORD launchError = GetLastError();   // why, when the task could not be started
+    state.RecordRunEnd(appToRun, UnixSecondsNow(), exitCode,
+                       RunEndingOf(outcome, SchedulerStopFlag != 0), launchError);
     LOG(0, L"Scan Finished.");
     // Peers learn of a run that happened: not of a task that could not start, nor of one
     // that the service's own stop ended (the stop handler sets the flag before it ends the
@@ -311,7 +334,10 @@ void RunSchedulerLoop(const Timings& timings)
 
 unsigned __stdcall SchedulerThread(void*)
 {
-    RunThreadBody([] { RunSchedulerLoop(ProductTimings()); },
+    RunThreadBody([] {
+                      WorkerStateRecorder().RecordServiceStart(UnixSecondsNow(), GetCurrentProcessId());
+                      RunSchedulerLoop(ProductTimings());
+                  },
                   L"Scheduler thread ended unexpectedly");
     return 0;
 }

@@ -131,6 +131,7 @@ std::wstring ClosingSentence(ProgramOption option, const ActionOutcome& outcome)
                    ? kName + L" test mode has ended; the programs it ran were stopped."
                    : kName + L" test mode has ended after 24 hours; the programs it ran were "
                              L"left running.";
+    case ProgramOption::Status:   // the status is its own report
     case ProgramOption::None:
         break;
     }
@@ -149,6 +150,8 @@ std::wstring UsageText(const std::wstring& logDirectory)
            L"  -k    ask the service to stop\r\n"
            L"  -b    restart the service: stop it, wait until it has stopped, start it\r\n"
            L"  -u    stop the service and remove it\r\n"
+           L"  -s    show the service's state and each application's next and last run\r\n"
+           L"        (no elevation needed; exits 0 if fine, 1 on a warning, 3 if not running)\r\n"
            L"  -t    test mode: run the scheduling in this console, not as a service, until\r\n"
            L"        Ctrl+C (at most 24 hours)\r\n"
            L"\r\n"

@@ -7,9 +7,11 @@
 #include "schedule/push_script.h"
 #include "schedule/scheduler_lock.h"
 #include "schedule/scheduler_thread.h"
+#include "schedule/state_record.h"
 #include "schedule/thread_entry.h"
 #include "service/console_report.h"
 #include "service/service_control.h"
+#include "service/status_command.h"
 #include "service/test_mode.h"
 #include "support/console_text.h"
 #include "support/text.h"
@@ -36,6 +38,7 @@ constexpr OptionRow kOptions[] = {
     {L"-u", ProgramOption::Uninstall},     {L"-i", ProgramOption::Install},
     {L"-ir", ProgramOption::InstallAndRun}, {L"-b", ProgramOption::Bounce},
     {L"-k", ProgramOption::Stop},          {L"-t", ProgramOption::TestMode},
+    {L"-s", ProgramOption::Status},
 };
 
 wchar_t FoldAsciiCase(wchar_t c)
@@ -84,6 +87,19 @@ void LaunchRegistrationCommand()
     UniqueHandle registrationProcess(launched.hProcess);
 }
 
+// The recorded state goes with the service. A stopping service still records how its run
+// ended, so the state is removed once its process has ended (or after the bound).
+void RemoveRecordedState()
+{
+    const UniqueHandle process = OpenTheServiceProcess();
+    if (process)
+        WaitForSingleObject(process.Get(), kRestartStopWaitMs);
+    LONG status = ERROR_SUCCESS;
+    if (!DeleteRecordedState(status))
+        LOG(0, L"Removing the service's recorded state failed, error code = %d",
+            SystemError(static_cast<DWORD>(status)));
+}
+
 // Carries out the option's actions; what each step did goes into the closing sentence.
 ActionOutcome RunOption(ProgramOption option)
 {
@@ -93,6 +109,8 @@ ActionOutcome RunOption(ProgramOption option)
         LOG(0, L"Uninstall");
         outcome.Stop = Take(StopTheService);
         outcome.Remove = Take(UninstallService);
+        if (outcome.Remove.Done)
+            RemoveRecordedState();
         break;
     case ProgramOption::Install:
         LOG(0, L"Install");
@@ -131,6 +149,7 @@ ActionOutcome RunOption(ProgramOption option)
         LOG(0, L"Start Varnholt Scheduling (TEST MODE)");
         RunTestMode();   // which writes its own closing sentence
         break;
+    case ProgramOption::Status:   // RunProgram shows it: it has an exit code of its own
     case ProgramOption::None:
         break;
     }
@@ -172,6 +191,7 @@ unsigned __stdcall ServiceSchedulingThread(void*)
             CSchedulerLock lock;
             if (!TakeSchedulerLockForService(lock, SchedulerStopEvent()))
                 return;
+            WorkerStateRecorder().RecordServiceStart(UnixSecondsNow(), GetCurrentProcessId());
             const UniqueHandle pushThread = StartWorkerThread(PushScriptThread);
             RunSchedulerLoop(ProductTimings());
         },
@@ -268,7 +288,7 @@ int RunProgram(int argc, char* argv[])
         // An option shows the log's lines from the first one on, the pruning's included, so
         // that what a person sees is what the file gets; a run that keeps no log file shows
         // them all the same. Service mode and an argument that is no option show none.
-        if (option != ProgramOption::None)
+        if (option != ProgramOption::None && option != ProgramOption::Status)
             StartConsoleSink(GetStdHandle(STD_ERROR_HANDLE));
 
         std::wstring movedTo;
@@ -284,6 +304,8 @@ int RunProgram(int argc, char* argv[])
         if (oneArgument) {
             if (option == ProgramOption::None) {
                 WriteStreamText(GetStdHandle(STD_ERROR_HANDLE), UsageText(LogFolderPath()));
+            } else if (option == ProgramOption::Status) {
+                return ShowStatus();
             } else {
                 const ActionOutcome outcome = RunOption(option);
                 // Test mode writes its own, before it lets a closing console end the process.

@@ -8,7 +8,7 @@
 #include <string>
 
 // The one-argument options, in the order they are compared.
-enum class ProgramOption { Uninstall, Install, InstallAndRun, Bounce, Stop, TestMode, None };
+enum class ProgramOption { Uninstall, Install, InstallAndRun, Bounce, Stop, TestMode, Status, None };
 
 // Compares the argument with the options, whole, ignoring the case of A to Z only.
 ProgramOption MatchOption(const std::wstring& argument);
@@ -51,7 +51,7 @@ inline constexpr DWORD kWorkerEndWaitMs = 3000;
 // argument that is an option, the log's lines also appear on standard error (from the
 // start-up's own on) and a closing sentence on standard output; with one argument that is
 // none, the usage appears on standard error and nothing is done. Returns the process exit
-// code, which is 0 on every path. Test mode and service mode return while the
+// code, which is 0 on every path but "-s", whose code tells the service's state. Test mode and service mode return while the
 // worker threads may still run; returning from main then ends the process. Nothing those
 // threads use is ever destroyed (the logger's object and LogDirectory live on the heap for
 // good; the slots, flags and locks are plain data), so the destructors that run at exit

@@ -1,0 +1,424 @@
+#include "schedule/state_record.h"
+
+#include "log/logger.h"
+#include "support/unique_resource.h"
+
+namespace {
+
+constexpr ULONGLONG kUnitsPerSecond = 10000000;   // FILETIME's 100-ns units
+constexpr ULONGLONG kUnixEpochUnits = 116444736000000000ULL;   // 1970-01-01 as a FILETIME
+
+// The value names, written exactly as stored.
+const wchar_t kLastPassStart[] = L"LastPassStart";
+const wchar_t kLastPassEnd[] = L"LastPassEnd";
+const wchar_t kNextPass[] = L"NextPass";
+const wchar_t kAppToRun[] = L"AppToRun";
+const wchar_t kApplicationsChecked[] = L"ApplicationsChecked";
+const wchar_t kServiceStart[] = L"ServiceStart";
+const wchar_t kServiceProcessId[] = L"ServiceProcessId";
+const wchar_t kPushScriptStart[] = L"PushScriptStart";
+const wchar_t kPushScriptRestarts[] = L"PushScriptRestarts";
+const wchar_t kPushScriptProcessId[] = L"PushScriptProcessId";
+const wchar_t kLastQueryTime[] = L"LastQueryTime";
+const wchar_t kLastQueryExitCode[] = L"LastQueryExitCode";
+const wchar_t kLastAnswer[] = L"LastAnswer";
+const wchar_t kNextDue[] = L"NextDue";
+const wchar_t kLastRunStart[] = L"LastRunStart";
+const wchar_t kLastRunEnd[] = L"LastRunEnd";
+const wchar_t kLastRunExitCode[] = L"LastRunExitCode";
+const wchar_t kLastRunOutcome[] = L"LastRunOutcome";
+const wchar_t kLastRunError[] = L"LastRunError";
+const wchar_t kRunning[] = L"Running";
+
+constexpr REGSAM kStateAccess = KEY_READ | KEY_WRITE | DELETE;
+
+// Collects the first failing status of a series of writes to one key.
+class CValueWriter {
+public:
+    explicit CValueWriter(HKEY key) : m_key(key) {}
+    void Qword(const wchar_t* name, ULONGLONG value)
+    {
+        Keep(RegSetValueExW(m_key, name, 0, REG_QWORD, reinterpret_cast<const BYTE*>(&value),
+                            sizeof(value)));
+    }
+    void Dword(const wchar_t* name, DWORD value)
+    {
+        Keep(RegSetValueExW(m_key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                            sizeof(value)));
+    }
+    void String(const wchar_t* name, const std::wstring& value)
+    {
+        Keep(RegSetValueExW(m_key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))));
+    }
+    void Remove(const wchar_t* name)
+    {
+        const LONG status = RegDeleteValueW(m_key, name);
+        if (status != ERROR_FILE_NOT_FOUND)
+            Keep(status);
+    }
+    LONG Status() const { return m_status; }
+
+private:
+    void Keep(LONG status)
+    {
+        if (m_status == ERROR_SUCCESS)
+            m_status = status;
+    }
+    HKEY m_key;
+    LONG m_status = ERROR_SUCCESS;
+};
+
+// Opens State (or the key below it named by subkey), creating what is missing below the
+// service's entry. ERROR_FILE_NOT_FOUND when the service is not installed: nothing to
+// record then.
+LONG OpenStateKey(const std::wstring& subkey, UniqueRegistryKey& out)
+{
+    HKEY service = nullptr;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, KEY_CREATE_SUB_KEY, &service);
+    if (status != ERROR_SUCCESS)
+        return status;
+    UniqueRegistryKey serviceKey(service);
+    const std::wstring path = subkey.empty() ? std::wstring(L"State") : L"State\\" + subkey;
+    HKEY key = nullptr;
+    status = RegCreateKeyExW(serviceKey.Get(), path.c_str(), 0, /*lpClass=*/nullptr,
+                             REG_OPTION_NON_VOLATILE, kStateAccess,
+                             /*lpSecurityAttributes=*/nullptr, &key, /*lpdwDisposition=*/nullptr);
+    if (status == ERROR_SUCCESS)
+        out.Reset(key);
+    return status;
+}
+
+std::wstring ApplicationPath(const std::wstring& application)
+{
+    return std::wstring(kStateApplicationsSubkey) + L"\\" + application;
+}
+
+bool ReadQword(HKEY key, const wchar_t* name, ULONGLONG& out)
+{
+    DWORD size = sizeof(out);
+    return RegGetValueW(key, nullptr, name, RRF_RT_REG_QWORD, nullptr, &out, &size) == ERROR_SUCCESS;
+}
+
+bool ReadDword(HKEY key, const wchar_t* name, DWORD& out)
+{
+    DWORD size = sizeof(out);
+    return RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &out, &size) == ERROR_SUCCESS;
+}
+
+std::wstring ReadText(HKEY key, const wchar_t* name)
+{
+    DWORD size = 0;
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS ||
+        size < sizeof(wchar_t))
+        return std::wstring();
+    std::wstring text(size / sizeof(wchar_t), L'\0');
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &text[0], &size) != ERROR_SUCCESS)
+        return std::wstring();
+    text.resize(wcslen(text.c_str()));
+    return text;
+}
+
+UniqueRegistryKey OpenForReading(const std::wstring& path)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return UniqueRegistryKey();
+    return UniqueRegistryKey(key);
+}
+
+std::vector<std::wstring> SubkeyNames(HKEY key)
+{
+    std::vector<std::wstring> names;
+    wchar_t name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = 256;
+        const LONG status = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS)
+            break;
+        if (status == ERROR_SUCCESS)
+            names.emplace_back(name, length);
+    }
+    return names;
+}
+
+}  // namespace
+
+ULONGLONG UnixSecondsFromFileTime(const FILETIME& time)
+{
+    const ULONGLONG units = (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return units < kUnixEpochUnits ? 0 : (units - kUnixEpochUnits) / kUnitsPerSecond;
+}
+
+FILETIME FileTimeFromUnixSeconds(ULONGLONG seconds)
+{
+    const ULONGLONG units = kUnixEpochUnits + seconds * kUnitsPerSecond;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(units & 0xFFFFFFFFu);
+    time.dwHighDateTime = static_cast<DWORD>(units >> 32);
+    return time;
+}
+
+ULONGLONG UnixSecondsNow()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return UnixSecondsFromFileTime(now);
+}
+
+RecordedServiceState ReadServiceState()
+{
+    RecordedServiceState state;
+    const UniqueRegistryKey key = OpenForReading(kStateKeyPath);
+    if (!key)
+        return state;
+    state.Present = true;
+    ReadQword(key.Get(), kServiceStart, state.ServiceStart);
+    ReadDword(key.Get(), kServiceProcessId, state.ServiceProcessId);
+    ReadQword(key.Get(), kLastPassStart, state.LastPassStart);
+    ReadQword(key.Get(), kLastPassEnd, state.LastPassEnd);
+    ReadQword(key.Get(), kNextPass, state.NextPass);
+    state.AppToRun = ReadText(key.Get(), kAppToRun);
+    ReadDword(key.Get(), kApplicationsChecked, state.ApplicationsChecked);
+    state.PushConfigured = ReadQword(key.Get(), kPushScriptStart, state.PushScriptStart);
+    ReadDword(key.Get(), kPushScriptRestarts, state.PushScriptRestarts);
+    ReadDword(key.Get(), kPushScriptProcessId, state.PushScriptProcessId);
+    return state;
+}
+
+ApplicationState ReadApplicationState(const std::wstring& application)
+{
+    ApplicationState state;
+    const UniqueRegistryKey key =
+        OpenForReading(std::wstring(kStateKeyPath) + L"\\" + ApplicationPath(application));
+    if (!key)
+        return state;
+    state.Queried = ReadQword(key.Get(), kLastQueryTime, state.LastQueryTime);
+    ReadDword(key.Get(), kLastQueryExitCode, state.LastQueryExitCode);
+    state.Answered = ReadDword(key.Get(), kLastAnswer, state.LastAnswer) &&
+                     ReadQword(key.Get(), kNextDue, state.NextDue);
+    state.RunRecorded = ReadQword(key.Get(), kLastRunStart, state.LastRunStart);
+    state.RunEnded = ReadQword(key.Get(), kLastRunEnd, state.LastRunEnd);
+    ReadDword(key.Get(), kLastRunExitCode, state.LastRunExitCode);
+    DWORD outcome = 0;
+    ReadDword(key.Get(), kLastRunOutcome, outcome);
+    state.LastRunOutcome = static_cast<RunEnding>(outcome);
+    ReadDword(key.Get(), kLastRunError, state.LastRunError);
+    DWORD running = 0;
+    ReadDword(key.Get(), kRunning, running);
+    state.Running = running != 0;
+    return state;
+}
+
+void CStateRecorder::NoteFailure(LONG status)
+{
+    // Not installed (a test-mode run): there is no entry to record under, and nothing wrong.
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || m_failureLogged)
+        return;
+    m_failureLogged = true;
+    LOG(0, L"Recording the service's state failed, error code = %d",
+        SystemError(static_cast<DWORD>(status)));
+}
+
+void CStateRecorder::BeginPass(ULONGLONG now)
+{
+    m_failureLogged = false;
+    UniqueRegistryKey state;
+    LONG status = OpenStateKey(std::wstring(), state);
+    if (status == ERROR_SUCCESS) {
+        CValueWriter write(state.Get());
+        write.Qword(kLastPassStart, now);
+        status = write.Status();
+    }
+    NoteFailure(status);
+}
+
+void CStateRecorder::RecordQuery(const std::wstring& application, ULONGLONG now, int exitCode,
+                                 DWORD answer)
+{
+    UniqueRegistryKey key;
+    LONG status = OpenStateKey(ApplicationPath(application), key);
+    if (status == ERROR_SUCCESS) {
+        CValueWriter write(key.Get());
+        write.Qword(kLastQueryTime, now);
+        write.Dword(kLastQueryExitCode, static_cast<DWORD>(exitCode));
+        if (exitCode == 0) {
+            write.Dword(kLastAnswer, answer);
+            // An answer of 0 asks for no run: nothing is due.
+            if (answer != 0)
+                write.Qword(kNextDue, now + answer);
+            else
+                write.Remove(kNextDue);
+        } else {
+            // No answer: what the last one said is no longer known to hold.
+            write.Remove(kLastAnswer);
+            write.Remove(kNextDue);
+        }
+        status = write.Status();
+    }
+    NoteFailure(status);
+}
+
+void CStateRecorder::EndPass(ULONGLONG now, ULONGLONG nextPass, const std::wstring& appToRun,
+                             DWORD applicationsChecked, HKEY productKey)
+{
+    UniqueRegistryKey state;
+    LONG status = OpenStateKey(std::wstring(), state);
+    if (status == ERROR_SUCCESS) {
+        CValueWriter write(state.Get());
+        write.Qword(kLastPassEnd, now);
+        write.Qword(kNextPass, nextPass);
+        write.String(kAppToRun, appToRun);
+        write.Dword(kApplicationsChecked, applicationsChecked);
+        status = write.Status();
+    }
+    NoteFailure(status);
+    if (status != ERROR_SUCCESS || !productKey)
+        return;
+
+    // Entries of applications whose subkey is gone; a subkey that exists but cannot be
+    // opened keeps its entry.
+    UniqueRegistryKey applications;
+    status = OpenStateKey(kStateApplicationsSubkey, applications);
+    if (status != ERROR_SUCCESS) {
+        NoteFailure(status);
+        return;
+    }
+    for (const std::wstring& name : SubkeyNames(applications.Get())) {
+        HKEY registered = nullptr;
+        const LONG found = RegOpenKeyExW(productKey, name.c_str(), 0, KEY_QUERY_VALUE, &registered);
+        UniqueRegistryKey owned(found == ERROR_SUCCESS ? registered : nullptr);
+        if (found == ERROR_FILE_NOT_FOUND)
+            NoteFailure(RegDeleteTreeW(applications.Get(), name.c_str()));
+    }
+}
+
+void CStateRecorder::RecordRunStart(const std::wstring& application, ULONGLONG now)
+{
+    UniqueRegistryKey key;
+    LONG status = OpenStateKey(ApplicationPath(application), key);
+    if (status == ERROR_SUCCESS) {
+        CValueWriter write(key.Get());
+        write.Qword(kLastRunStart, now);
+        write.Dword(kRunning, 1);
+        status = write.Status();
+    }
+    NoteFailure(status);
+}
+
+void CStateRecorder::RecordRunEnd(const std::wstring& application, ULONGLONG now, int exitCode,
+                                  RunEnding ending, DWORD systemError)
+{
+    UniqueRegistryKey key;
+    LONG status = OpenStateKey(ApplicationPath(application), key);
+    if (status == ERROR_SUCCESS) {
+        CValueWriter write(key.Get());
+        write.Qword(kLastRunEnd, now);
+        write.Dword(kLastRunExitCode, static_cast<DWORD>(exitCode));
+        write.Dword(kLastRunOutcome, static_cast<DWORD>(ending));
+        write.Dword(kLastRunError, ending == RunEnding::NotStarted ? systemError : 0);
+        write.Dword(kRunning, 0);
+        status = write.Status();
+    }
+    NoteFailure(status);
+}
+
+void CStateRecorder::RecordServiceStart(ULONGLONG now, DWORD processId)
+{
+    m_failureLogged = false;
+    UniqueRegistryKey state;
+    LONG status = OpenStateKey(std::wstring(), state);
+    if (status == ERROR_SUCCESS) {
+        CValueWriter write(state.Get());
+        write.Qword(kServiceStart, now);
+        write.Dword(kServiceProcessId, processId);
+        status = write.Status();
+    }
+    NoteFailure(status);
+    if (status != ERROR_SUCCESS)
+        return;
+    UniqueRegistryKey applications;
+    status = OpenStateKey(kStateApplicationsSubkey, applications);
+    if (status != ERROR_SUCCESS) {
+        NoteFailure(status);
+        return;
+    }
+    for (const std::wstring& name : SubkeyNames(applications.Get())) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(applications.Get(), name.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+            continue;
+        UniqueRegistryKey owned(key);
+        CValueWriter write(owned.Get());
+        write.Dword(kRunning, 0);
+        NoteFailure(write.Status());
+    }
+}
+
+void CStateRecorder::RecordPushLaunch(ULONGLONG now, DWORD restarts, DWORD processId)
+{
+    UniqueRegistryKey state;
+    LONG status = OpenStateKey(std::wstring(), state);
+    if (status == ERROR_SUCCESS) {
+        CValueWriter write(state.Get());
+        write.Qword(kPushScriptStart, now);
+        write.Dword(kPushScriptRestarts, restarts);
+        write.Dword(kPushScriptProcessId, processId);
+        status = write.Status();
+    }
+    NoteFailure(status);
+}
+
+void CStateRecorder::RecordPushNotConfigured()
+{
+    UniqueRegistryKey state;
+    LONG status = OpenStateKey(std::wstring(), state);
+    if (status == ERROR_SUCCESS) {
+        CValueWriter write(state.Get());
+        write.Remove(kPushScriptStart);
+        write.Remove(kPushScriptRestarts);
+        write.Remove(kPushScriptProcessId);
+        status = write.Status();
+    }
+    NoteFailure(status);
+}
+
+void CStateRecorder::RecordPushEnd()
+{
+    UniqueRegistryKey state;
+    LONG status = OpenStateKey(std::wstring(), state);
+    if (status == ERROR_SUCCESS) {
+        CValueWriter write(state.Get());
+        write.Dword(kPushScriptProcessId, 0);
+        status = write.Status();
+    }
+    NoteFailure(status);
+}
+
+CStateRecorder& WorkerStateRecorder()
+{
+    static CStateRecorder recorder;
+    return recorder;
+}
+
+CStateRecorder& PushStateRecorder()
+{
+    static CStateRecorder recorder;
+    return recorder;
+}
+
+bool DeleteRecordedState(LONG& status)
+{
+    HKEY service = nullptr;
+    status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, KEY_READ | KEY_WRITE | DELETE, &service);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        status = ERROR_SUCCESS;
+        return true;
+    }
+    if (status != ERROR_SUCCESS)
+        return false;
+    UniqueRegistryKey serviceKey(service);
+    status = RegDeleteTreeW(serviceKey.Get(), L"State");
+    if (status == ERROR_FILE_NOT_FOUND)
+        status = ERROR_SUCCESS;
+    return status == ERROR_SUCCESS;
+}

@@ -1,0 +1,118 @@
+#pragma once
+// The state the service records as it works, for administrators and monitoring tools:
+// HKLM\SYSTEM\CurrentControlSet\Services\Varnholt Scheduling\State. Times are UTC seconds
+// since 1970 (REG_QWORD); counts and codes are REG_DWORD. The key lives under the service's
+// own entry, so it is written only while the service is installed (a test-mode run of an
+// uninstalled service records nothing) and goes with the entry.
+//
+// Recording is a side line: a failed write never stops a pass, a run or the push script.
+// Each CStateRecorder logs its first failure at level 0 and stays silent until its next
+// BeginPass.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Below HKEY_LOCAL_MACHINE; the service control manager's key of the service, and ours.
+inline constexpr const wchar_t* kServiceKeyPath =
+    L"SYSTEM\\CurrentControlSet\\Services\\Varnholt Scheduling";
+inline constexpr const wchar_t* kStateKeyPath =
+    L"SYSTEM\\CurrentControlSet\\Services\\Varnholt Scheduling\\State";
+inline constexpr const wchar_t* kStateApplicationsSubkey = L"Applications";
+
+// How a main task's last run ended (LastRunOutcome).
+enum class RunEnding : DWORD {
+    None = 0,          // no run recorded
+    EndedByItself = 1,
+    AtLimit = 2,       // ended at its twelve-hour limit
+    NotStarted = 3,    // could not be started; LastRunError holds the system's code
+    ByStop = 4,        // ended by a stop of the service
+};
+
+// Seconds since 1970-01-01 00:00 UTC and the platform's FILETIME (100-ns units since 1601).
+// A FILETIME before 1970 gives 0.
+ULONGLONG UnixSecondsFromFileTime(const FILETIME& time);
+FILETIME FileTimeFromUnixSeconds(ULONGLONG seconds);
+// The clock, in UTC seconds since 1970.
+ULONGLONG UnixSecondsNow();
+
+// What the state holds of one application, as read back (ReadApplicationState).
+struct ApplicationState {
+    bool Queried = false;          // LastQueryTime present
+    ULONGLONG LastQueryTime = 0;
+    DWORD LastQueryExitCode = 0;
+    bool Answered = false;         // LastAnswer and NextDue present (exit code 0)
+    DWORD LastAnswer = 0;
+    ULONGLONG NextDue = 0;
+    bool RunRecorded = false;      // LastRunStart present
+    ULONGLONG LastRunStart = 0;
+    bool RunEnded = false;         // LastRunEnd present
+    ULONGLONG LastRunEnd = 0;
+    DWORD LastRunExitCode = 0;
+    RunEnding LastRunOutcome = RunEnding::None;
+    DWORD LastRunError = 0;
+    bool Running = false;
+};
+
+// What State itself holds.
+struct RecordedServiceState {
+    bool Present = false;          // the State key exists
+    ULONGLONG ServiceStart = 0;
+    DWORD ServiceProcessId = 0;
+    ULONGLONG LastPassStart = 0;
+    ULONGLONG LastPassEnd = 0;
+    ULONGLONG NextPass = 0;
+    std::wstring AppToRun;
+    DWORD ApplicationsChecked = 0;
+    bool PushConfigured = false;   // PushScriptStart present
+    ULONGLONG PushScriptStart = 0;
+    DWORD PushScriptRestarts = 0;
+    DWORD PushScriptProcessId = 0; // 0 while no script runs
+};
+
+// Readers for the status command and tests; what is missing reads as absent or 0.
+RecordedServiceState ReadServiceState();
+ApplicationState ReadApplicationState(const std::wstring& application);
+
+// Writes the state. One object per thread that records (the worker's, the push script's).
+class CStateRecorder {
+public:
+    // A new pass: the next failure is logged again. Records LastPassStart.
+    void BeginPass(ULONGLONG now);
+    // One schedule query's outcome: LastQueryTime, LastQueryExitCode and, after exit code 0,
+    // LastAnswer and NextDue (now plus the answer; removed when the answer is 0).
+    void RecordQuery(const std::wstring& application, ULONGLONG now, int exitCode, DWORD answer);
+    // The pass's end: LastPassEnd, NextPass, AppToRun, ApplicationsChecked. Then removes the
+    // entry of every application whose subkey is gone from productKey (the product key,
+    // opened for reading).
+    void EndPass(ULONGLONG now, ULONGLONG nextPass, const std::wstring& appToRun,
+                 DWORD applicationsChecked, HKEY productKey);
+    // A main task starts: LastRunStart, Running 1.
+    void RecordRunStart(const std::wstring& application, ULONGLONG now);
+    // It has ended: LastRunEnd, LastRunExitCode, LastRunOutcome, LastRunError, Running 0.
+    void RecordRunEnd(const std::wstring& application, ULONGLONG now, int exitCode,
+                      RunEnding ending, DWORD systemError);
+    // The service's process has started its scheduling: ServiceStart, ServiceProcessId, and
+    // every Running flag back to 0, since whatever ran before ended with the previous
+    // process.
+    void RecordServiceStart(ULONGLONG now, DWORD processId);
+    // The push script was launched (processId 0 when it could not start): PushScriptStart,
+    // PushScriptRestarts, PushScriptProcessId.
+    void RecordPushLaunch(ULONGLONG now, DWORD restarts, DWORD processId);
+    // The push script has ended: PushScriptProcessId 0.
+    void RecordPushEnd();
+    // No push script is configured: the three push-script values are removed.
+    void RecordPushNotConfigured();
+
+private:
+    void NoteFailure(LONG status);
+    bool m_failureLogged = false;
+};
+
+// The recorders of the worker thread and the push-script thread.
+CStateRecorder& WorkerStateRecorder();
+CStateRecorder& PushStateRecorder();
+
+// Removes the State key and all below it. True when it is gone (or was never there);
+// otherwise false with the registry's status in status.
+bool DeleteRecordedState(LONG& status);

@@ -1,0 +1,314 @@
+#include "service/status_text.h"
+
+#include <cwchar>
+
+namespace {
+
+constexpr ULONGLONG kSecondsPerMinute = 60;
+constexpr ULONGLONG kSecondsPerHour = 3600;
+constexpr ULONGLONG kSecondsPerDay = 86400;
+constexpr ULONGLONG kFileTimeUnitsPerDay = 864000000000ULL;
+
+std::wstring TwoUnits(ULONGLONG big, const wchar_t* bigUnit, ULONGLONG small, const wchar_t* smallUnit)
+{
+    std::wstring text = FormatNumber(big) + L" " + bigUnit;
+    if (small != 0)
+        text += L" " + FormatNumber(small) + L" " + smallUnit;
+    return text;
+}
+
+// The local date as a count of days, for telling today, tomorrow and yesterday apart.
+LONGLONG DayNumber(const SYSTEMTIME& local)
+{
+    SYSTEMTIME date = {};
+    date.wYear = local.wYear;
+    date.wMonth = local.wMonth;
+    date.wDay = local.wDay;
+    FILETIME time = {};
+    if (!SystemTimeToFileTime(&date, &time))
+        return 0;
+    const ULONGLONG units = (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return static_cast<LONGLONG>(units / kFileTimeUnitsPerDay);
+}
+
+std::wstring ClockText(const SYSTEMTIME& local)
+{
+    wchar_t text[16];
+    _snwprintf(text, 15, L"%02u:%02u", static_cast<unsigned>(local.wHour),
+               static_cast<unsigned>(local.wMinute));
+    text[15] = L'\0';
+    return text;
+}
+
+std::wstring DateText(const SYSTEMTIME& local)
+{
+    wchar_t text[16];
+    _snwprintf(text, 15, L"%04u-%02u-%02u", static_cast<unsigned>(local.wYear),
+               static_cast<unsigned>(local.wMonth), static_cast<unsigned>(local.wDay));
+    text[15] = L'\0';
+    return text;
+}
+
+std::wstring LastRunResult(const ApplicationState& state, bool serviceRunning,
+                           const StatusClock& clock, std::wstring (*errorText)(DWORD), bool& failed)
+{
+    failed = false;
+    if (state.Running && serviceRunning)
+        return L"running since " + FormatMoment(state.LastRunStart, clock);
+    if (!state.RunRecorded)
+        return L"never";
+    if (state.Running || !state.RunEnded || state.LastRunEnd < state.LastRunStart)
+        return L"did not finish: the service ended during the run";
+    switch (state.LastRunOutcome) {
+    case RunEnding::EndedByItself:
+        failed = state.LastRunExitCode != 0;
+        return L"exit code " + FormatExitCode(state.LastRunExitCode) + L" after " +
+               FormatDuration(state.LastRunEnd - state.LastRunStart);
+    case RunEnding::AtLimit:
+        failed = true;
+        return L"ended at its twelve-hour limit";
+    case RunEnding::NotStarted: {
+        failed = true;
+        std::wstring text = errorText ? errorText(state.LastRunError) : std::wstring();
+        if (text.empty())
+            text = L"error " + FormatNumber(state.LastRunError);
+        return L"could not start: " + text;
+    }
+    case RunEnding::ByStop:
+        return L"ended by a stop";
+    case RunEnding::None:
+        break;
+    }
+    return L"unknown";
+}
+
+// Where a command line's program ends: after its closing quote, or for an unquoted one at
+// each blank in turn, as the system tries them.
+struct ProgramCandidates {
+    bool Quoted = false;
+    std::vector<std::wstring> Paths;   // in the order the system tries them
+};
+
+ProgramCandidates CandidatesOf(const std::wstring& commandLine)
+{
+    ProgramCandidates candidates;
+    size_t start = 0;
+    while (start < commandLine.size() && (commandLine[start] == L' ' || commandLine[start] == L'\t'))
+        ++start;
+    if (start < commandLine.size() && commandLine[start] == L'"') {
+        candidates.Quoted = true;
+        const size_t close = commandLine.find(L'"', start + 1);
+        candidates.Paths.push_back(commandLine.substr(start + 1, close == std::wstring::npos
+                                                                    ? std::wstring::npos
+                                                                    : close - start - 1));
+        return candidates;
+    }
+    for (size_t at = commandLine.find_first_of(L" \t", start); at != std::wstring::npos;
+         at = commandLine.find_first_of(L" \t", at + 1))
+        candidates.Paths.push_back(commandLine.substr(start, at - start));
+    candidates.Paths.push_back(commandLine.substr(start));
+    return candidates;
+}
+
+bool HasExtension(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L"\\/");
+    const size_t dot = path.find_last_of(L'.');
+    return dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash);
+}
+
+bool ProgramExists(const std::wstring& path, bool (*fileExists)(const std::wstring&))
+{
+    return fileExists(path) || (!HasExtension(path) && fileExists(path + L".exe"));
+}
+
+void CheckCommandLine(const std::wstring& name, const wchar_t* valueName,
+                      const std::wstring& commandLine, bool (*fileExists)(const std::wstring&),
+                      std::vector<std::wstring>& warnings)
+{
+    const ProgramCandidates candidates = CandidatesOf(commandLine);
+    for (const std::wstring& path : candidates.Paths) {
+        if (!ProgramExists(path, fileExists))
+            continue;
+        if (!candidates.Quoted && path.find_first_of(L" \t") != std::wstring::npos)
+            warnings.push_back(name + L": the program of " + valueName + L" (" + path +
+                               L") holds a space but is not quoted, so the shorter names before "
+                               L"the space are tried first, as LocalSystem; enclose it in quotes.");
+        return;
+    }
+    const std::wstring program = candidates.Paths.empty() ? commandLine : candidates.Paths.front();
+    warnings.push_back(name + L": the program of " + valueName + L" (" + program + L") does not exist.");
+}
+
+}  // namespace
+
+std::wstring FormatNumber(ULONGLONG value)
+{
+    wchar_t text[32];
+    _snwprintf(text, 31, L"%llu", value);
+    text[31] = L'\0';
+    return text;
+}
+
+SYSTEMTIME LocalTimeOfUnixSeconds(ULONGLONG unixSeconds)
+{
+    const SYSTEMTIME utc = UtcTimeOfUnixSeconds(unixSeconds);
+    SYSTEMTIME local = utc;
+    if (!SystemTimeToTzSpecificLocalTime(/*lpTimeZoneInformation=*/nullptr, &utc, &local))
+        local = utc;
+    return local;
+}
+
+SYSTEMTIME UtcTimeOfUnixSeconds(ULONGLONG unixSeconds)
+{
+    const FILETIME time = FileTimeFromUnixSeconds(unixSeconds);
+    SYSTEMTIME utc = {};
+    FileTimeToSystemTime(&time, &utc);
+    return utc;
+}
+
+std::wstring FormatDuration(ULONGLONG seconds)
+{
+    if (seconds < kSecondsPerMinute)
+        return FormatNumber(seconds) + L" s";
+    if (seconds < kSecondsPerHour)
+        return TwoUnits(seconds / kSecondsPerMinute, L"min", seconds % kSecondsPerMinute, L"s");
+    if (seconds < kSecondsPerDay)
+        return TwoUnits(seconds / kSecondsPerHour, L"h", seconds % kSecondsPerHour / kSecondsPerMinute,
+                        L"min");
+    return TwoUnits(seconds / kSecondsPerDay, L"d", seconds % kSecondsPerDay / kSecondsPerHour, L"h");
+}
+
+std::wstring FormatMoment(ULONGLONG when, const StatusClock& clock)
+{
+    const SYSTEMTIME local = clock.ToLocal(when);
+    const LONGLONG days = DayNumber(local) - DayNumber(clock.ToLocal(clock.Now));
+    if (days == 0)
+        return ClockText(local);
+    if (days == 1)
+        return L"tomorrow " + ClockText(local);
+    if (days == -1)
+        return L"yesterday " + ClockText(local);
+    return DateText(local) + L" " + ClockText(local);
+}
+
+std::wstring FormatDueMoment(ULONGLONG when, const StatusClock& clock)
+{
+    const std::wstring moment = FormatMoment(when, clock);
+    if (when == clock.Now)
+        return moment + L" (now)";
+    if (when > clock.Now)
+        return moment + L" (in " + FormatDuration(when - clock.Now) + L")";
+    return moment + L" (" + FormatDuration(clock.Now - when) + L" ago)";
+}
+
+std::wstring FormatExitCode(DWORD code)
+{
+    if (code == 0xFFFFFFFFu)
+        return L"-1";
+    if (code < 0x80000000u)
+        return FormatNumber(code);
+    wchar_t text[16];
+    _snwprintf(text, 15, L"0x%08lX", static_cast<unsigned long>(code));
+    text[15] = L'\0';
+    return text;
+}
+
+ApplicationRow MakeApplicationRow(const std::wstring& name, const ApplicationState& state,
+                                  bool serviceRunning, const StatusClock& clock,
+                                  std::wstring (*errorText)(DWORD))
+{
+    ApplicationRow row;
+    row.Name = name;
+    row.NextDue = state.Answered && state.LastAnswer != 0 ? FormatDueMoment(state.NextDue, clock)
+                                                          : L"-";
+    row.LastRun = state.RunRecorded ? FormatMoment(state.LastRunStart, clock) : L"-";
+    bool runFailed = false;
+    row.Result = LastRunResult(state, serviceRunning, clock, errorText, runFailed);
+    const bool queryFailed = state.Queried && state.LastQueryExitCode != 0;
+    if (queryFailed)
+        row.Result += L"; query program exit code " + FormatExitCode(state.LastQueryExitCode);
+    row.NeedsAttention = runFailed || queryFailed;
+    return row;
+}
+
+std::wstring FormatApplicationTable(const std::vector<ApplicationRow>& rows)
+{
+    ApplicationRow heading;
+    heading.Name = L"Application";
+    heading.NextDue = L"Next due";
+    heading.LastRun = L"Last run";
+    heading.Result = L"Result";
+    size_t nameWidth = heading.Name.size();
+    size_t dueWidth = heading.NextDue.size();
+    size_t runWidth = heading.LastRun.size();
+    for (const ApplicationRow& row : rows) {
+        nameWidth = row.Name.size() > nameWidth ? row.Name.size() : nameWidth;
+        dueWidth = row.NextDue.size() > dueWidth ? row.NextDue.size() : dueWidth;
+        runWidth = row.LastRun.size() > runWidth ? row.LastRun.size() : runWidth;
+    }
+    const auto line = [&](const ApplicationRow& row) {
+        return L"  " + row.Name + std::wstring(nameWidth - row.Name.size() + 2, L' ') + row.NextDue +
+               std::wstring(dueWidth - row.NextDue.size() + 2, L' ') + row.LastRun +
+               std::wstring(runWidth - row.LastRun.size() + 2, L' ') + row.Result + L"\r\n";
+    };
+    std::wstring table = line(heading);
+    for (const ApplicationRow& row : rows)
+        table += line(row);
+    return table;
+}
+
+std::vector<std::wstring> RegistrationWarnings(const std::wstring& name,
+                                               const std::wstring& scheduler,
+                                               const std::wstring& scanner,
+                                               const std::wstring& appDir,
+                                               bool (*fileExists)(const std::wstring&),
+                                               bool (*directoryExists)(const std::wstring&))
+{
+    std::vector<std::wstring> warnings;
+    const struct {
+        const wchar_t* Value;
+        const std::wstring& Text;
+    } values[] = {{L"Scheduler", scheduler}, {L"Scanner", scanner}, {L"AppDir", appDir}};
+    for (const auto& value : values) {
+        if (value.Text.empty())
+            warnings.push_back(name + L" has no " + value.Value + L" value, so it is never queried.");
+    }
+    if (!scheduler.empty())
+        CheckCommandLine(name, L"Scheduler", scheduler, fileExists, warnings);
+    if (!scanner.empty())
+        CheckCommandLine(name, L"Scanner", scanner, fileExists, warnings);
+    if (!appDir.empty() && !directoryExists(appDir))
+        warnings.push_back(name + L": AppDir (" + appDir + L") does not exist.");
+    return warnings;
+}
+
+int StatusExitCode(DWORD serviceState, bool needsAttention)
+{
+    if (serviceState != SERVICE_RUNNING)
+        return 3;
+    return needsAttention ? 1 : 0;
+}
+
+std::wstring ServiceStateWords(DWORD serviceState)
+{
+    switch (serviceState) {
+    case SERVICE_STOPPED:
+        return L"stopped";
+    case SERVICE_START_PENDING:
+        return L"starting";
+    case SERVICE_STOP_PENDING:
+        return L"stopping";
+    case SERVICE_RUNNING:
+        return L"running";
+    case SERVICE_CONTINUE_PENDING:
+        return L"continuing";
+    case SERVICE_PAUSE_PENDING:
+        return L"pausing";
+    case SERVICE_PAUSED:
+        return L"paused";
+    default:
+        break;
+    }
+    return L"not installed";
+}

@@ -1,0 +1,76 @@
+#pragma once
+// The text of the status command ("-s"): plain functions over what was read, so that every
+// line can be checked with fixed inputs. Lines end in CR LF where a function returns lines.
+#include "schedule/state_record.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Turns UTC seconds since 1970 into the calendar time a person reads.
+using LocalTimeOf = SYSTEMTIME (*)(ULONGLONG unixSeconds);
+// The system's time zone, with the rules of that date (daylight saving included).
+SYSTEMTIME LocalTimeOfUnixSeconds(ULONGLONG unixSeconds);
+// UTC itself: for fixed-input tests.
+SYSTEMTIME UtcTimeOfUnixSeconds(ULONGLONG unixSeconds);
+
+struct StatusClock {
+    ULONGLONG Now = 0;                 // UTC seconds since 1970
+    LocalTimeOf ToLocal = &LocalTimeOfUnixSeconds;
+};
+
+// A count in decimal.
+std::wstring FormatNumber(ULONGLONG value);
+
+// "45 s", "3 min 10 s", "2 h 5 min", "1 d 9 h": the two largest units, the smaller left out
+// when 0.
+std::wstring FormatDuration(ULONGLONG seconds);
+
+// A moment in local time: "10:12" on today's date, "tomorrow 00:05", "yesterday 23:50",
+// otherwise "2024-03-07 09:00".
+std::wstring FormatMoment(ULONGLONG when, const StatusClock& clock);
+
+// A moment and how far it lies from now: "10:14 (in 12 min)", "09:00 (12 min ago)",
+// "10:14 (now)".
+std::wstring FormatDueMoment(ULONGLONG when, const StatusClock& clock);
+
+// An exit code as a person reads it: decimal, -1 for 0xFFFFFFFF, other values with the top
+// bit set in hexadecimal ("0xC0000005").
+std::wstring FormatExitCode(DWORD code);
+
+// One application's row of the table.
+struct ApplicationRow {
+    std::wstring Name;
+    std::wstring NextDue;          // "-" when nothing is due
+    std::wstring LastRun;          // "-" when it never ran
+    std::wstring Result;           // in words, with a failed last query added
+    bool NeedsAttention = false;   // a failed last run or query
+};
+
+// errorText gives the system's text for a Windows error code (empty when it has none).
+// serviceRunning tells whether a run recorded as running is still running.
+ApplicationRow MakeApplicationRow(const std::wstring& name, const ApplicationState& state,
+                                  bool serviceRunning, const StatusClock& clock,
+                                  std::wstring (*errorText)(DWORD));
+
+// The table: a heading and one line per row, the columns padded to their widest entry.
+std::wstring FormatApplicationTable(const std::vector<ApplicationRow>& rows);
+
+// What an administrator should mend in one application's registration, one warning per
+// line without its line end: a missing Scheduler, Scanner or AppDir; a command line whose
+// program path holds a space and is not quoted; a program or AppDir that does not exist.
+// fileExists answers for a path or, for a bare program name, the search path.
+std::vector<std::wstring> RegistrationWarnings(const std::wstring& name,
+                                               const std::wstring& scheduler,
+                                               const std::wstring& scanner,
+                                               const std::wstring& appDir,
+                                               bool (*fileExists)(const std::wstring&),
+                                               bool (*directoryExists)(const std::wstring&));
+
+// The command's exit code: 3 when the service is not installed or not running (state is a
+// SERVICE_* state, 0 for not installed); otherwise 1 when something needs attention, else 0.
+int StatusExitCode(DWORD serviceState, bool needsAttention);
+
+// The words for a service state: "running", "stopped", "starting", "stopping", ...
+std::wstring ServiceStateWords(DWORD serviceState);

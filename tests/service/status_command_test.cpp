@@ -1,0 +1,263 @@
+// The recorded state as the worker writes it, and the status command that reads it, under a
+// stand-in service of the product's name (the test child as a service).
+#include "schedule/child_process.h"
+#include "schedule/scheduler_thread.h"
+#include "schedule/state_record.h"
+#include "service/service_control.h"
+#include "support/unique_resource.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+bool StateKeyExists()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStateKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+bool InstallStandInService()
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    UniqueServiceHandle service(
+        manager ? CreateServiceW(manager.Get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                 TestChildCommand(L"--service-linger 0").c_str(), nullptr, nullptr,
+                                 nullptr, nullptr, nullptr)
+                : nullptr);
+    return static_cast<bool>(service);
+}
+
+// Expects a recorded time to lie within a few seconds of the clock.
+void ExpectRecent(ULONGLONG time, const char* what)
+{
+    const ULONGLONG now = UnixSecondsNow();
+    EXPECT_LE(time, now + 2) << what;
+    EXPECT_GE(time + 30, now) << what;
+}
+
+class RecordedStateTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        RemoveServiceCompletely();
+        ASSERT_TRUE(InstallStandInService());
+        LONG status = 0;
+        ASSERT_TRUE(DeleteRecordedState(status));
+        m_timings.StartDelayMs = 0;
+        m_timings.QueryLimitSeconds = 5;
+        m_timings.KillGraceMs = 200;
+        m_timings.WaitBoundMs = 20000;
+        m_timings.SpacingMs = 60000;
+    }
+    void TearDown() override
+    {
+        Stop();
+        if (ScheduleCheckEvent) {
+            CloseHandle(ScheduleCheckEvent);
+            ScheduleCheckEvent = nullptr;
+        }
+        ClearSlot(ScanSlot);
+        RemoveServiceCompletely();
+    }
+    void Start() { m_worker = std::thread([this] { RunSchedulerLoop(m_timings); }); }
+    void Stop()
+    {
+        if (!m_worker.joinable())
+            return;
+        InterlockedExchange(&SchedulerStopFlag, 1);
+        SetEvent(SchedulerStopEvent());
+        UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kScheduleCheckEventName));
+        if (event)
+            SetEvent(event.Get());
+        StopSlotChild(ScanSlot, 200);
+        m_worker.join();
+    }
+    bool StartService() { return StartTheService() && WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, 20000); }
+    std::wstring Answer(const std::wstring& app, const std::wstring& seconds)
+    {
+        return TestChildCommand(L"--write \"" + app + L"\" " + seconds);
+    }
+    // Runs the loop until the application's run has ended, then stops it.
+    ApplicationState RunOnce(const std::wstring& app)
+    {
+        Start();
+        EXPECT_TRUE(WaitUntil([&] { return ReadApplicationState(app).RunEnded; }, 30000));
+        Stop();
+        return ReadApplicationState(app);
+    }
+
+    ProductKeyReset m_reset;
+    CapturedLog m_log{2};
+    ScratchDirectory m_folder;
+    Timings m_timings;
+    std::thread m_worker;
+};
+
+TEST_F(RecordedStateTest, APassAndARunAreRecordedAndTheStatusShowsThem)
+{
+    RegisterApplication(L"Answers", Answer(L"Answers", L"600"), TestChildCommand(L""), m_folder.Path());
+    RegisterApplication(L"Fails", TestChildCommand(L"--exit 3"), TestChildCommand(L""), m_folder.Path());
+    RegisterApplication(L"Broken", Answer(L"Broken", L"1"), L"", m_folder.Path());
+    RegisterApplication(L"Runs", Answer(L"Runs", L"1"), TestChildCommand(L"--exit 5"), m_folder.Path());
+    const ApplicationState runs = RunOnce(L"Runs");
+
+    EXPECT_EQ(RunEnding::EndedByItself, runs.LastRunOutcome);
+    EXPECT_EQ(5u, runs.LastRunExitCode);
+    EXPECT_FALSE(runs.Running);
+    ExpectRecent(runs.LastRunStart, "LastRunStart");
+    EXPECT_LE(runs.LastRunStart, runs.LastRunEnd);
+    EXPECT_EQ(1u, runs.LastAnswer);
+
+    const RecordedServiceState state = ReadServiceState();
+    ASSERT_TRUE(state.Present);
+    ExpectRecent(state.LastPassStart, "LastPassStart");
+    EXPECT_LE(state.LastPassStart, state.LastPassEnd);
+    EXPECT_EQ(3u, state.ApplicationsChecked);   // Broken is not queried
+    EXPECT_EQ(L"Runs", state.AppToRun);
+    EXPECT_EQ(state.LastPassEnd + 1, state.NextPass);
+
+    const ApplicationState answers = ReadApplicationState(L"Answers");
+    EXPECT_TRUE(answers.Queried);
+    EXPECT_EQ(0u, answers.LastQueryExitCode);
+    EXPECT_EQ(600u, answers.LastAnswer);
+    EXPECT_EQ(answers.LastQueryTime + 600, answers.NextDue);
+    ExpectRecent(answers.LastQueryTime, "LastQueryTime");
+    EXPECT_FALSE(answers.RunRecorded);
+    const ApplicationState fails = ReadApplicationState(L"Fails");
+    EXPECT_EQ(3u, fails.LastQueryExitCode);
+    EXPECT_FALSE(fails.Answered);
+    EXPECT_FALSE(ReadApplicationState(L"Broken").Queried);
+
+    ASSERT_TRUE(StartService());
+    const ProductRun status = RunProductPiped(L"-s");
+    EXPECT_EQ(1u, status.ExitCode) << status.Output;
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"Varnholt Scheduling: running, manual start")) << status.Output;
+    for (const wchar_t* row : {L"  Answers  ", L"  Fails  ", L"  Broken  ", L"  Runs  "})
+        EXPECT_NE(std::wstring::npos, status.Output.find(row)) << row;
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"exit code 5 after "));
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"never; query program exit code 3"));
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"Warning: Broken has no Scanner value"));
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"Push script: none configured"));
+    EXPECT_TRUE(status.Errors.empty()) << status.Errors;
+}
+
+TEST_F(RecordedStateTest, EachEndingOfARunIsRecorded)
+{
+    // At its limit; running while it runs.
+    m_timings.TaskLimitSeconds = 1;
+    const std::wstring stubborn = TestChildCommand(L"--ignore-quit 60000");
+    RegisterApplication(L"App", Answer(L"App", L"1"), stubborn, m_folder.Path());
+    Start();
+    EXPECT_TRUE(WaitUntil([] { return ReadApplicationState(L"App").Running; }, 30000));
+    EXPECT_TRUE(WaitUntil([] { return ReadApplicationState(L"App").RunEnded; }, 30000));
+    Stop();
+    ApplicationState app = ReadApplicationState(L"App");
+    EXPECT_EQ(RunEnding::AtLimit, app.LastRunOutcome);
+    EXPECT_FALSE(app.Running);
+
+    // Ended by a stop.
+    m_timings.TaskLimitSeconds = 60;
+    LONG status = 0;
+    ASSERT_TRUE(DeleteRecordedState(status));
+    Start();
+    ASSERT_TRUE(WaitUntil([] { return ReadApplicationState(L"App").Running; }, 30000));
+    Stop();
+    app = ReadApplicationState(L"App");
+    EXPECT_EQ(RunEnding::ByStop, app.LastRunOutcome);
+    EXPECT_FALSE(app.Running);
+
+    // Could not start: the system's reason is kept and shown.
+    RegisterApplication(L"App", Answer(L"App", L"1"), L"\"" + m_folder.File(L"gone.exe") + L"\"", m_folder.Path());
+    ASSERT_TRUE(DeleteRecordedState(status));
+    app = RunOnce(L"App");
+    EXPECT_EQ(RunEnding::NotStarted, app.LastRunOutcome);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), app.LastRunError);
+    ASSERT_TRUE(StartService());
+    const ProductRun shown = RunProductPiped(L"-s");
+    EXPECT_EQ(1u, shown.ExitCode);
+    EXPECT_NE(std::wstring::npos, shown.Output.find(L"could not start: " + SystemMessage(ERROR_FILE_NOT_FOUND)))
+        << shown.Output;
+    EXPECT_NE(std::wstring::npos, shown.Output.find(L"(" + m_folder.File(L"gone.exe") + L") does not exist."));
+}
+
+TEST_F(RecordedStateTest, AnApplicationRemovedFromTheProductKeyLosesItsStateAtTheNextPass)
+{
+    m_timings.WaitBoundMs = 1000;
+    RegisterApplication(L"Stays", Answer(L"Stays", L"600"), TestChildCommand(L""), m_folder.Path());
+    RegisterApplication(L"Goes", Answer(L"Goes", L"600"), TestChildCommand(L""), m_folder.Path());
+    Start();
+    ASSERT_TRUE(WaitUntil([] { return ReadApplicationState(L"Goes").Queried; }, 30000));
+    HKEY product = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varnholt", 0,
+                                           KEY_ALL_ACCESS | KEY_WOW64_32KEY, &product));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(product, L"Goes"));
+    RegCloseKey(product);
+    EXPECT_TRUE(WaitUntil([] {
+        HKEY key = nullptr;
+        const LONG found = RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                                         (std::wstring(kStateKeyPath) + L"\\Applications\\Goes").c_str(),
+                                         0, KEY_READ, &key);
+        if (found == ERROR_SUCCESS)
+            RegCloseKey(key);
+        return found == ERROR_FILE_NOT_FOUND;
+    }, 30000));
+    Stop();
+    EXPECT_TRUE(ReadApplicationState(L"Stays").Queried);
+}
+
+TEST_F(RecordedStateTest, StatusExitCodeFollowsTheServiceAndUninstallRemovesTheState)
+{
+    // A sound registration, never queried: nothing to mend, but the service is stopped.
+    const std::wstring child = L"\"" + TestChildPath() + L"\"";
+    RegisterApplication(L"Fine", child + L" --exit 0", child, m_folder.Path());
+    ProductRun status = RunProductPiped(L"-s");
+    EXPECT_EQ(3u, status.ExitCode) << status.Output;
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"Varnholt Scheduling: stopped, manual start"));
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"  Fine  "));
+
+    ASSERT_TRUE(StartService());
+    status = RunProductPiped(L"-s");
+    EXPECT_EQ(0u, status.ExitCode) << status.Output;
+    EXPECT_EQ(std::wstring::npos, status.Output.find(L"Warning"));
+
+    CStateRecorder recorder;
+    recorder.RecordServiceStart(UnixSecondsNow(), 1);
+    ASSERT_TRUE(StateKeyExists());
+    EXPECT_EQ(0u, RunProduct(L"-u"));
+    EXPECT_TRUE(WaitUntil([] { return ServiceState() == 0; }, 30000));
+    EXPECT_FALSE(StateKeyExists());
+
+    status = RunProductPiped(L"-S");
+    EXPECT_EQ(3u, status.ExitCode);
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"Varnholt Scheduling is not installed."));
+}
+
+// Two registrations that run other programs than they seem to.
+TEST_F(RecordedStateTest, StatusWarnsOfAnUnquotedSpaceAndAMissingProgram)
+{
+    const std::wstring spaced = m_folder.Path() + L"\\with space";
+    ASSERT_TRUE(CreateDirectoryW(spaced.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(TestChildPath().c_str(), (spaced + L"\\child.exe").c_str(), FALSE));
+    const std::wstring child = L"\"" + TestChildPath() + L"\"";
+    RegisterApplication(L"Spaced", child, spaced + L"\\child.exe --exit 0", m_folder.Path());
+    RegisterApplication(L"Missing", child, L"\"" + m_folder.File(L"nothing.exe") + L"\"", m_folder.Path());
+    ASSERT_TRUE(StartService());
+    const ProductRun status = RunProductPiped(L"-s");
+    EXPECT_EQ(1u, status.ExitCode);
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"Warning: Spaced: the program of Scanner (" + spaced +
+                                 L"\\child.exe) holds a space but is not quoted"))
+        << status.Output;
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"Warning: Missing: the program of Scanner (" + m_folder.File(L"nothing.exe") +
+                                 L") does not exist."));
+}
+
+}  // namespace
