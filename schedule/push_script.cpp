@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 #include "schedule/child_process.h"
+#include "schedule/schedule_events.h"
 #include "schedule/thread_entry.h"
 #include "support/registry_key.h"
 
@@ -59,6 +60,7 @@ void RunPushScriptLoop(const Timings& timings)
             // After a failed launch the handle is null and the wait fails at once.
             if (WaitForSingleObject(PushRun.hProcess, timings.PushWaitMs) == WAIT_TIMEOUT)
                 continue;
+            ReportPushScriptEnded(command, PushRun.hProcess);
             SleepUnlessStopping(timings.PushPauseMs, timings);
             if (PushStopFlag)
                 break;

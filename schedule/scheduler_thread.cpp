@@ -3,6 +3,7 @@
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/schedule_check.h"
+#include "schedule/schedule_events.h"
 #include "schedule/thread_entry.h"
 #include "support/registry_key.h"
 #include "support/security_descriptor.h"
@@ -42,7 +43,12 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
     const DWORD start = GetTickCount();
     LOG(0, L"Starting Scan.");
     RunOutcome outcome = RunOutcome::NotStarted;
-    RunAndWait(appToRun, scanner, appDir, timings.TaskLimitSeconds, timings, &outcome);
+    int exitCode = 0;
+    {
+        const CMainTaskEvents events(appToRun, scanner);
+        exitCode = RunAndWait(appToRun, scanner, appDir, timings.TaskLimitSeconds, timings, &outcome);
+    }
+    ReportMainTaskEnd(appToRun, outcome, exitCode, GetTickCount() - start);
     LOG(0, L"Scan Finished.");
     // Peers learn of a run that happened: not of a task that could not start, nor of one
     // that the service's own stop ended (the stop handler sets the flag before it ends the

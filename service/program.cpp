@@ -1,12 +1,15 @@
 #include "service/program.h"
 
 #include "log/console_sink.h"
+#include "log/event_log.h"
 #include "log/log_pruner.h"
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/push_script.h"
 #include "schedule/scheduler_thread.h"
 #include "service/console_report.h"
+#include "service/event_source.h"
+#include "service/install_check.h"
 #include "service/service_control.h"
 #include "service/test_mode.h"
 #include "support/console_text.h"
@@ -90,15 +93,18 @@ ActionOutcome RunOption(ProgramOption option)
         LOG(0, L"Uninstall");
         outcome.Stop = Take(StopTheService);
         outcome.Remove = Take(UninstallService);
+        RemoveTheEventSource();
         break;
     case ProgramOption::Install:
         LOG(0, L"Install");
+        RegisterTheEventSource();
         outcome.Install = Take([](DWORD* error) {
             return InstallService(/*demandStart=*/true, error);
         });
         break;
     case ProgramOption::InstallAndRun:
         LOG(0, L"Install/Run");
+        RegisterTheEventSource();
         outcome.Install = Take([](DWORD* error) {
             return InstallService(/*demandStart=*/false, error);
         });
@@ -139,6 +145,7 @@ ActionOutcome RunOption(ProgramOption option)
 void RunServiceMode()
 {
     LOG(0, L"Start Varnholt Scheduling Service");
+    StartEventReporting();
 
     LaunchRegistrationCommand();
 
@@ -229,6 +236,7 @@ LogDirectoryStatus SetUpLogDirectory()
     } else {
         LogDirectory.clear();
         OutputDebugStringW(LogDirectoryNotice(status, directory, error).c_str());
+        NoteLogFolderProblem(directory, LogDirectoryNotice(status, directory, error));
     }
     return status;
 }
@@ -237,9 +245,8 @@ int RunProgram(int argc, char* argv[])
 {
     try {
         const bool oneArgument = argc == 2;
-        const ProgramOption option = oneArgument
-                                         ? MatchOption(WideFromThreadAnsi(argv[1] ? argv[1] : ""))
-                                         : ProgramOption::None;
+        const std::wstring argument = oneArgument ? WideFromThreadAnsi(argv[1] ? argv[1] : "") : L"";
+        const ProgramOption option = oneArgument ? MatchOption(argument) : ProgramOption::None;
         // An option shows the log's lines from the first one on, the pruning's included, so
         // that what a person sees is what the file gets; a run that keeps no log file shows
         // them all the same. Service mode and an argument that is no option show none.
@@ -259,6 +266,9 @@ int RunProgram(int argc, char* argv[])
 
         if (oneArgument) {
             if (option == ProgramOption::None) {
+                // The installer's check, the one argument whose exit code tells.
+                if (argument == kInstallCheckArgument)
+                    return CheckInstallation();
                 WriteStreamText(GetStdHandle(STD_ERROR_HANDLE), UsageText(LogFolderPath()));
             } else {
                 const ActionOutcome outcome = RunOption(option);
