@@ -113,7 +113,7 @@ TEST_F(InstallationTest, InstallCheckPassesOnlyForARunningService)
 {
     EXPECT_EQ(1, CheckInstallation(0));   // not installed
     EXPECT_EQ(1u, RunProduct(kInstallCheckArgument));
-    ASSERT_TRUE(InstallService(/*demandStart=*/true));
+    ASSERT_EQ(0u, RunProduct(L"-i"));
     EXPECT_EQ(1, CheckInstallation(500));   // installed, never started
     EXPECT_EQ(0u, RunProduct(L"-ir"));      // already there: the start alone does it
     EXPECT_EQ(0u, RunProduct(kInstallCheckArgument));
