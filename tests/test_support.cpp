@@ -1,6 +1,8 @@
 #include "test_support.h"
 
 #include "log/logger.h"
+#include "schedule/child_process.h"
+#include "schedule/scheduler_thread.h"
 #include "support/registry_key.h"
 #include "support/srw_lock.h"
 #include "support/unique_resource.h"
@@ -961,4 +963,17 @@ std::vector<RecordedEvent> RecordingEventSink::EventsWithId(WORD id) const
             found.push_back(event);
     }
     return found;
+}
+
+void StopSchedulerLoop(std::thread& worker)
+{
+    if (!worker.joinable())
+        return;
+    InterlockedExchange(&SchedulerStopFlag, 1);
+    SetEvent(SchedulerStopEvent());
+    UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kScheduleCheckEventName));
+    if (event)
+        SetEvent(event.Get());
+    StopSlotChild(ScanSlot, 200);
+    worker.join();
 }

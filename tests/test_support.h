@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The folder that holds the test executable, VarnholtScheduling.exe and VarnholtTestChild.exe.
@@ -310,3 +311,7 @@ private:
     std::vector<RecordedEvent> m_events;
     std::atomic<bool> m_fail{false};
 };
+
+// What the stop handler does to a worker loop running on worker: the flag, the stop event,
+// the check event and the child in the ScanSlot; then joins it. Nothing when not joinable.
+void StopSchedulerLoop(std::thread& worker);

@@ -53,15 +53,7 @@ protected:
     }
     void StopWorker()
     {
-        if (!m_worker.joinable())
-            return;
-        InterlockedExchange(&SchedulerStopFlag, 1);
-        SetEvent(SchedulerStopEvent());
-        UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kScheduleCheckEventName));
-        if (event)
-            SetEvent(event.Get());
-        StopSlotChild(ScanSlot, 200);
-        m_worker.join();
+        StopSchedulerLoop(m_worker);
     }
     ScheduleCheckResult Pass()
     {
