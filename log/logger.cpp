@@ -1,5 +1,6 @@
 #include "log/logger.h"
 
+#include "log/event_log.h"
 #include "support/file_identity.h"
 #include "support/registry_key.h"
 #include "support/srw_lock.h"
@@ -263,6 +264,7 @@ void LogMessageV(SourceLocation location, int level, LoggedError error, const wc
     } catch (...) {
         // Out of memory: the line is lost, the caller goes on.
     }
+    ReportLoggedFailure(level, error, message);
     SetLastError(savedError);
 }
 

@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 #include "schedule/push_script.h"
+#include "schedule/schedule_events.h"
 #include "schedule/scheduler_thread.h"
 #include "support/srw_lock.h"
 #include "support/unique_resource.h"
@@ -124,14 +125,17 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
     const Creation creation = CreateHidden(commandLine, workingDirectory.c_str(), &ScanSlot, own);
     if (creation != Creation::Created) {
         const DWORD error = GetLastError();
-        if (creation == Creation::Stopping)
+        if (creation == Creation::Stopping) {
             LOG(0, L"Not starting %s: the service is stopping", label.c_str());
-        else
+        } else {
+            NoteProgramNotStarted(error);
             LOG(0, L"CreateProcess failed, error code = %d", SystemError(error));
+        }
         commandLine.resize(std::wcslen(commandLine.c_str()));
         return kNotStartedResult;
     }
 
+    NoteProgramStarted();
     const DWORD limitMs = static_cast<DWORD>(limitSeconds) * 1000u;
     if (WaitForSingleObject(own.hProcess, limitMs) == WAIT_TIMEOUT) {
         LOG(0, L"Killing %s '%s'", label.c_str(), commandLine.c_str());

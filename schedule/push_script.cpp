@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 #include "schedule/child_process.h"
+#include "schedule/schedule_events.h"
 #include "schedule/state_record.h"
 #include "schedule/thread_entry.h"
 #include "support/registry_key.h"
@@ -65,6 +66,7 @@ void RunPushScriptLoop(const Timings& timings)
                 continue;
             if (PushRun.dwProcessId != 0)
                 state.RecordPushEnd();
+            ReportPushScriptEnded(command, PushRun.hProcess);
             SleepUnlessStopping(timings.PushPauseMs, timings);
             if (PushStopFlag)
                 break;

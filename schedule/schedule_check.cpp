@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 #include "schedule/child_process.h"
+#include "schedule/schedule_events.h"
 #include "schedule/scheduler_thread.h"
 #include "schedule/state_record.h"
 
@@ -58,6 +59,7 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
             LOG(0, L"Failed to write 0 to ScheduleEnabled before checkschedule error=%d",
                 application.LastStatus());
         const int exitCode = RunAndWait(name, scheduler, appDir, timings.QueryLimitSeconds, timings);
+        NoteQueryResult(name, exitCode);
         const DWORD answer = exitCode == 0 ? application.GetDword(kAnswerValue, 0) : 0;
         if (!application.SetDword(kAnswerValue, 0))
             LOG(0, L"Failed to write 0 to ScheduleEnabled after checkschedule error=%d",

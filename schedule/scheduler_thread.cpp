@@ -3,6 +3,7 @@
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/schedule_check.h"
+#include "schedule/schedule_events.h"
 #include "schedule/state_record.h"
 #include "schedule/thread_entry.h"
 #include "support/account_security.h"
@@ -82,10 +83,16 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
     RunOutcome outcome = RunOutcome::NotStarted;
     CStateRecorder& state = WorkerStateRecorder();
     state.RecordRunStart(appToRun, UnixSecondsNow());
-    const int exitCode = RunAndWait(appToRun, scanner, appDir, timings.TaskLimitSeconds, timings, &outcome);
-    const DWORD launchError = GetLastError();   // why, when the task could not be started
+    int exitCode = 0;
+    DWORD launchError = 0;
+    {
+        const CMainTaskEvents events(appToRun, scanner);
+        exitCode = RunAndWait(appToRun, scanner, appDir, timings.TaskLimitSeconds, timings, &outcome);
+        launchError = GetLastError();   // why, when the task could not be started
+    }
     state.RecordRunEnd(appToRun, UnixSecondsNow(), exitCode,
                        RunEndingOf(outcome, SchedulerStopFlag != 0), launchError);
+    ReportMainTaskEnd(appToRun, outcome, exitCode, GetTickCount() - start);
     LOG(0, L"Scan Finished.");
     // Peers learn of a run that happened: not of a task that could not start, nor of one
     // that the service's own stop ended (the stop handler sets the flag before it ends the

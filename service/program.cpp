@@ -1,6 +1,7 @@
 #include "service/program.h"
 
 #include "log/console_sink.h"
+#include "log/event_log.h"
 #include "log/log_pruner.h"
 #include "log/logger.h"
 #include "schedule/child_process.h"
@@ -10,6 +11,8 @@
 #include "schedule/state_record.h"
 #include "schedule/thread_entry.h"
 #include "service/console_report.h"
+#include "service/event_source.h"
+#include "service/install_check.h"
 #include "service/service_control.h"
 #include "service/status_command.h"
 #include "service/test_mode.h"
@@ -111,15 +114,18 @@ ActionOutcome RunOption(ProgramOption option)
         outcome.Remove = Take(UninstallService);
         if (outcome.Remove.Done)
             RemoveRecordedState();
+        RemoveTheEventSource();
         break;
     case ProgramOption::Install:
         LOG(0, L"Install");
+        RegisterTheEventSource();
         outcome.Install = Take([](DWORD* error) {
             return InstallService(/*demandStart=*/true, error);
         });
         break;
     case ProgramOption::InstallAndRun:
         LOG(0, L"Install/Run");
+        RegisterTheEventSource();
         outcome.Install = Take([](DWORD* error) {
             return InstallService(/*demandStart=*/false, error);
         });
@@ -161,6 +167,7 @@ ActionOutcome RunOption(ProgramOption option)
 void RunServiceMode()
 {
     LOG(0, L"Start Varnholt Scheduling Service");
+    StartEventReporting();
 
     LaunchRegistrationCommand();
 
@@ -271,9 +278,16 @@ LogDirectoryStatus SetUpLogDirectory(std::wstring& movedTo)
     if (IsUsable(status)) {
         SetLogDirectory(directory, FileIdentityOf(pinned.Get()));
         pin = pinned.Release();
+        if (status == LogDirectoryStatus::MovedAside)
+            NoteLogFolderProblem(directory, L"it was not trusted and was moved aside to " + movedTo +
+                                                L"; a fresh folder holds the log");
     } else {
         SetLogDirectory(std::wstring(), FileIdentity());
-        OutputDebugStringW(LogDirectoryNotice(status, directory, error).c_str());
+        std::wstring notice = LogDirectoryNotice(status, directory, error);
+        OutputDebugStringW(notice.c_str());
+        if (!notice.empty() && notice.back() == L'\n')
+            notice.pop_back();
+        NoteLogFolderProblem(directory, notice);
     }
     return status;
 }
@@ -282,9 +296,8 @@ int RunProgram(int argc, char* argv[])
 {
     try {
         const bool oneArgument = argc == 2;
-        const ProgramOption option = oneArgument
-                                         ? MatchOption(WideFromThreadAnsi(argv[1] ? argv[1] : ""))
-                                         : ProgramOption::None;
+        const std::wstring argument = oneArgument ? WideFromThreadAnsi(argv[1] ? argv[1] : "") : L"";
+        const ProgramOption option = oneArgument ? MatchOption(argument) : ProgramOption::None;
         // An option shows the log's lines from the first one on, the pruning's included, so
         // that what a person sees is what the file gets; a run that keeps no log file shows
         // them all the same. Service mode and an argument that is no option show none.
@@ -303,6 +316,9 @@ int RunProgram(int argc, char* argv[])
 
         if (oneArgument) {
             if (option == ProgramOption::None) {
+                // The installer's check, the one argument whose exit code tells.
+                if (argument == kInstallCheckArgument)
+                    return CheckInstallation();
                 WriteStreamText(GetStdHandle(STD_ERROR_HANDLE), UsageText(LogFolderPath()));
             } else if (option == ProgramOption::Status) {
                 return ShowStatus();

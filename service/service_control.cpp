@@ -1,5 +1,6 @@
 #include "service/service_control.h"
 
+#include "log/event_log.h"
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/push_script.h"
@@ -97,7 +98,37 @@ bool ControlTheService(Request request, DWORD* failure)
     return Failed(error, failure);
 }
 
-// The running executable's full path, however long.
+void ReportStatus(DWORD control)
+{
+    if (!SetServiceStatus(ServiceStatusHandle, &ServiceStatus)) {
+        const DWORD error = GetLastError();
+        LOG(0, L"SetServiceStatus %d failed, error code = %d", control, error);
+    }
+}
+
+// Polls until the service entry is gone (opening it fails with any error but "marked for
+// deletion"), for at most timeoutMs. The poll's own handle is closed at once, so it never
+// keeps the entry alive.
+bool WaitForTheServiceEntryToGo(DWORD timeoutMs)
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager)
+        return false;
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        UniqueServiceHandle service(OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS));
+        const DWORD error = service ? ERROR_SUCCESS : GetLastError();
+        service.Reset();
+        if (error != ERROR_SUCCESS && error != ERROR_SERVICE_MARKED_FOR_DELETE)
+            return true;
+        if (GetTickCount64() >= end)
+            return false;
+        Sleep(kStopPollMs);
+    }
+}
+
+}  // namespace
+
 std::wstring ModulePath()
 {
     std::wstring path(MAX_PATH, L'\0');
@@ -112,16 +143,6 @@ std::wstring ModulePath()
         path.resize(path.size() * 2);
     }
 }
-
-void ReportStatus(DWORD control)
-{
-    if (!SetServiceStatus(ServiceStatusHandle, &ServiceStatus)) {
-        const DWORD error = GetLastError();
-        LOG(0, L"SetServiceStatus %d failed, error code = %d", control, error);
-    }
-}
-
-}  // namespace
 
 void StopServiceWork(DWORD graceMs)
 {
@@ -193,7 +214,7 @@ bool WaitForTheServiceToStop(DWORD timeoutMs, HANDLE process)
     return WaitForSingleObject(process, left) == WAIT_OBJECT_0;
 }
 
-bool InstallService(bool demandStart, DWORD* failure)
+bool InstallService(bool demandStart, DWORD* failure, const Timings& timings)
 {
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager) {
@@ -202,13 +223,25 @@ bool InstallService(bool demandStart, DWORD* failure)
         return Failed(error, failure);
     }
     const std::wstring imagePath = L"\"" + ModulePath() + L"\"";
-    UniqueServiceHandle service(CreateServiceW(
-        manager.Get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-        demandStart ? SERVICE_DEMAND_START : SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-        imagePath.c_str(), /*lpLoadOrderGroup=*/nullptr, /*lpdwTagId=*/nullptr,
-        /*lpDependencies=*/nullptr, /*lpServiceStartName=*/nullptr, /*lpPassword=*/nullptr));
+    const auto create = [&] {
+        return CreateServiceW(
+            manager.Get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+            demandStart ? SERVICE_DEMAND_START : SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+            imagePath.c_str(), /*lpLoadOrderGroup=*/nullptr, /*lpdwTagId=*/nullptr,
+            /*lpDependencies=*/nullptr, /*lpServiceStartName=*/nullptr, /*lpPassword=*/nullptr);
+    };
+    UniqueServiceHandle service(create());
+    DWORD error = service ? ERROR_SUCCESS : GetLastError();
+    // The old entry of an upgrade is deleted only once every handle to it is closed; another
+    // program that holds one (a monitoring tool, a management console) delays that.
+    if (!service && error == ERROR_SERVICE_MARKED_FOR_DELETE) {
+        LOG(0, L"The service is marked for deletion; waiting up to %d seconds for it to go",
+            timings.MarkedForDeleteWaitMs / 1000);
+        WaitForTheServiceEntryToGo(timings.MarkedForDeleteWaitMs);
+        service.Reset(create());
+        error = service ? ERROR_SUCCESS : GetLastError();
+    }
     if (!service) {
-        const DWORD error = GetLastError();
         LOG(0, L"Failed to create service, error code = %d", ServiceManagerError(error));
         return Failed(error, failure);
     }
@@ -251,6 +284,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
             const DWORD error = GetLastError();
             LOG(0, L"SetServiceStatus failed, error code = %d", error);
         }
+        ReportServiceStarted();
     } catch (...) {
     }
 }
@@ -260,14 +294,17 @@ void WINAPI ServiceCtrlHandler(DWORD control)
     try {
         switch (control) {
         case SERVICE_CONTROL_STOP:
-        case SERVICE_CONTROL_SHUTDOWN:
+        case SERVICE_CONTROL_SHUTDOWN: {
             LOG(0, L"Stopping service");
+            const ULONGLONG stopStart = GetTickCount64();
             ServiceStatus.dwWin32ExitCode = 0;
             ServiceStatus.dwCurrentState = SERVICE_STOPPED;
             ServiceStatus.dwCheckPoint = 0;
             ServiceStatus.dwWaitHint = 0;
             StopServiceWork();
+            ReportServiceStopped(GetTickCount64() - stopStart);
             break;
+        }
         case SERVICE_CONTROL_INTERROGATE:
             break;
         default:

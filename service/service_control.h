@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 inline constexpr const wchar_t* kServiceName = L"Varnholt Scheduling";
 inline constexpr const wchar_t* kServiceDescription =
     L"This service handles the scheduling for Varnholt Applications";
@@ -22,10 +24,17 @@ extern SERVICE_STATUS_HANDLE ServiceStatusHandle;
 // error code of the call that failed (the two that go unlogged included), and
 // ERROR_SUCCESS on success. A stop whose answer was lost with the service's process (a
 // broken pipe) succeeds when the service then reports SERVICE_STOPPED.
-bool InstallService(bool demandStart, DWORD* error = nullptr);
+//
+// An install that meets an old entry still marked for deletion (1072: another program holds
+// it open) waits up to timings.MarkedForDeleteWaitMs for it to go and tries once more.
+bool InstallService(bool demandStart, DWORD* error = nullptr,
+                    const Timings& timings = ProductTimings());
 bool UninstallService(DWORD* error = nullptr);
 bool StartTheService(DWORD* error = nullptr);
 bool StopTheService(DWORD* error = nullptr);
+
+// The running executable's full path, however long; empty when it cannot be read.
+std::wstring ModulePath();
 
 // How long "-b" waits for the service to stop before it asks it to start.
 inline constexpr DWORD kRestartStopWaitMs = 30000;

@@ -1,6 +1,8 @@
 #include "test_support.h"
 
 #include "log/logger.h"
+#include "schedule/child_process.h"
+#include "schedule/scheduler_thread.h"
 #include "support/registry_key.h"
 #include "support/srw_lock.h"
 #include "support/unique_resource.h"
@@ -939,4 +941,40 @@ int CountProcesses(const wchar_t* exeName)
          more = Process32NextW(snapshot.Get(), &entry))
         count += _wcsicmp(entry.szExeFile, exeName) == 0 ? 1 : 0;
     return count;
+}
+
+bool RecordingEventSink::Report(WORD type, DWORD messageId, const std::vector<std::wstring>& inserts)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_events.push_back(RecordedEvent{VisibleEventId(messageId), type, inserts});
+    return !m_fail;
+}
+
+std::vector<RecordedEvent> RecordingEventSink::Events() const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_events;
+}
+
+std::vector<RecordedEvent> RecordingEventSink::EventsWithId(WORD id) const
+{
+    std::vector<RecordedEvent> found;
+    for (const RecordedEvent& event : Events()) {
+        if (event.Id == id)
+            found.push_back(event);
+    }
+    return found;
+}
+
+void StopSchedulerLoop(std::thread& worker)
+{
+    if (!worker.joinable())
+        return;
+    InterlockedExchange(&SchedulerStopFlag, 1);
+    SetEvent(SchedulerStopEvent());
+    UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kScheduleCheckEventName));
+    if (event)
+        SetEvent(event.Get());
+    StopSlotChild(ScanSlot, 200);
+    worker.join();
 }

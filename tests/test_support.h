@@ -2,12 +2,16 @@
 // Shared pieces of the tests: paths of the programs built beside the tests, a temporary
 // folder per test, the product key reset around a test, running a program and reading
 // the log.
+#include "log/event_log.h"
 #include "support/file_identity.h"
 
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The folder that holds the test executable, VarnholtScheduling.exe and VarnholtTestChild.exe.
@@ -288,3 +292,28 @@ void RemoveServiceCompletely();
 
 // How many processes run an executable of this file name (for example "VarnholtTestChild.exe").
 int CountProcesses(const wchar_t* exeName);
+
+// Records the Event Log reports made through it (SetEventSink), in order; any thread.
+struct RecordedEvent {
+    WORD Id = 0;   // as an administrator sees it
+    WORD Type = 0;
+    std::vector<std::wstring> Inserts;
+};
+class RecordingEventSink : public CEventSink {
+public:
+    bool Report(WORD type, DWORD messageId, const std::vector<std::wstring>& inserts) override;
+    std::vector<RecordedEvent> Events() const;
+    // The events with this ID.
+    std::vector<RecordedEvent> EventsWithId(WORD id) const;
+    // Makes every later report fail (and still be recorded).
+    void Fail(bool fail) { m_fail = fail; }
+
+private:
+    mutable std::mutex m_lock;
+    std::vector<RecordedEvent> m_events;
+    std::atomic<bool> m_fail{false};
+};
+
+// What the stop handler does to a worker loop running on worker: the flag, the stop event,
+// the check event and the child in the ScanSlot; then joins it. Nothing when not joinable.
+void StopSchedulerLoop(std::thread& worker);

@@ -246,15 +246,7 @@ protected:
     // What the stop handler does to the worker: the flag, the event, the child.
     void Stop()
     {
-        if (!m_worker.joinable())
-            return;
-        InterlockedExchange(&SchedulerStopFlag, 1);
-        SetEvent(SchedulerStopEvent());
-        UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kScheduleCheckEventName));
-        if (event)
-            SetEvent(event.Get());
-        StopSlotChild(ScanSlot, 200);
-        m_worker.join();
+        StopSchedulerLoop(m_worker);
     }
     std::wstring Query(const std::wstring& app, const std::wstring& answer)
     {

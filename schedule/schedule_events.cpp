@@ -1,0 +1,84 @@
+#include "schedule/schedule_events.h"
+
+#include "log/event_log.h"
+#include "schedule/push_script.h"
+#include "schedule/scheduler_thread.h"
+#include "support/console_text.h"
+
+#include <set>
+
+namespace {
+
+struct MainTask {
+    const std::wstring* Application = nullptr;
+    const std::wstring* CommandLine = nullptr;
+};
+thread_local MainTask CurrentMainTask;
+
+// The applications whose query program failed last time; the worker thread's alone.
+std::set<std::wstring>& FailingQueries()
+{
+    static std::set<std::wstring>* const failing = new std::set<std::wstring>();   // never destroyed
+    return *failing;
+}
+
+}  // namespace
+
+CMainTaskEvents::CMainTaskEvents(const std::wstring& application, const std::wstring& commandLine)
+{
+    CurrentMainTask = MainTask{&application, &commandLine};
+}
+
+CMainTaskEvents::~CMainTaskEvents() { CurrentMainTask = MainTask{}; }
+
+void NoteProgramStarted()
+{
+    if (CurrentMainTask.Application)
+        ReportServiceEvent(EventKind::TaskStarted,
+                           {*CurrentMainTask.Application, *CurrentMainTask.CommandLine});
+}
+
+void NoteProgramNotStarted(DWORD error)
+{
+    if (!CurrentMainTask.Application)
+        return;
+    CoverNextFailure(error);
+    ReportServiceEvent(EventKind::TaskNotStarted,
+                       {*CurrentMainTask.Application, std::to_wstring(error), SystemErrorText(error)});
+}
+
+void ReportMainTaskEnd(const std::wstring& application, RunOutcome outcome, int exitCode,
+                       DWORD elapsedMs)
+{
+    if (SchedulerStopFlag)
+        return;
+    if (outcome == RunOutcome::KilledAtLimit)
+        ReportServiceEvent(EventKind::TaskAtLimit, {application});
+    else if (outcome == RunOutcome::Ended)
+        ReportServiceEvent(EventKind::TaskEnded, {application, std::to_wstring(exitCode),
+                                                  std::to_wstring(elapsedMs / 1000)});
+}
+
+void NoteQueryResult(const std::wstring& application, int exitCode)
+{
+    if (SchedulerStopFlag)
+        return;
+    std::set<std::wstring>& failing = FailingQueries();
+    if (exitCode != 0) {
+        if (failing.insert(application).second)
+            ReportServiceEvent(EventKind::QueryFailing, {application, std::to_wstring(exitCode)});
+    } else if (failing.erase(application) != 0) {
+        ReportServiceEvent(EventKind::QueryAnswering, {application});
+    }
+}
+
+void ReportPushScriptEnded(const std::wstring& command, HANDLE process)
+{
+    if (!process || PushStopFlag)
+        return;
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(process, &exitCode))
+        return;
+    ReportServiceEvent(EventKind::PushScriptEnded,
+                       {command, std::to_wstring(static_cast<int>(exitCode))});
+}

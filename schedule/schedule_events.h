@@ -1,0 +1,41 @@
+#pragma once
+// The scheduling's events for the Event Log (log/event_log.h): a main task's start, end,
+// limit or failure to start; an application's query program that fails and answers again;
+// the push script's end.
+#include "schedule/child_process.h"
+
+#include <windows.h>
+
+#include <string>
+
+// While it lives, the calling thread's RunAndWait runs application's main task, so its
+// start (1100) or failure to start (1103) is reported. Worker thread.
+class CMainTaskEvents {
+public:
+    CMainTaskEvents(const std::wstring& application, const std::wstring& commandLine);
+    ~CMainTaskEvents();
+    CMainTaskEvents(const CMainTaskEvents&) = delete;
+    CMainTaskEvents& operator=(const CMainTaskEvents&) = delete;
+};
+
+// RunAndWait's hooks: its program started, or could not be started with error. Report
+// only inside a CMainTaskEvents of the same thread; the failure is then kept from also
+// becoming event 1999.
+void NoteProgramStarted();
+void NoteProgramNotStarted(DWORD error);
+
+// After a main task's RunAndWait: 1101 when it ended by itself (with its exit code and
+// how long it ran), 1102 when it was ended at its limit; nothing when it did not start
+// (1103 said so) or when the service's stop ended it.
+void ReportMainTaskEnd(const std::wstring& application, RunOutcome outcome, int exitCode,
+                       DWORD elapsedMs);
+
+// After an application's query program: exit code 0 is an answer, anything else (-1 for
+// the limit, 9999 for no start) a failure. The first failure after answers reports 1200,
+// the first answer after failures 1201; an application starts out answering. Nothing is
+// noted while the service stops. Worker thread.
+void NoteQueryResult(const std::wstring& application, int exitCode);
+
+// The push script's run in process has ended and is relaunched after the pause: 1300 with
+// its exit code. Nothing for a null process (no run) or while the service stops.
+void ReportPushScriptEnded(const std::wstring& command, HANDLE process);

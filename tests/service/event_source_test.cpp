@@ -1,0 +1,120 @@
+#include "service/event_source.h"
+
+#include "log/event_log.h"
+#include "service/install_check.h"
+#include "service/service_control.h"
+#include "support/unique_resource.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+bool SourceKeyExists()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+class InstallationTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        RemoveServiceCompletely();
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+    }
+    void TearDown() override
+    {
+        RemoveServiceCompletely();
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+    }
+
+    ProductKeyReset m_reset;
+};
+
+// Holds the installed service open and deletes it, so that its entry stays marked for
+// deletion until Release.
+class HeldDeletedService {
+public:
+    HeldDeletedService()
+        : m_manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)),
+          m_service(m_manager ? OpenServiceW(m_manager.Get(), kServiceName, DELETE | SERVICE_QUERY_STATUS)
+                              : nullptr)
+    {
+        m_deleted = m_service && DeleteService(m_service.Get());
+    }
+    bool Deleted() const { return m_deleted; }
+    void Release() { m_service.Reset(); }
+
+private:
+    UniqueServiceHandle m_manager;
+    UniqueServiceHandle m_service;
+    bool m_deleted = false;
+};
+
+}  // namespace
+
+TEST_F(InstallationTest, InstallRegistersTheEventSourceAndUninstallRemovesIt)
+{
+    EXPECT_EQ(0u, RunProduct(L"-i"));
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_READ, &key));
+    const UniqueRegistryKey source(key);
+    wchar_t path[1024] = L"";
+    DWORD type = 0;
+    DWORD size = sizeof(path) - sizeof(wchar_t);
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(source.Get(), L"EventMessageFile", nullptr, &type,
+                                              reinterpret_cast<BYTE*>(path), &size));
+    EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), type);
+    EXPECT_EQ(0, _wcsicmp(ProductExePath().c_str(), path)) << path;
+    DWORD types = 0;
+    size = sizeof(types);
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(source.Get(), L"TypesSupported", nullptr, &type,
+                                              reinterpret_cast<BYTE*>(&types), &size));
+    EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
+    EXPECT_EQ(7u, types);
+
+    EXPECT_EQ(0u, RunProduct(L"-u"));
+    EXPECT_FALSE(SourceKeyExists());
+    // Removing what is not there is no failure.
+    EXPECT_TRUE(RemoveTheEventSource());
+}
+
+TEST_F(InstallationTest, InstallWaitsForAnEntryMarkedForDeletionToGo)
+{
+    ASSERT_TRUE(InstallService(/*demandStart=*/true));
+    HeldDeletedService held;
+    ASSERT_TRUE(held.Deleted());
+
+    // Held for longer than the wait: the install fails with 1072, after one more try.
+    Timings shortWait;
+    shortWait.MarkedForDeleteWaitMs = 500;
+    DWORD error = 0;
+    EXPECT_FALSE(InstallService(/*demandStart=*/true, &error, shortWait));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), error);
+
+    // Released within the wait: the old entry goes and the install succeeds.
+    std::thread release([&] {
+        Sleep(1000);
+        held.Release();
+    });
+    EXPECT_TRUE(InstallService(/*demandStart=*/true, &error));
+    release.join();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), error);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+}
+
+TEST_F(InstallationTest, InstallCheckPassesOnlyForARunningService)
+{
+    EXPECT_EQ(1, CheckInstallation(0));   // not installed
+    EXPECT_EQ(1u, RunProduct(kInstallCheckArgument));
+    ASSERT_EQ(0u, RunProduct(L"-i"));
+    EXPECT_EQ(1, CheckInstallation(500));   // installed, never started
+    EXPECT_EQ(0u, RunProduct(L"-ir"));      // already there: the start alone does it
+    EXPECT_EQ(0u, RunProduct(kInstallCheckArgument));
+}
