@@ -31,13 +31,21 @@ int CheckElevation()
     return 1;
 }
 
+// A message on one line: GoogleTest's begin with "file:line" and a line end.
+std::string OneLine(std::string text)
+{
+    for (char& c : text)
+        c = (c == '\n' || c == '\r') ? ' ' : c;
+    return text;
+}
+
 int Summarise(const wchar_t* folder)
 {
     const TestCounts counts = ReadResultsFolder(folder);
     for (const TestNote& skip : counts.Skips)
-        std::printf("SKIPPED %s: %s\n", skip.Name.c_str(), skip.Message.c_str());
+        std::printf("SKIPPED %s: %s\n", skip.Name.c_str(), OneLine(skip.Message).c_str());
     for (const TestNote& failure : counts.Failures)
-        std::printf("FAILED  %s: %s\n", failure.Name.c_str(), failure.Message.c_str());
+        std::printf("FAILED  %s: %s\n", failure.Name.c_str(), OneLine(failure.Message).c_str());
     std::printf("%d skipped\n", counts.Skipped);
     std::printf("%s\n", ClosingLine(counts).c_str());
     return counts.Failed == 0 && counts.Passed > 0 ? 0 : 1;
