@@ -11,8 +11,9 @@
 #include <vector>
 
 // Creates an empty folder at link and turns it into a junction to target (an absolute path
-// that need not exist). False, with nothing left at link, when either step fails. The
-// junction alone goes with RemoveDirectoryW (or RemoveTree), whatever its target holds.
+// that need not exist). False, with nothing left at link and the failed call's error as the
+// last error, when either step fails. The junction alone goes with RemoveDirectoryW (or
+// RemoveTree), whatever its target holds.
 inline bool MakeJunction(const std::wstring& link, const std::wstring& target)
 {
     if (!CreateDirectoryW(link.c_str(), /*lpSecurityAttributes=*/nullptr))
@@ -43,8 +44,11 @@ inline bool MakeJunction(const std::wstring& link, const std::wstring& target)
     const bool made = folder && DeviceIoControl(folder.Get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
                                                 static_cast<DWORD>(buffer.size()), /*lpOutBuffer=*/nullptr,
                                                 0, &returned, /*lpOverlapped=*/nullptr);
+    const DWORD error = GetLastError();
     folder.Reset();
-    if (!made)
+    if (!made) {
         RemoveDirectoryW(link.c_str());
+        SetLastError(error);   // the caller reports why the junction was not made
+    }
     return made;
 }

@@ -80,12 +80,13 @@ class ResultsFolderTest : public ::testing::Test {
 protected:
     void Write(const std::wstring& name, const std::string& text)
     {
-        ASSERT_TRUE(WriteFileWrittenAt(m_folder.File(name), FILETIME{0x5E8F0000, 0x01D00000}));
-        UniqueFileHandle file(CreateFileW(m_folder.File(name).c_str(), GENERIC_WRITE, 0, nullptr,
-                                          TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        UniqueFileHandle file(CreateFileW(m_folder.File(name).c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
+                                          /*lpSecurityAttributes=*/nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
         ASSERT_TRUE(file);
         DWORD written = 0;
-        ASSERT_TRUE(WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+        ASSERT_TRUE(WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                              /*lpOverlapped=*/nullptr));
     }
     // A report whose one test passed.
     static std::string Passing(const char* name)
