@@ -2,6 +2,7 @@
 #include "support/srw_lock.h"
 #include "support/unique_resource.h"
 
+#include "junction.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -275,6 +276,30 @@ TEST_F(LogFileTest, DanglingLinkCreatesNothing)
     EXPECT_FALSE(OpenDailyLog());
     LOG(0, L"must not create the target");
     EXPECT_FALSE(FileExists(target));
+}
+
+// A junction under the day's name, planted the Windows way, leads nowhere: nothing is
+// opened through it, and nothing is created where it points.
+TEST_F(LogFileTest, JunctionUnderTheDaysNameIsRefused)
+{
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine 8 makes no junctions (FSCTL_SET_REPARSE_POINT fails with 50); "
+                        "its links are tested from the Unix side";
+    ScratchDirectory elsewhere;
+    ASSERT_TRUE(MakeJunction(TodaysFile(), elsewhere.Path())) << "error " << GetLastError();
+    EXPECT_FALSE(OpenDailyLog());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, TheLogFileHandle());
+    LOG(0, L"must not reach the target");
+    WIN32_FIND_DATAW data;
+    UniqueFindHandle find(FindFirstFileW(elsewhere.File(L"*").c_str(), &data));
+    ASSERT_TRUE(find);
+    do {
+        const std::wstring name = data.cFileName;
+        EXPECT_TRUE(name == L"." || name == L"..") << "created through the junction: " << testing::PrintToString(name);
+    } while (FindNextFileW(find.Get(), &data));
+    const DWORD attributes = GetFileAttributesW(TodaysFile().c_str());
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+    EXPECT_NE(0u, attributes & FILE_ATTRIBUTE_REPARSE_POINT) << "the junction was replaced";
 }
 
 // A second name for someone else's file, or a folder, under the day's name is refused too.

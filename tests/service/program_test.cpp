@@ -3,6 +3,7 @@
 #include "log/log_directory.h"
 #include "support/security_descriptor.h"
 #include "support/unique_resource.h"
+#include "junction.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -181,6 +182,44 @@ TEST_F(RefusedLogDirectoryTest, LinkedLogDirectoryIsNeitherWrittenNorPruned)
     ExpectNoticeAndLine(RunProductDebugged(L"-k"), L"is a link or no folder");
     EXPECT_TRUE(FileExists(old));
     EXPECT_FALSE(FileExists(elsewhere.File(TodaysName())));
+}
+
+// The same with a junction, which any user who may create folders in the common
+// application-data folder can plant there on Windows.
+TEST_F(RefusedLogDirectoryTest, JunctionAsTheLogDirectoryIsNeitherWrittenNorPruned)
+{
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine 8 makes no junctions (FSCTL_SET_REPARSE_POINT fails with 50); "
+                        "its links are tested from the Unix side";
+    RemoveTree(ProductLogDirectory());
+    ScratchDirectory elsewhere;
+    const std::wstring old = elsewhere.File(L"Scheduler-20000101.log");
+    ASSERT_TRUE(WriteFileWrittenAt(old, LongAgo()));
+    ASSERT_TRUE(MakeJunction(ProductLogDirectory(), elsewhere.Path())) << "error " << GetLastError();
+
+    ExpectNoticeAndLine(RunProductDebugged(L"-k"), L"is a link or no folder");
+    EXPECT_TRUE(FileExists(old));
+    EXPECT_FALSE(FileExists(elsewhere.File(TodaysName())));
+    EXPECT_NE(0u, GetFileAttributesW(ProductLogDirectory().c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// An administrator's prompt without elevation may not install the service: the service
+// control manager refuses with 5, and the run leaves neither a service nor a log folder.
+TEST_F(RefusedLogDirectoryTest, UnelevatedInstallFailsWithAccessDeniedAndCreatesNothing)
+{
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine's service control manager grants every caller, elevated or not";
+    RemoveServiceCompletely();
+    RemoveTree(ProductLogDirectory());
+    UniqueHandle unelevated(MakeUnelevatedToken());
+    ASSERT_TRUE(unelevated);
+
+    const DebuggedRun run = RunProductDebugged(L"-i", unelevated.Get());
+    EXPECT_EQ(0u, run.ExitCode);
+    EXPECT_TRUE(Shows(run, L"] OpenSCManager failed, error code = 5 \n"));
+    EXPECT_EQ(0u, ServiceState());
+    EXPECT_FALSE(FileExists(ProductLogDirectory()));
+    RemoveServiceCompletely();
 }
 
 // Another Unix user's folder (Wine shows it owned by ANONYMOUS LOGON, and keeps no owner it

@@ -3,6 +3,7 @@
 #include "service/test_mode.h"
 
 #include "log/logger.h"
+#include "schedule/scheduler_thread.h"
 #include "support/srw_lock.h"
 #include "test_support.h"
 
@@ -80,6 +81,12 @@ protected:
         if (m_run.joinable()) {
             HandleTestModeControl(CTRL_C_EVENT);
             m_run.join();
+        }
+        // The worker keeps the check event for the life of its process; this process goes on
+        // to other tests, which must not find it, and the signals it got, still there.
+        if (ScheduleCheckEvent) {
+            CloseHandle(ScheduleCheckEvent);
+            ScheduleCheckEvent = nullptr;
         }
     }
 
