@@ -94,6 +94,20 @@ std::wstring ApplicationPath(const std::wstring& application)
     return std::wstring(kStateApplicationsSubkey) + L"\\" + application;
 }
 
+// Opens State (subkey empty) or the key below it and makes the writes of writeValues
+// there; the first failing status, or ERROR_SUCCESS.
+template <class Writes>
+LONG WriteStateValues(const std::wstring& subkey, Writes writeValues)
+{
+    UniqueRegistryKey key;
+    const LONG status = OpenStateKey(subkey, key);
+    if (status != ERROR_SUCCESS)
+        return status;
+    CValueWriter write(key.Get());
+    writeValues(write);
+    return write.Status();
+}
+
 bool ReadQword(HKEY key, const wchar_t* name, ULONGLONG& out)
 {
     DWORD size = sizeof(out);
@@ -223,23 +237,15 @@ void CStateRecorder::NoteFailure(LONG status)
 void CStateRecorder::BeginPass(ULONGLONG now)
 {
     m_failureLogged = false;
-    UniqueRegistryKey state;
-    LONG status = OpenStateKey(std::wstring(), state);
-    if (status == ERROR_SUCCESS) {
-        CValueWriter write(state.Get());
+    NoteFailure(WriteStateValues(std::wstring(), [&](CValueWriter& write) {
         write.Qword(kLastPassStart, now);
-        status = write.Status();
-    }
-    NoteFailure(status);
+    }));
 }
 
 void CStateRecorder::RecordQuery(const std::wstring& application, ULONGLONG now, int exitCode,
                                  DWORD answer)
 {
-    UniqueRegistryKey key;
-    LONG status = OpenStateKey(ApplicationPath(application), key);
-    if (status == ERROR_SUCCESS) {
-        CValueWriter write(key.Get());
+    NoteFailure(WriteStateValues(ApplicationPath(application), [&](CValueWriter& write) {
         write.Qword(kLastQueryTime, now);
         write.Dword(kLastQueryExitCode, static_cast<DWORD>(exitCode));
         if (exitCode == 0) {
@@ -254,24 +260,18 @@ void CStateRecorder::RecordQuery(const std::wstring& application, ULONGLONG now,
             write.Remove(kLastAnswer);
             write.Remove(kNextDue);
         }
-        status = write.Status();
-    }
-    NoteFailure(status);
+    }));
 }
 
 void CStateRecorder::EndPass(ULONGLONG now, ULONGLONG nextPass, const std::wstring& appToRun,
                              DWORD applicationsChecked, HKEY productKey)
 {
-    UniqueRegistryKey state;
-    LONG status = OpenStateKey(std::wstring(), state);
-    if (status == ERROR_SUCCESS) {
-        CValueWriter write(state.Get());
+    LONG status = WriteStateValues(std::wstring(), [&](CValueWriter& write) {
         write.Qword(kLastPassEnd, now);
         write.Qword(kNextPass, nextPass);
         write.String(kAppToRun, appToRun);
         write.Dword(kApplicationsChecked, applicationsChecked);
-        status = write.Status();
-    }
+    });
     NoteFailure(status);
     if (status != ERROR_SUCCESS || !productKey)
         return;
@@ -295,45 +295,31 @@ void CStateRecorder::EndPass(ULONGLONG now, ULONGLONG nextPass, const std::wstri
 
 void CStateRecorder::RecordRunStart(const std::wstring& application, ULONGLONG now)
 {
-    UniqueRegistryKey key;
-    LONG status = OpenStateKey(ApplicationPath(application), key);
-    if (status == ERROR_SUCCESS) {
-        CValueWriter write(key.Get());
+    NoteFailure(WriteStateValues(ApplicationPath(application), [&](CValueWriter& write) {
         write.Qword(kLastRunStart, now);
         write.Dword(kRunning, 1);
-        status = write.Status();
-    }
-    NoteFailure(status);
+    }));
 }
 
 void CStateRecorder::RecordRunEnd(const std::wstring& application, ULONGLONG now, int exitCode,
                                   RunEnding ending, DWORD systemError)
 {
-    UniqueRegistryKey key;
-    LONG status = OpenStateKey(ApplicationPath(application), key);
-    if (status == ERROR_SUCCESS) {
-        CValueWriter write(key.Get());
+    NoteFailure(WriteStateValues(ApplicationPath(application), [&](CValueWriter& write) {
         write.Qword(kLastRunEnd, now);
         write.Dword(kLastRunExitCode, static_cast<DWORD>(exitCode));
         write.Dword(kLastRunOutcome, static_cast<DWORD>(ending));
         write.Dword(kLastRunError, ending == RunEnding::NotStarted ? systemError : 0);
         write.Dword(kRunning, 0);
-        status = write.Status();
-    }
-    NoteFailure(status);
+    }));
 }
 
 void CStateRecorder::RecordServiceStart(ULONGLONG now, DWORD processId)
 {
     m_failureLogged = false;
-    UniqueRegistryKey state;
-    LONG status = OpenStateKey(std::wstring(), state);
-    if (status == ERROR_SUCCESS) {
-        CValueWriter write(state.Get());
+    LONG status = WriteStateValues(std::wstring(), [&](CValueWriter& write) {
         write.Qword(kServiceStart, now);
         write.Dword(kServiceProcessId, processId);
-        status = write.Status();
-    }
+    });
     NoteFailure(status);
     if (status != ERROR_SUCCESS)
         return;
@@ -356,42 +342,27 @@ void CStateRecorder::RecordServiceStart(ULONGLONG now, DWORD processId)
 
 void CStateRecorder::RecordPushLaunch(ULONGLONG now, DWORD restarts, DWORD processId)
 {
-    UniqueRegistryKey state;
-    LONG status = OpenStateKey(std::wstring(), state);
-    if (status == ERROR_SUCCESS) {
-        CValueWriter write(state.Get());
+    NoteFailure(WriteStateValues(std::wstring(), [&](CValueWriter& write) {
         write.Qword(kPushScriptStart, now);
         write.Dword(kPushScriptRestarts, restarts);
         write.Dword(kPushScriptProcessId, processId);
-        status = write.Status();
-    }
-    NoteFailure(status);
+    }));
 }
 
 void CStateRecorder::RecordPushNotConfigured()
 {
-    UniqueRegistryKey state;
-    LONG status = OpenStateKey(std::wstring(), state);
-    if (status == ERROR_SUCCESS) {
-        CValueWriter write(state.Get());
+    NoteFailure(WriteStateValues(std::wstring(), [&](CValueWriter& write) {
         write.Remove(kPushScriptStart);
         write.Remove(kPushScriptRestarts);
         write.Remove(kPushScriptProcessId);
-        status = write.Status();
-    }
-    NoteFailure(status);
+    }));
 }
 
 void CStateRecorder::RecordPushEnd()
 {
-    UniqueRegistryKey state;
-    LONG status = OpenStateKey(std::wstring(), state);
-    if (status == ERROR_SUCCESS) {
-        CValueWriter write(state.Get());
+    NoteFailure(WriteStateValues(std::wstring(), [&](CValueWriter& write) {
         write.Dword(kPushScriptProcessId, 0);
-        status = write.Status();
-    }
-    NoteFailure(status);
+    }));
 }
 
 CStateRecorder& WorkerStateRecorder()

@@ -156,8 +156,9 @@ std::wstring UsageText(const std::wstring& logDirectory)
            L"        Ctrl+C (at most 24 hours)\r\n"
            L"\r\n"
            L"Letters may be in either case. -i, -ir, -k, -b and -u need an elevated command\r\n"
-           L"prompt (Run as administrator). Each option shows what it did and exits with\r\n"
-           L"code 0 whatever happened; check the service with: sc query \"Varnholt Scheduling\"\r\n"
+           L"prompt (Run as administrator). Each option but -s shows what it did and exits\r\n"
+           L"with code 0 whatever happened; check the service with -s, or with\r\n"
+           L"sc query \"Varnholt Scheduling\"\r\n"
            L"Without an option the program runs as the service, started by Windows.\r\n"
            L"\r\n"
            L"Log files: " + logDirectory + L"\\Scheduler-YYYYMMDD.log, one per day.\r\n";
