@@ -18,6 +18,9 @@ enum class Request { Stop, Start, Delete };
 
 // How often a restart looks whether the service has stopped.
 constexpr DWORD kStopPollMs = 250;
+// The wait hint of the stop's pending report: the children's grace (5 s), the wait for
+// their termination (up to 2 s) and room to spare.
+constexpr DWORD kStopWaitHintMs = 10000;
 
 // Hands a failure's code to the caller that asked for it.
 bool Failed(DWORD code, DWORD* error)
@@ -119,6 +122,16 @@ void ReportStatus(DWORD control)
         const DWORD error = GetLastError();
         LOG(0, L"SetServiceStatus %d failed, error code = %d", control, error);
     }
+}
+
+// Tells the service control manager, and whoever watches it, that the stop is under way
+// and how long it may take; each such report carries a larger check point.
+void ReportStopPending(DWORD control)
+{
+    ServiceStatus.dwCurrentState = SERVICE_STOP_PENDING;
+    ServiceStatus.dwCheckPoint += 1;
+    ServiceStatus.dwWaitHint = kStopWaitHintMs;
+    ReportStatus(control);
 }
 
 }  // namespace
@@ -263,10 +276,11 @@ void WINAPI ServiceCtrlHandler(DWORD control)
         case SERVICE_CONTROL_SHUTDOWN:
             LOG(0, L"Stopping service");
             ServiceStatus.dwWin32ExitCode = 0;
+            ReportStopPending(control);
+            StopServiceWork();
             ServiceStatus.dwCurrentState = SERVICE_STOPPED;
             ServiceStatus.dwCheckPoint = 0;
             ServiceStatus.dwWaitHint = 0;
-            StopServiceWork();
             break;
         case SERVICE_CONTROL_INTERROGATE:
             break;

@@ -11,6 +11,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <mutex>
 #include <thread>
@@ -939,3 +940,18 @@ int CountProcesses(const wchar_t* exeName)
         count += _wcsicmp(entry.szExeFile, exeName) == 0 ? 1 : 0;
     return count;
 }
+
+HANDLE OpenSpawnedChild(const std::wstring& idFile, DWORD timeoutMs)
+{
+    DWORD id = 0;
+    WaitUntil([&] {
+        id = static_cast<DWORD>(std::strtoul(ReadFileBytes(idFile).c_str(), nullptr, 10));
+        return id != 0;
+    }, timeoutMs);
+    if (id == 0)
+        return nullptr;
+    return OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                       /*bInheritHandle=*/FALSE, id);
+}
+
+bool StillRunning(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }

@@ -285,3 +285,10 @@ void RemoveServiceCompletely();
 
 // How many processes run an executable of this file name (for example "VarnholtTestChild.exe").
 int CountProcesses(const wchar_t* exeName);
+
+// The process that a test child's --spawn started, by the id it wrote to idFile, opened for
+// waiting, termination and its exit code; waits up to timeoutMs for the file. Null when
+// no id appeared or the process could not be opened.
+HANDLE OpenSpawnedChild(const std::wstring& idFile, DWORD timeoutMs = 20000);
+// True while the process runs.
+bool StillRunning(HANDLE process);
