@@ -128,10 +128,17 @@ TEST_F(SupervisionTest, KilledServiceProcessTakesEveryChildTreeWithIt)
     ASSERT_TRUE(pushGrandchild);
     EXPECT_EQ(4, CountProcesses(kTestChild));
 
-    const UniqueHandle serviceProcess = OpenTheServiceProcess();
-    ASSERT_TRUE(serviceProcess);
-    UniqueHandle killable(OpenProcess(PROCESS_TERMINATE, /*bInheritHandle=*/FALSE,
-                                      GetProcessId(serviceProcess.Get())));
+    SERVICE_STATUS_PROCESS status = {};
+    {
+        UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        UniqueServiceHandle service(
+            manager ? OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS) : nullptr);
+        DWORD needed = 0;
+        ASSERT_TRUE(service && QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO,
+                                                    reinterpret_cast<BYTE*>(&status),
+                                                    sizeof(status), &needed));
+    }
+    UniqueHandle killable(OpenProcess(PROCESS_TERMINATE, /*bInheritHandle=*/FALSE, status.dwProcessId));
     ASSERT_TRUE(killable);
     ASSERT_TRUE(TerminateProcess(killable.Get(), 9));
     EXPECT_TRUE(WaitUntil([] { return CountProcesses(kTestChild) == 0; }, 5000))
