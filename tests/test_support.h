@@ -285,6 +285,9 @@ void RemoveServiceCompletely();
 
 // How many processes run an executable of this file name (for example "VarnholtTestChild.exe").
 int CountProcesses(const wchar_t* exeName);
+// Terminates every process that runs an executable of this file name: what a failed test
+// left running.
+void EndProcesses(const wchar_t* exeName);
 
 // The process that a test child's --spawn started, by the id it wrote to idFile, opened for
 // waiting, termination and its exit code; waits up to timeoutMs for the file. Null when

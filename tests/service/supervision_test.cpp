@@ -26,7 +26,7 @@ protected:
     void TearDown() override
     {
         RemoveServiceCompletely();
-        EndLeftovers();
+        EndProcesses(kTestChild);   // what a failed test left running
     }
 
     // A test child that starts a grandchild which ignores WM_QUIT (its id in name.id),
@@ -44,19 +44,6 @@ protected:
     void RegisterTask(const std::wstring& scanner) const
     {
         RegisterApplication(L"Demo", TestChildCommand(L"--write Demo 1"), scanner, m_folder.Path());
-    }
-
-    // Ends what a failing test left: the grandchildren it knows of.
-    void EndLeftovers() const
-    {
-        for (const wchar_t* name : {L"task", L"push"}) {
-            const std::wstring idFile = m_folder.File(std::wstring(name) + L".id");
-            if (!FileExists(idFile))
-                continue;
-            UniqueHandle left(OpenSpawnedChild(idFile, 0));
-            if (left)
-                TerminateProcess(left.Get(), 1);
-        }
     }
 
     ProductKeyReset m_reset;
