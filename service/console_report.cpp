@@ -123,8 +123,8 @@ std::wstring ClosingSentence(ProgramOption option, const ActionOutcome& outcome)
     case ProgramOption::TestMode:
         return outcome.Interrupted
                    ? kName + L" test mode has ended; the programs it ran were stopped."
-                   : kName + L" test mode has ended after 24 hours; the programs it ran were "
-                             L"left running.";
+                   : kName + L" test mode has ended after 24 hours; the programs it ran end "
+                             L"with it.";
     case ProgramOption::None:
         break;
     }
