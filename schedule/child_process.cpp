@@ -1,6 +1,7 @@
 #include "schedule/child_process.h"
 
 #include "log/logger.h"
+#include "schedule/child_job.h"
 #include "schedule/push_script.h"
 #include "schedule/schedule_events.h"
 #include "schedule/scheduler_thread.h"
@@ -23,6 +24,11 @@ ProcessSlot PushSlot GUARDED_BY(SlotLock) = {};
 
 namespace {
 
+// The job of the child in each global slot, the same handle value that the slot's owner
+// holds; null when the slot is empty or its child runs without a job.
+HANDLE ScanJob GUARDED_BY(SlotLock) = nullptr;
+HANDLE PushJob GUARDED_BY(SlotLock) = nullptr;
+
 constexpr int kKilledResult = -1;
 constexpr int kNotStartedResult = 9999;
 constexpr UINT kKilledExitCode = ERROR_PROCESS_ABORTED;   // 1067
@@ -35,6 +41,16 @@ constexpr DWORD kTerminationWaitMs = 2000;
 // checked to happen under the slot lock.
 ProcessSlot& Guarded(ProcessSlot& slot) REQUIRES(SlotLock) { return slot; }
 const ProcessSlot& Guarded(const ProcessSlot& slot) REQUIRES(SlotLock) { return slot; }
+
+// Where the job of a slot's child is kept; null for a slot of the caller's own.
+HANDLE* JobBeside(const ProcessSlot* slot) REQUIRES(SlotLock)
+{
+    if (slot == &ScanSlot)
+        return &ScanJob;
+    if (slot == &PushSlot)
+        return &PushJob;
+    return nullptr;
+}
 
 // An empty desktop name (not a null pointer) in the startup record.
 wchar_t EmptyDesktop[] = L"";
@@ -59,43 +75,105 @@ const LONG volatile* StopFlagOf(const ProcessSlot* slot)
     return nullptr;
 }
 
+// Takes job from beside the slot, where it stands unless a stop or a new child has
+// replaced it.
+void ForgetJob(const ProcessSlot* slot, HANDLE job) EXCLUDES(SlotLock)
+{
+    ExclusiveLock hold(SlotLock);
+    HANDLE* beside = JobBeside(slot);
+    if (beside && *beside == job)
+        *beside = nullptr;
+}
+
 enum class Creation { Created, Failed, Stopping };
 
-// Creates the process and publishes it into the slot (when one is given) under the slot
-// lock, so that a stop handler either finds the new child in the slot or runs before it
-// exists: a child created in between could not be found to be killed. For the same reason
-// the slot's stop flag is tested under the lock: once it is set, no child is created.
-// CreateProcessW may write into the command line, so it gets the string's own buffer.
-// After a failure the thread's last error holds CreateProcessW's.
-Creation CreateHidden(std::wstring& commandLine, const wchar_t* workingDirectory,
-                      ProcessSlot* slot, PROCESS_INFORMATION& info) EXCLUDES(SlotLock)
+// Creates the process suspended, puts it in job (when there is one) and resumes it. A child
+// that cannot be put in its job runs without one: job is then reset, and assignError
+// receives the error. After a failure the thread's last error holds the failed call's.
+bool CreateInJob(std::wstring& commandLine, const wchar_t* workingDirectory,
+                 PROCESS_INFORMATION& info, UniqueHandle& job, DWORD& assignError)
 {
     STARTUPINFOW startup = HiddenStartup();
+    if (!CreateProcessW(/*lpApplicationName=*/nullptr, &commandLine[0],
+                        /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr,
+                        /*bInheritHandles=*/TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
+                        /*lpEnvironment=*/nullptr, workingDirectory, &startup, &info)) {
+        const DWORD error = GetLastError();
+        job.Reset();
+        SetLastError(error);
+        return false;
+    }
+    if (job && !AssignChildToJob(job.Get(), info.hProcess)) {
+        assignError = GetLastError();
+        job.Reset();   // holds no process: closing it ends nothing
+    }
+    if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+        const DWORD error = GetLastError();
+        TerminateProcess(info.hProcess, ERROR_PROCESS_ABORTED);
+        UniqueHandle thread(info.hThread);
+        UniqueHandle process(info.hProcess);
+        info = {};
+        job.Reset();
+        SetLastError(error);
+        return false;
+    }
+    return true;
+}
+
+// Creates the process and publishes it into the slot (when one is given), with its job
+// beside it, under the slot lock, so that a stop handler either finds the new child in the
+// slot or runs before it exists: a child created in between could not be found to be
+// killed. For the same reason the slot's stop flag is tested under the lock: once it is
+// set, no child is created. CreateProcessW may write into the command line, so it gets the
+// string's own buffer. job receives the child's job, null when it runs without one. After
+// a failure the thread's last error holds the failed call's.
+Creation CreateHidden(std::wstring& commandLine, const wchar_t* workingDirectory,
+                      ProcessSlot* slot, PROCESS_INFORMATION& info, UniqueHandle& job)
+    EXCLUDES(SlotLock)
+{
     info = {};
+    job = CreateChildJob();
     const LONG volatile* stopFlag = StopFlagOf(slot);
-    ExclusiveLock hold(SlotLock);
-    if (stopFlag && *stopFlag)
-        return Creation::Stopping;
-    const BOOL created = CreateProcessW(/*lpApplicationName=*/nullptr, &commandLine[0],
-                                        /*lpProcessAttributes=*/nullptr,
-                                        /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/TRUE,
-                                        NORMAL_PRIORITY_CLASS, /*lpEnvironment=*/nullptr,
-                                        workingDirectory, &startup, &info);
-    const DWORD error = GetLastError();
-    if (created && slot)
-        Guarded(*slot) = info;
+    DWORD assignError = ERROR_SUCCESS;
+    Creation creation = Creation::Stopping;
+    DWORD error = ERROR_SUCCESS;
+    {
+        ExclusiveLock hold(SlotLock);
+        if (!(stopFlag && *stopFlag)) {
+            const bool created = CreateInJob(commandLine, workingDirectory, info, job, assignError);
+            error = GetLastError();
+            creation = created ? Creation::Created : Creation::Failed;
+            if (created && slot) {
+                Guarded(*slot) = info;
+                if (HANDLE* beside = JobBeside(slot))
+                    *beside = job.Get();
+            }
+        }
+    }
+    if (creation != Creation::Created)
+        job.Reset();
+    if (assignError != ERROR_SUCCESS)
+        ReportChildJobFailure(L"AssignProcessToJobObject", assignError);
     SetLastError(error);
-    return created ? Creation::Created : Creation::Failed;
+    return creation;
 }
 
 }  // namespace
 
-PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot)
+PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot, UniqueHandle* job)
 {
     LOG(3, L"Launching '%s'", commandLine.c_str());
     PROCESS_INFORMATION info = {};
-    switch (CreateHidden(commandLine, /*workingDirectory=*/nullptr, slot, info)) {
+    UniqueHandle childJob;
+    switch (CreateHidden(commandLine, /*workingDirectory=*/nullptr, slot, info, childJob)) {
     case Creation::Created:
+        if (job) {
+            *job = std::move(childJob);
+        } else {
+            // Nobody keeps the job: it leaves the slot's side before its handle is closed.
+            ForgetJob(slot, childJob.Get());
+            ReleaseChildJob(childJob);
+        }
         return info;
     case Creation::Stopping:
         LOG(0, L"Not starting %s: the service is stopping", commandLine.c_str());
@@ -122,7 +200,9 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
         commandLine.push_back(L'\0');   // a buffer to hand over; its length is re-derived below
 
     PROCESS_INFORMATION own = {};
-    const Creation creation = CreateHidden(commandLine, workingDirectory.c_str(), &ScanSlot, own);
+    UniqueHandle job;
+    const Creation creation =
+        CreateHidden(commandLine, workingDirectory.c_str(), &ScanSlot, own, job);
     if (creation != Creation::Created) {
         const DWORD error = GetLastError();
         if (creation == Creation::Stopping) {
@@ -134,16 +214,19 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
         commandLine.resize(std::wcslen(commandLine.c_str()));
         return kNotStartedResult;
     }
+    UniqueHandle thread(own.hThread);
+    UniqueHandle process(own.hProcess);
 
     NoteProgramStarted();
     const DWORD limitMs = static_cast<DWORD>(limitSeconds) * 1000u;
-    if (WaitForSingleObject(own.hProcess, limitMs) == WAIT_TIMEOUT) {
+    if (WaitForSingleObject(process.Get(), limitMs) == WAIT_TIMEOUT) {
         LOG(0, L"Killing %s '%s'", label.c_str(), commandLine.c_str());
-        KillChild(own, timings.KillGraceMs);
+        const ChildToEnd child = {process.Get(), thread.Get(), job.Get()};
+        KillChildren(&child, 1, timings.KillGraceMs);
         what = RunOutcome::KilledAtLimit;
     } else {
         DWORD exitCode = static_cast<DWORD>(kKilledResult);
-        GetExitCodeProcess(own.hProcess, &exitCode);
+        GetExitCodeProcess(process.Get(), &exitCode);
         result = static_cast<int>(exitCode);
         LOG(2, L"Got ExitCode=%d from %s '%s'", result, label.c_str(), commandLine.c_str());
         what = RunOutcome::Ended;
@@ -153,51 +236,109 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
         ExclusiveLock hold(SlotLock);
         ScanSlot.hThread = nullptr;
         ScanSlot.hProcess = nullptr;
+        ScanJob = nullptr;
     }
-    CloseHandle(own.hThread);
-    CloseHandle(own.hProcess);
+    thread.Reset();
+    process.Reset();
+    // A task that ended by itself may have started programs meant to outlive it. (When the
+    // stop ended it, the stop ends its job through a handle of its own.) What is left of
+    // one killed at its limit was ended with it.
+    if (what == RunOutcome::Ended)
+        ReleaseChildJob(job);
+    job.Reset();
 
     commandLine.resize(std::wcslen(commandLine.c_str()));
     return result;
 }
 
-void KillChildren(const ProcessSlot* children, size_t count, DWORD graceMs)
+namespace {
+
+// Ends what is left in a child's job after the grace: the child, if it still runs, or what
+// a child that quit left behind. False when the job could not be terminated.
+bool EndJob(HANDLE job, HANDLE process, bool running)
 {
-    HANDLE running[MAXIMUM_WAIT_OBJECTS];
+    if (!running && ProcessesInJob(job) == 0)
+        return true;
+    if (!TerminateJobObject(job, kKilledExitCode)) {
+        const DWORD error = GetLastError();
+        LOG(0, L"TerminateJobObject failed, error code = %d", error);
+        return false;
+    }
+    WaitForSingleObject(process, kTerminationWaitMs);
+    WaitForEmptyJob(job, kTerminationWaitMs);
+    return true;
+}
+
+}  // namespace
+
+void KillChildren(const ChildToEnd* children, size_t count, DWORD graceMs)
+{
+    HANDLE processes[MAXIMUM_WAIT_OBJECTS];
+    const ChildToEnd* listed[MAXIMUM_WAIT_OBJECTS];
     DWORD waited = 0;
     for (size_t i = 0; i < count && waited < MAXIMUM_WAIT_OBJECTS; ++i) {
-        if (!children[i].hProcess)
+        const ChildToEnd& child = children[i];
+        if (!child.Process)
             continue;
-        // Fails when the child has no message queue (yet); the grace then runs out for it.
-        PostThreadMessageW(children[i].dwThreadId, WM_QUIT, 0, 0);
-        running[waited++] = children[i].hProcess;
+        // Only to a child still running, and to the id of the thread whose handle is held:
+        // an id is not reused while a handle to its thread is open, but the id of an ended
+        // child's thread may already belong to a thread of another process. Fails when the
+        // child has no message queue (a console program, or one just started); the grace
+        // then runs out for it.
+        if (child.Thread && WaitForSingleObject(child.Process, 0) == WAIT_TIMEOUT)
+            PostThreadMessageW(GetThreadId(child.Thread), WM_QUIT, 0, 0);
+        processes[waited] = child.Process;
+        listed[waited++] = &child;
     }
     if (waited == 0)
         return;
 
     // One grace for all of them: a child that quits at once costs nothing, and two that
     // do not cost one grace, not two.
-    if (WaitForMultipleObjects(waited, running, /*bWaitAll=*/TRUE, graceMs) == WAIT_FAILED)
+    if (WaitForMultipleObjects(waited, processes, /*bWaitAll=*/TRUE, graceMs) == WAIT_FAILED)
         Sleep(graceMs);
 
     for (DWORD i = 0; i < waited; ++i) {
-        if (WaitForSingleObject(running[i], 0) == WAIT_OBJECT_0)
+        const ChildToEnd& child = *listed[i];
+        const bool running = WaitForSingleObject(child.Process, 0) != WAIT_OBJECT_0;
+        if (child.Job && EndJob(child.Job, child.Process, running))
+            continue;
+        if (!running)
             continue;   // it has ended: nothing to terminate, nothing failed
-        if (!TerminateProcess(running[i], kKilledExitCode)) {
+        if (!TerminateProcess(child.Process, kKilledExitCode)) {
             const DWORD error = GetLastError();
             LOG(0, L"KillProcess failed, error %d", error);
             continue;
         }
-        WaitForSingleObject(running[i], kTerminationWaitMs);
+        WaitForSingleObject(child.Process, kTerminationWaitMs);
     }
 }
+
+namespace {
+
+// A duplicate of handle for this process; null when handle is null or cannot be
+// duplicated (error then receives why).
+UniqueHandle Duplicate(HANDLE handle, DWORD& error)
+{
+    HANDLE duplicate = nullptr;
+    if (handle && !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &duplicate,
+                                   0, /*bInheritHandle=*/FALSE, DUPLICATE_SAME_ACCESS)) {
+        error = GetLastError();
+        duplicate = nullptr;
+    }
+    return UniqueHandle(duplicate);
+}
+
+}  // namespace
 
 void StopSlotChildren(ProcessSlot* const* slots, size_t count, DWORD graceMs)
 {
     constexpr size_t kMostSlots = 4;
     ProcessSlot seen[kMostSlots] = {};
-    ProcessSlot targets[kMostSlots] = {};
+    ChildToEnd targets[kMostSlots] = {};
     UniqueHandle processes[kMostSlots];
+    UniqueHandle threads[kMostSlots];
+    UniqueHandle jobs[kMostSlots];
     DWORD duplicateError = ERROR_SUCCESS;
     if (count > kMostSlots)
         count = kMostSlots;
@@ -207,19 +348,17 @@ void StopSlotChildren(ProcessSlot* const* slots, size_t count, DWORD graceMs)
             const ProcessSlot& slot = Guarded(*slots[i]);
             if (!slot.hProcess)
                 continue;
-            // The owner cannot close its handle while the lock is held, so the duplicate
-            // names this very process, and keeps its id from being reused until it is
-            // closed.
-            HANDLE duplicate = nullptr;
-            if (!DuplicateHandle(GetCurrentProcess(), slot.hProcess, GetCurrentProcess(),
-                                 &duplicate, 0, /*bInheritHandle=*/FALSE, DUPLICATE_SAME_ACCESS)) {
-                duplicateError = GetLastError();
+            // The owner cannot close its handles while the lock is held, so the duplicates
+            // name this very process, thread and job, and keep the ids from being reused
+            // until they are closed.
+            processes[i] = Duplicate(slot.hProcess, duplicateError);
+            if (!processes[i])
                 continue;
-            }
-            processes[i].Reset(duplicate);
+            threads[i] = Duplicate(slot.hThread, duplicateError);
+            const HANDLE* job = JobBeside(slots[i]);
+            jobs[i] = Duplicate(job ? *job : nullptr, duplicateError);
             seen[i] = slot;
-            targets[i] = seen[i];
-            targets[i].hProcess = duplicate;
+            targets[i] = {processes[i].Get(), threads[i].Get(), jobs[i].Get()};
         }
     }
     if (duplicateError != ERROR_SUCCESS)
@@ -231,8 +370,11 @@ void StopSlotChildren(ProcessSlot* const* slots, size_t count, DWORD graceMs)
     for (size_t i = 0; i < count; ++i) {
         ProcessSlot& slot = Guarded(*slots[i]);
         if (seen[i].hProcess && slot.hProcess == seen[i].hProcess &&
-            slot.dwProcessId == seen[i].dwProcessId)
+            slot.dwProcessId == seen[i].dwProcessId) {
             slot.hProcess = nullptr;
+            if (HANDLE* job = JobBeside(slots[i]))
+                *job = nullptr;
+        }
     }
 }
 
@@ -240,6 +382,8 @@ void ClearSlot(ProcessSlot& slot)
 {
     ExclusiveLock hold(SlotLock);
     Guarded(slot) = ProcessSlot{};
+    if (HANDLE* job = JobBeside(&slot))
+        *job = nullptr;
 }
 
 ProcessSlot SnapshotSlot(const ProcessSlot& slot)

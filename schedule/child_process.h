@@ -1,16 +1,21 @@
 #pragma once
 // Every program the service starts is started here: hidden, inheriting the service's
-// handles, at normal priority, in the service's environment.
+// handles, at normal priority, in the service's environment, and in a job object of its
+// own (schedule/child_job.h) that holds every process it starts in turn. The child is
+// created suspended and resumed only once it is in its job, so that nothing it starts can
+// escape. Where no job can be had, the child runs without one.
 //
 // Two global slots let the stop handler find the children that run: the ScanSlot (schedule
 // query programs and main tasks, filled by RunAndWait on the worker thread) and the
 // PushSlot (the push script). A slot is occupied exactly when its hProcess is non-null.
 // The slots' owners and the stop handler reach them only through the operations below,
 // which hold one lock while they read or write a slot. The owner keeps its own copy of
-// the handles it created and alone closes them; the stop handler kills through a
-// duplicate of the process handle. So no handle is closed twice, none is used after its
-// close, and no process is terminated through a handle value that was closed and reused.
+// the handles it created and alone closes them; the stop handler kills through
+// duplicates of the process, thread and job handles. So no handle is closed twice, none is
+// used after its close, and no process is terminated through a handle value that was
+// closed and reused. A slot's job handle lives beside the slot, under the same lock.
 #include "schedule/timings.h"
+#include "support/unique_resource.h"
 
 #include <windows.h>
 
@@ -29,10 +34,16 @@ extern ProcessSlot PushSlot;
 
 // Starts commandLine hidden with the service's current directory and returns at once.
 // On success the slot holds the new process, and the returned record holds the same two
-// handles, which belong to the caller. On failure logs "CreateProcess failed, error code = %d",
-// leaves the slot as it was and returns an all-zero record; the same, with "Not starting %s:
-// the service is stopping", when the slot's stop flag is set. Any thread.
-PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot);
+// handles, which belong to the caller. job, when given, receives the child's job (null when
+// it runs without one), which belongs to the caller too, and for the ScanSlot and the
+// PushSlot is kept beside the slot for the stop; closing it ends every process in the job,
+// so a child that ended by itself has its job released with ReleaseChildJob. Without job
+// the child's job is released at once: the child runs, but its tree is not held. On
+// failure logs "CreateProcess failed, error code = %d", leaves the slot as it was and
+// returns an all-zero record; the same, with "Not starting %s: the service is stopping",
+// when the slot's stop flag is set. Any thread.
+PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot,
+                                  UniqueHandle* job = nullptr);
 
 // What became of one RunAndWait.
 enum class RunOutcome {
@@ -45,27 +56,37 @@ enum class RunOutcome {
 // Returns the child's exit code; -1 when it was killed at the limit or its exit code could
 // not be read; 9999 when it could not be started, or was not started because the service is
 // stopping. outcome, when given, receives which of these happened; after a program that
-// could not be started, the thread's last error holds why. commandLine is used in
-// place: it ends at the first NUL that CreateProcessW may have left in it. Worker thread
-// only: one run at a time.
+// could not be started, the thread's last error holds why. A child killed at its limit is
+// ended with every process in its job; one that ended by itself leaves what it started
+// running. commandLine is used in place: it ends at the first NUL that CreateProcessW may
+// have left in it. Worker thread only: one run at a time.
 int RunAndWait(const std::wstring& label, std::wstring& commandLine,
                const std::wstring& workingDirectory, LONG limitSeconds,
                const Timings& timings = ProductTimings(), RunOutcome* outcome = nullptr);
 
-// Ends the given children: posts WM_QUIT to each one's primary thread, then waits for all of
-// them together for at most graceMs; each still running then is terminated with exit code
-// 1067 and waited for a moment more. A child that has ended is left alone; a failed
-// termination is logged. Records whose hProcess is null are skipped. Closes and clears
-// nothing. Blocks its caller for at most graceMs plus the moment after a termination.
-void KillChildren(const ProcessSlot* children, size_t count, DWORD graceMs);
-inline void KillChild(ProcessSlot slot, DWORD graceMs = ProductTimings().KillGraceMs)
-{
-    KillChildren(&slot, 1, graceMs);
-}
+// A child to end: its process; its primary thread, held open until the quit message has
+// been posted so that the thread's id cannot have passed to a thread of another process;
+// and its job, null when it runs without one.
+struct ChildToEnd {
+    HANDLE Process = nullptr;
+    HANDLE Thread = nullptr;
+    HANDLE Job = nullptr;
+};
 
-// The stop handler's operation: ends the children of all the occupied slots given, sharing
-// one grace (KillChildren, through duplicates of their process handles), and then clears
-// each slot's hProcess, unless that slot has meanwhile been refilled with another child.
+// Ends the given children: posts WM_QUIT to the primary thread of each one still running,
+// then waits for all of them together for at most graceMs. Then each child's job is
+// terminated with exit code 1067 when anything is left in it (the child itself, or what a
+// child that quit left behind), and a child without a job that still runs is terminated
+// alone; either is waited for a moment more. A failed termination is logged. Records whose
+// Process is null are skipped. Closes nothing. Blocks its caller for at most graceMs plus
+// the moment after a termination.
+void KillChildren(const ChildToEnd* children, size_t count, DWORD graceMs);
+
+// The stop handler's operation: ends the children of all the occupied slots given, with
+// the processes in their jobs, sharing one grace (KillChildren, through duplicates of their
+// process, thread and job handles), and then clears each slot's hProcess and the job
+// beside it, unless that slot has meanwhile been refilled with another child. A slot whose
+// child has ended but whose owner still holds its job has that job's processes ended too.
 // Closes none of the owners' handles.
 void StopSlotChildren(ProcessSlot* const* slots, size_t count,
                       DWORD graceMs = ProductTimings().KillGraceMs);
@@ -75,7 +96,8 @@ inline void StopSlotChild(ProcessSlot& slot, DWORD graceMs = ProductTimings().Ki
     StopSlotChildren(one, 1, graceMs);
 }
 
-// Sets all four fields of the slot to zero.
+// Sets all four fields of the slot to zero, and forgets the job beside it (its owner
+// keeps and closes the handle).
 void ClearSlot(ProcessSlot& slot);
 
 // A copy of the slot as it stands.

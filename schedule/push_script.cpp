@@ -1,6 +1,7 @@
 #include "schedule/push_script.h"
 
 #include "log/logger.h"
+#include "schedule/child_job.h"
 #include "schedule/child_process.h"
 #include "schedule/schedule_events.h"
 #include "schedule/state_record.h"
@@ -11,9 +12,14 @@ LONG volatile PushStopFlag = 0;
 
 namespace {
 
-// The handles of the script's current run, owned by the push-script thread. The PushSlot
-// holds the same values for the stop handler, which may clear its copy at any time.
+// The handles of the script's current run, and its job, owned by the push-script thread.
+// The PushSlot (and the job beside it) holds the same values for the stop handler, which
+// may clear its copy at any time. The job is held until the next launch, so a stop in
+// the pause also ends what the ended script left running; closed by the process's end, it
+// ends the script and all it started. Plain data, like PushRun: nothing here is destroyed
+// at exit while the thread may still run.
 PROCESS_INFORMATION PushRun = {};
+HANDLE PushRunJob = nullptr;
 
 void CloseRunHandles()
 {
@@ -22,6 +28,10 @@ void CloseRunHandles()
     if (PushRun.hProcess)
         CloseHandle(PushRun.hProcess);
     PushRun = {};
+    // The script ended by itself (a stop would have ended the loop): what it started runs on.
+    UniqueHandle job(PushRunJob);
+    PushRunJob = nullptr;
+    ReleaseChildJob(job);
 }
 
 }  // namespace
@@ -33,7 +43,9 @@ void LaunchPushScript(std::wstring command)
     // take a closed (and perhaps reused) handle value from it.
     ClearSlot(PushSlot);
     CloseRunHandles();
-    PushRun = LaunchProcess(std::move(command), &PushSlot);
+    UniqueHandle job;
+    PushRun = LaunchProcess(std::move(command), &PushSlot, &job);
+    PushRunJob = job.Release();
 }
 
 void SleepUnlessStopping(LONG milliseconds, const Timings& timings)

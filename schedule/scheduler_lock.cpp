@@ -34,6 +34,9 @@ SchedulerLockResult CSchedulerLock::Take(DWORD waitMs, HANDLE stop)
     }
     if (m_held)
         return SchedulerLockResult::Taken;
+    // A stop that came first wins, even over a lock that is free.
+    if (stop && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0)
+        return SchedulerLockResult::Stopped;
 
     HANDLE objects[2] = {m_mutex.Get(), stop};
     const DWORD result = WaitForMultipleObjects(stop ? 2 : 1, objects, /*bWaitAll=*/FALSE, waitMs);

@@ -129,8 +129,8 @@ std::wstring ClosingSentence(ProgramOption option, const ActionOutcome& outcome)
                    ErrorPart(outcome.SchedulerLockError);
         return outcome.Interrupted
                    ? kName + L" test mode has ended; the programs it ran were stopped."
-                   : kName + L" test mode has ended after 24 hours; the programs it ran were "
-                             L"left running.";
+                   : kName + L" test mode has ended after 24 hours; the programs it ran end "
+                             L"with it.";
     case ProgramOption::Status:   // the status is its own report
     case ProgramOption::None:
         break;

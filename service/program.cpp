@@ -71,23 +71,38 @@ template <class Operation> StepOutcome Take(Operation operation)
 }
 
 // Launches the scripting registration command, hidden and without waiting; its outcome is
-// not looked at, and its handles are not needed.
-void LaunchRegistrationCommand()
+// not looked at, and its process handles are not needed. Returns its job, which service
+// mode holds to its end: should the process end first, the command ends with it.
+UniqueHandle LaunchRegistrationCommand()
 {
     wchar_t system[MAX_PATH];
     const UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         const DWORD error = GetLastError();
         LOG(0, L"GetSystemDirectory failed, error code = %d", error);
-        return;
+        return UniqueHandle();
     }
     // By its full path: the search path would begin with the service's own folder.
     const std::wstring command =
         L"\"" + std::wstring(system, length) + L"\\regsvr32.exe\" /s jscript.dll";
     ProcessSlot registration = {};
-    const PROCESS_INFORMATION launched = LaunchProcess(command, &registration);
+    UniqueHandle job;
+    const PROCESS_INFORMATION launched = LaunchProcess(command, &registration, &job);
     UniqueHandle registrationThread(launched.hThread);
     UniqueHandle registrationProcess(launched.hProcess);
+    return job;
+}
+
+// Service mode in a process that the service control manager did not start (a console
+// run without an option): what it started is stopped as a service stop would, and the
+// person is told how to run it.
+void EndServiceModeOutsideTheServiceManager(HANDLE worker)
+{
+    LOG(0, L"Not started by the service control manager; use -t to run in a console");
+    StopServiceWork();
+    if (worker)
+        WaitForSingleObject(worker, kWorkerEndWaitMs);
+    WriteStreamText(GetStdHandle(STD_ERROR_HANDLE), UsageText(LogFolderPath()));
 }
 
 // The recorded state goes with the service. A stopping service still records how its run
@@ -169,7 +184,7 @@ void RunServiceMode()
     LOG(0, L"Start Varnholt Scheduling Service");
     StartEventReporting();
 
-    LaunchRegistrationCommand();
+    const UniqueHandle registrationJob = LaunchRegistrationCommand();
 
     ClearSlot(ScanSlot);
     const UniqueHandle worker = StartWorkerThread(ServiceSchedulingThread);
@@ -181,7 +196,10 @@ void RunServiceMode()
     };
     if (!StartServiceCtrlDispatcherW(serviceTable)) {
         const DWORD error = GetLastError();
-        LOG(0, L"StartServiceCtrlDispatcher failed, error code = %d", error);
+        if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
+            EndServiceModeOutsideTheServiceManager(worker.Get());
+        else
+            LOG(0, L"StartServiceCtrlDispatcher failed, error code = %d", error);
     } else if (worker) {
         // The service has stopped and no child runs; the worker is leaving its loop.
         WaitForSingleObject(worker.Get(), kWorkerEndWaitMs);

@@ -19,6 +19,9 @@ enum class Request { Stop, Start, Delete };
 
 // How often a restart looks whether the service has stopped.
 constexpr DWORD kStopPollMs = 250;
+// The wait hint of the stop's pending report: the children's grace (5 s), the wait for
+// their termination (up to 2 s) and room to spare.
+constexpr DWORD kStopWaitHintMs = 10000;
 
 // Hands a failure's code to the caller that asked for it.
 bool Failed(DWORD code, DWORD* error)
@@ -143,6 +146,20 @@ std::wstring ModulePath()
         path.resize(path.size() * 2);
     }
 }
+
+namespace {
+
+// Tells the service control manager, and whoever watches it, that the stop is under way
+// and how long it may take; each such report carries a larger check point.
+void ReportStopPending(DWORD control)
+{
+    ServiceStatus.dwCurrentState = SERVICE_STOP_PENDING;
+    ServiceStatus.dwCheckPoint += 1;
+    ServiceStatus.dwWaitHint = kStopWaitHintMs;
+    ReportStatus(control);
+}
+
+}  // namespace
 
 void StopServiceWork(DWORD graceMs)
 {
@@ -298,10 +315,11 @@ void WINAPI ServiceCtrlHandler(DWORD control)
             LOG(0, L"Stopping service");
             const ULONGLONG stopStart = GetTickCount64();
             ServiceStatus.dwWin32ExitCode = 0;
+            ReportStopPending(control);
+            StopServiceWork();
             ServiceStatus.dwCurrentState = SERVICE_STOPPED;
             ServiceStatus.dwCheckPoint = 0;
             ServiceStatus.dwWaitHint = 0;
-            StopServiceWork();
             ReportServiceStopped(GetTickCount64() - stopStart);
             break;
         }

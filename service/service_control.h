@@ -56,17 +56,19 @@ bool WaitForTheServiceToStop(DWORD timeoutMs, HANDLE process = nullptr);
 
 // What a stop does to the scheduling: sets SchedulerStopFlag and PushStopFlag, sets the
 // check event, posts WM_QUIT to the child in the ScanSlot and to the one in the PushSlot,
-// waits for both together for at most graceMs, terminates those still running (exit code
-// 1067), and clears the slots. Returns once no child is left. Logs only a failed
-// termination and reports no status. The stop handler and test mode's console handler
-// call it; any thread.
+// waits for both together for at most graceMs, then ends each child's job (exit code
+// 1067) with the child, if it still runs, and every process it started, and clears the
+// slots. Returns once no child is left. Logs only a failed termination and reports no
+// status. The stop handler, test mode's console handler and service mode started outside
+// the service control manager call it; any thread.
 void StopServiceWork(DWORD graceMs = ProductTimings().KillGraceMs);
 
 // Registers ServiceCtrlHandler and reports SERVICE_RUNNING; starts and waits for nothing.
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 
-// Stop and shutdown: logs "Stopping service", does StopServiceWork and then reports
-// SERVICE_STOPPED, within the five seconds of grace and a moment. Interrogate re-reports;
+// Stop and shutdown: logs "Stopping service", reports SERVICE_STOP_PENDING with a wait
+// hint of ten seconds, does StopServiceWork and then reports SERVICE_STOPPED, within the
+// five seconds of grace and a moment. Interrogate re-reports;
 // any other code is logged. Runs on the thread
 // that called StartServiceCtrlDispatcherW.
 void WINAPI ServiceCtrlHandler(DWORD control);

@@ -20,6 +20,8 @@
 //   --service-abrupt       runs as the same service, but ends its process in the stop
 //                          handler right after reporting STOPPED, before the handler's
 //                          answer can reach the service control manager
+//   --spawn FILE ARGS      starts another test child with ARGS (one argument), does not
+//                          wait for it, and writes its process id to FILE once it exists
 //   --exit CODE            the exit code at the end (default 0)
 #include <windows.h>
 
@@ -91,6 +93,29 @@ void QuitLoop(DWORD limit)
     }
 }
 
+void Spawn(const wchar_t* idFile, const wchar_t* arguments)
+{
+    wchar_t self[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(self) + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, /*bInheritHandles=*/FALSE, 0,
+                        nullptr, nullptr, &startup, &info))
+        return;
+    const std::string id = std::to_string(info.dwProcessId);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    const HANDLE file = CreateFileW(idFile, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(file, id.data(), static_cast<DWORD>(id.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
 wchar_t LingeringServiceName[] = L"Varnholt Scheduling";
 SERVICE_STATUS LingeringStatus = {};
 SERVICE_STATUS_HANDLE LingeringStatusHandle = nullptr;
@@ -140,6 +165,9 @@ int wmain(int argc, wchar_t* argv[])
             const bool typed = i + 3 < argc && argv[i + 3][0] != L'-';
             WriteAnswer(argv[i + 1], argv[i + 2], typed ? argv[i + 3] : L"dword");
             i += typed ? 3 : 2;
+        } else if (option == L"--spawn" && hasTwo) {
+            Spawn(argv[i + 1], argv[i + 2]);
+            i += 2;
         } else if (option == L"--queue") {
             MSG message;
             PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);

@@ -13,6 +13,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <mutex>
 #include <thread>
@@ -929,19 +930,56 @@ void RemoveServiceCompletely()
     WaitUntil([] { return CountProcesses(L"VarnholtScheduling.exe") == 0; }, 30000);
 }
 
-int CountProcesses(const wchar_t* exeName)
+namespace {
+
+// Calls found(process id) for each process that runs an executable of this file name;
+// false when the processes cannot be listed.
+template <class Found> bool ForEachProcess(const wchar_t* exeName, Found found)
 {
     UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot)
-        return -1;
+        return false;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    int count = 0;
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
-         more = Process32NextW(snapshot.Get(), &entry))
-        count += _wcsicmp(entry.szExeFile, exeName) == 0 ? 1 : 0;
-    return count;
+         more = Process32NextW(snapshot.Get(), &entry)) {
+        if (_wcsicmp(entry.szExeFile, exeName) == 0)
+            found(entry.th32ProcessID);
+    }
+    return true;
 }
+
+}  // namespace
+
+int CountProcesses(const wchar_t* exeName)
+{
+    int count = 0;
+    return ForEachProcess(exeName, [&](DWORD) { ++count; }) ? count : -1;
+}
+
+void EndProcesses(const wchar_t* exeName)
+{
+    ForEachProcess(exeName, [](DWORD id) {
+        UniqueHandle process(OpenProcess(PROCESS_TERMINATE, /*bInheritHandle=*/FALSE, id));
+        if (process)
+            TerminateProcess(process.Get(), 1);
+    });
+}
+
+HANDLE OpenSpawnedChild(const std::wstring& idFile, DWORD timeoutMs)
+{
+    DWORD id = 0;
+    WaitUntil([&] {
+        id = static_cast<DWORD>(std::strtoul(ReadFileBytes(idFile).c_str(), nullptr, 10));
+        return id != 0;
+    }, timeoutMs);
+    if (id == 0)
+        return nullptr;
+    return OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                       /*bInheritHandle=*/FALSE, id);
+}
+
+bool StillRunning(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
 
 bool RecordingEventSink::Report(WORD type, DWORD messageId, const std::vector<std::wstring>& inserts)
 {

@@ -317,3 +317,14 @@ private:
 // What the stop handler does to a worker loop running on worker: the flag, the stop event,
 // the check event and the child in the ScanSlot; then joins it. Nothing when not joinable.
 void StopSchedulerLoop(std::thread& worker);
+
+// Terminates every process that runs an executable of this file name: what a failed test
+// left running.
+void EndProcesses(const wchar_t* exeName);
+
+// The process that a test child's --spawn started, by the id it wrote to idFile, opened for
+// waiting, termination and its exit code; waits up to timeoutMs for the file. Null when
+// no id appeared or the process could not be opened.
+HANDLE OpenSpawnedChild(const std::wstring& idFile, DWORD timeoutMs = 20000);
+// True while the process runs.
+bool StillRunning(HANDLE process);

@@ -133,15 +133,19 @@ TEST_F(ConsoleOutputTest, AnArgumentThatIsNoOptionGetsTheUsageAndNothingElse)
     EXPECT_EQ(0u, ServiceState());
 }
 
-TEST_F(ConsoleOutputTest, ServiceModeShowsNothing)
+// Service mode that no service control manager answers shows the usage, and no log line.
+TEST_F(ConsoleOutputTest, ServiceModeOutsideTheServiceManagerShowsTheUsage)
 {
     const ProductRun run = RunProductPiped(L"-i extra");
     EXPECT_EQ(0u, run.ExitCode);
-    EXPECT_EQ(L"", run.Errors);
+    EXPECT_EQ(0u, run.Errors.find(L"Varnholt Scheduling runs")) << run.Errors;
+    for (const std::wstring& line : LinesOf(run.Errors))
+        EXPECT_EQ(L"", ShownMessage(line)) << "a log line: " << line;
     EXPECT_EQ(L"", run.Output);
     const std::vector<std::wstring> logged = LoggedMessages();
-    EXPECT_NE(logged.end(), std::find(logged.begin(), logged.end(),
-                                      L"StartServiceCtrlDispatcher failed, error code = 1063"));
+    EXPECT_NE(logged.end(),
+              std::find(logged.begin(), logged.end(),
+                        L"Not started by the service control manager; use -t to run in a console"));
 }
 
 // Test mode in a console of its own, its streams on pipes. Ctrl+C comes from a helper that

@@ -330,7 +330,7 @@ TEST_F(ProgramRunTest, TwoArgumentsAreServiceMode)
     EXPECT_EQ(0u, RunProduct(L"-i extra"));
     const std::vector<std::wstring> lines = LogLinesAfter(before);
     EXPECT_TRUE(HasMessage(lines, L"Start Varnholt Scheduling Service"));
-    EXPECT_TRUE(HasMessage(lines, L"StartServiceCtrlDispatcher failed, error code = 1063"));
+    EXPECT_TRUE(HasMessage(lines, L"Not started by the service control manager; use -t to run in a console"));
     EXPECT_TRUE(HasMessage(lines, L"EXIT Varnholt Scheduling Service"));
     EXPECT_FALSE(HasMessage(lines, L"Install"));
 }

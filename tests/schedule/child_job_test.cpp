@@ -1,0 +1,199 @@
+// What becomes of the processes that a child of the service starts in turn.
+#include "schedule/child_job.h"
+
+#include "schedule/child_process.h"
+#include "schedule/schedule_check.h"
+#include "support/registry_key.h"
+#include "support/unique_resource.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+class ChildJobTest : public ::testing::Test {
+protected:
+    ChildJobTest()
+    {
+        m_timings.QueryLimitSeconds = 1;
+        m_timings.TaskLimitSeconds = 1;
+        m_timings.KillGraceMs = 300;
+    }
+    void SetUp() override
+    {
+        ClearSlot(ScanSlot);
+        ClearSlot(PushSlot);
+    }
+    void TearDown() override
+    {
+        SetJobAssignmentForTests(nullptr);
+        ClearSlot(ScanSlot);
+        ClearSlot(PushSlot);
+    }
+
+    // A test child that starts a grandchild that ignores WM_QUIT, writes the grandchild's id
+    // to grandchild.id, and then goes on with then.
+    std::wstring WithGrandchild(const std::wstring& then) const
+    {
+        return TestChildCommand(L"--spawn \"" + IdFile() + L"\" \"--ignore-quit 300000\" " + then);
+    }
+    std::wstring IdFile() const { return m_folder.File(L"grandchild.id"); }
+
+    // Runs body on a thread of its own and opens the grandchild while it runs.
+    template <class Body> UniqueHandle GrandchildOf(Body body)
+    {
+        std::thread runner(body);
+        UniqueHandle grandchild(OpenSpawnedChild(IdFile()));
+        runner.join();
+        return grandchild;
+    }
+
+    static void ExpectEndedBy1067(HANDLE process)
+    {
+        ASSERT_NE(nullptr, process);
+        EXPECT_FALSE(StillRunning(process));
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeProcess(process, &code));
+        EXPECT_EQ(1067u, code);
+    }
+
+    ProductKeyReset m_reset;
+    CapturedLog m_log{6};
+    ScratchDirectory m_folder;
+    Timings m_timings;
+};
+
+// A main task and a schedule query program killed at their limits take what they started
+// with them; a console program has no message queue, so the termination ends it.
+TEST_F(ChildJobTest, ChildKilledAtItsLimitTakesItsGrandchildWithIt)
+{
+    std::wstring task = WithGrandchild(L"--ignore-quit 300000");
+    int result = 0;
+    UniqueHandle grandchild = GrandchildOf([&] {
+        result = RunAndWait(L"Task", task, m_folder.Path(), m_timings.TaskLimitSeconds, m_timings);
+    });
+    EXPECT_EQ(-1, result);
+    ExpectEndedBy1067(grandchild.Get());
+
+    DeleteFileW(IdFile().c_str());
+    RegisterApplication(L"A", WithGrandchild(L"--write A 5 --ignore-quit 300000"), L"task.exe",
+                        m_folder.Path());
+    ScheduleCheckResult check;
+    grandchild = GrandchildOf([&] {
+        CRegistryKey product;
+        OpenProductKey(product, KEY_READ);
+        check = CheckSchedules(product, m_timings);
+    });
+    EXPECT_TRUE(m_log.Has(L"AppName A: 0 secs"));
+    ExpectEndedBy1067(grandchild.Get());
+}
+
+// A task that ends by itself may leave a program of its own running: that is its business.
+TEST_F(ChildJobTest, TaskThatEndsByItselfLeavesItsGrandchildRunning)
+{
+    std::wstring task = WithGrandchild(L"--exit 3");
+    int result = 0;
+    UniqueHandle grandchild = GrandchildOf([&] {
+        result = RunAndWait(L"Task", task, m_folder.Path(), 30, m_timings);
+    });
+    EXPECT_EQ(3, result);
+    ASSERT_TRUE(grandchild);
+    // Its job is closed by now; with the kill-on-close limit still on, this would end it.
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(grandchild.Get(), 500));
+    TerminateProcess(grandchild.Get(), 0);
+}
+
+// A push script that has ended while its owner still holds its job (the pause before the
+// relaunch): a stop ends what it left running.
+TEST_F(ChildJobTest, StopEndsWhatAnEndedChildLeftInItsJob)
+{
+    UniqueHandle job;
+    const PROCESS_INFORMATION script =
+        LaunchProcess(WithGrandchild(L"--exit 0"), &PushSlot, &job);
+    UniqueHandle thread(script.hThread);
+    UniqueHandle process(script.hProcess);
+    ASSERT_TRUE(process);
+    ASSERT_TRUE(job);
+    UniqueHandle grandchild(OpenSpawnedChild(IdFile()));
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process.Get(), 10000));
+    ASSERT_TRUE(grandchild);
+    EXPECT_TRUE(StillRunning(grandchild.Get()));
+
+    StopSlotChild(PushSlot, 200);
+    ExpectEndedBy1067(grandchild.Get());
+    EXPECT_EQ(nullptr, SnapshotSlot(PushSlot).hProcess);
+    EXPECT_FALSE(m_log.Has(L"KillProcess failed, error 5"));
+}
+
+BOOL WINAPI RefuseAssignment(HANDLE, HANDLE)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// Where a child cannot be put in a job (Windows 7 inside another job), it runs without one
+// and is still ended at its limit; the log says so once, not at every child.
+TEST_F(ChildJobTest, ChildThatCannotBePutInAJobRunsAndIsStillEndedAtItsLimit)
+{
+    SetJobAssignmentForTests(RefuseAssignment);
+    for (int run = 0; run < 2; ++run) {
+        const std::wstring ran = m_folder.File(L"ran" + std::to_wstring(run) + L".txt");
+        std::wstring task = TestChildCommand(L"--append \"" + ran + L"\" up --ignore-quit 300000");
+        int result = 0;
+        std::thread runner([&] {
+            result = RunAndWait(L"Task", task, m_folder.Path(), m_timings.TaskLimitSeconds, m_timings);
+        });
+        UniqueHandle child;
+        WaitUntil([&] {
+            const DWORD id = SnapshotSlot(ScanSlot).dwProcessId;
+            child.Reset(id ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id)
+                           : nullptr);
+            return static_cast<bool>(child);
+        }, 10000);
+        runner.join();
+        EXPECT_EQ(-1, result);
+        EXPECT_TRUE(FileExists(ran)) << "run " << run;
+        ExpectEndedBy1067(child.Get());
+    }
+    EXPECT_EQ(1, m_log.Count(L"AssignProcessToJobObject failed, error code = 5; children run "
+                             L"without a job object"));
+}
+
+// The id of an ended child's thread may already belong to a thread of another process: the
+// stop posts WM_QUIT only to a child that still runs, through the thread handle it holds.
+TEST_F(ChildJobTest, QuitMessageNeverReachesAThreadOnceTheChildHasEnded)
+{
+    // A bystander thread with a message queue stands for the thread that took the id.
+    HANDLE ready = CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr);
+    UniqueHandle readyOwner(ready);
+    DWORD bystanderId = 0;
+    bool gotQuit = false;
+    std::thread bystander([&] {
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+        bystanderId = GetCurrentThreadId();
+        SetEvent(ready);
+        const ULONGLONG end = GetTickCount64() + 2000;
+        while (GetTickCount64() < end && !gotQuit) {
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+                gotQuit = gotQuit || message.message == WM_QUIT;
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        }
+    });
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(ready, 10000));
+
+    ProcessSlot slot = LaunchProcess(TestChildCommand(L"--exit 0"), nullptr);
+    UniqueHandle thread(slot.hThread);
+    UniqueHandle process(slot.hProcess);
+    ASSERT_TRUE(process);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process.Get(), 10000));
+    slot.dwThreadId = bystanderId;   // as if the id had been reused
+    ProcessSlot* const one[] = {&slot};
+    StopSlotChildren(one, 1, 200);
+    bystander.join();
+    EXPECT_FALSE(gotQuit);
+}
+
+}  // namespace
