@@ -185,7 +185,7 @@ void KillChildren(const ProcessSlot* children, size_t count, DWORD graceMs)
             continue;   // it has ended: nothing to terminate, nothing failed
         if (!TerminateProcess(running[i], kKilledExitCode)) {
             const DWORD error = GetLastError();
-            LOG(0, L"KillProcess failed, error %d", error);
+            LOG(0, L"KillProcess failed, error %d", SystemError(error));
             continue;
         }
         WaitForSingleObject(running[i], kTerminationWaitMs);
@@ -223,7 +223,7 @@ void StopSlotChildren(ProcessSlot* const* slots, size_t count, DWORD graceMs)
         }
     }
     if (duplicateError != ERROR_SUCCESS)
-        LOG(0, L"DuplicateHandle failed, error code = %d", duplicateError);
+        LOG(0, L"DuplicateHandle failed, error code = %d", SystemError(duplicateError));
 
     KillChildren(targets, count, graceMs);
 
