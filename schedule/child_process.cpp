@@ -307,7 +307,7 @@ void KillChildren(const ChildToEnd* children, size_t count, DWORD graceMs)
             continue;   // it has ended: nothing to terminate, nothing failed
         if (!TerminateProcess(child.Process, kKilledExitCode)) {
             const DWORD error = GetLastError();
-            LOG(0, L"KillProcess failed, error %d", error);
+            LOG(0, L"KillProcess failed, error %d", SystemError(error));
             continue;
         }
         WaitForSingleObject(child.Process, kTerminationWaitMs);
@@ -362,7 +362,7 @@ void StopSlotChildren(ProcessSlot* const* slots, size_t count, DWORD graceMs)
         }
     }
     if (duplicateError != ERROR_SUCCESS)
-        LOG(0, L"DuplicateHandle failed, error code = %d", duplicateError);
+        LOG(0, L"DuplicateHandle failed, error code = %d", SystemError(duplicateError));
 
     KillChildren(targets, count, graceMs);
 

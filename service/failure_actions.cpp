@@ -20,7 +20,7 @@ bool SetFailureActions(SC_HANDLE service)
     CServiceFailureActions actions;
     if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, actions.Record())) {
         const DWORD error = GetLastError();
-        LOG(0, L"ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS) failed, error code = %d", error);
+        LOG(0, L"ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS) failed, error code = %d", SystemError(error));
         return false;
     }
     return true;

@@ -20,12 +20,28 @@ int CheckInstallation(DWORD timeoutMs)
         LOG(0, L"Installation check: OpenSCManager failed, error code = %d", ServiceManagerError(error));
         return kNotInstalledOrRunning;
     }
-    UniqueServiceHandle service(OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS));
+    UniqueServiceHandle service(
+        OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG));
     if (!service) {
         const DWORD error = GetLastError();
         LOG(0, L"Installation check: the service is not installed, error code = %d",
             ServiceManagerError(error));
         return kNotInstalledOrRunning;
+    }
+    // An entry marked for deletion still opens, and Wine even starts it, but it goes as soon
+    // as the last handle to it is closed: that is no installation. A configuration change
+    // that changes nothing is refused for such an entry, and only for it.
+    if (!ChangeServiceConfigW(service.Get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                              /*lpBinaryPathName=*/nullptr, /*lpLoadOrderGroup=*/nullptr,
+                              /*lpdwTagId=*/nullptr, /*lpDependencies=*/nullptr,
+                              /*lpServiceStartName=*/nullptr, /*lpPassword=*/nullptr,
+                              /*lpDisplayName=*/nullptr)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
+            LOG(0, L"Installation check: the service is marked for deletion, error code = %d",
+                ServiceManagerError(error));
+            return kNotInstalledOrRunning;
+        }
     }
     const ULONGLONG end = GetTickCount64() + timeoutMs;
     for (;;) {

@@ -79,7 +79,7 @@ UniqueHandle LaunchRegistrationCommand()
     const UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         const DWORD error = GetLastError();
-        LOG(0, L"GetSystemDirectory failed, error code = %d", error);
+        LOG(0, L"GetSystemDirectory failed, error code = %d", SystemError(error));
         return UniqueHandle();
     }
     // By its full path: the search path would begin with the service's own folder.

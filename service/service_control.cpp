@@ -105,7 +105,7 @@ void ReportStatus(DWORD control)
 {
     if (!SetServiceStatus(ServiceStatusHandle, &ServiceStatus)) {
         const DWORD error = GetLastError();
-        LOG(0, L"SetServiceStatus %d failed, error code = %d", control, error);
+        LOG(0, L"SetServiceStatus %d failed, error code = %d", control, SystemError(error));
     }
 }
 
@@ -291,7 +291,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
         ServiceStatusHandle = RegisterServiceCtrlHandlerW(kServiceName, ServiceCtrlHandler);
         if (!ServiceStatusHandle) {
             const DWORD error = GetLastError();
-            LOG(0, L"RegisterServiceCtrlHandler failed, error code = %d", error);
+            LOG(0, L"RegisterServiceCtrlHandler failed, error code = %d", SystemError(error));
             return;
         }
         ServiceStatus.dwCurrentState = SERVICE_RUNNING;
@@ -299,7 +299,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
         ServiceStatus.dwWaitHint = 0;
         if (!SetServiceStatus(ServiceStatusHandle, &ServiceStatus)) {
             const DWORD error = GetLastError();
-            LOG(0, L"SetServiceStatus failed, error code = %d", error);
+            LOG(0, L"SetServiceStatus failed, error code = %d", SystemError(error));
         }
         ReportServiceStarted();
     } catch (...) {
