@@ -237,7 +237,9 @@ TEST_F(RecordedStateTest, AWriteFailureIsLoggedOncePerPassAndStopsNothing)
     EXPECT_GE(passes, 3u);
     EXPECT_GE(failures, passes);
     EXPECT_LE(failures, passes + 1) << m_log.Text();
-    EXPECT_EQ(2u, ReadServiceState().ApplicationsChecked);   // State's own values still written
+    // State's own values are still written (the last pass, which the stop may have cut
+    // short after its first application, wrote 1 or 2).
+    EXPECT_GE(ReadServiceState().ApplicationsChecked, 1u);
     EXPECT_FALSE(ReadApplicationState(L"Runs").Queried);
 }
 
