@@ -5,6 +5,7 @@
 
 #include <event_messages.h>
 
+#include <algorithm>
 #include <cwchar>
 
 const EventDefinition kEventDefinitions[12] = {
@@ -51,10 +52,9 @@ public:
     explicit CWindowsEventSink(HANDLE source) : m_source(source) {}
     bool Report(WORD type, DWORD messageId, const std::vector<std::wstring>& inserts) override
     {
-        std::vector<LPCWSTR> strings;
-        strings.reserve(inserts.size());
-        for (const std::wstring& insert : inserts)
-            strings.push_back(insert.c_str());
+        std::vector<LPCWSTR> strings(inserts.size());
+        std::transform(inserts.begin(), inserts.end(), strings.begin(),
+                       [](const std::wstring& insert) { return insert.c_str(); });
         return ReportEventW(m_source, type, /*wCategory=*/0, messageId, /*lpUserSid=*/nullptr,
                             static_cast<WORD>(strings.size()), /*dwDataSize=*/0,
                             strings.empty() ? nullptr : strings.data(),

@@ -201,38 +201,40 @@ LogDirectoryStatus PrepareLogDirectory(const std::wstring& path, bool privileged
     if (!privileged)
         return LogDirectoryStatus::NotPrivileged;
 
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
-        // Wine shows a Unix symbolic link to a folder by this attribute alone.
-        return LogDirectoryStatus::NotAFolder;
-    }
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        // A folder whose security cannot even be read is not trusted either.
-        UniqueFileHandle folder(OpenFolder(path, READ_CONTROL | FILE_READ_ATTRIBUTES));
-        if (folder && !IsTheFolderItself(folder.Get(), path))
+    // A folder made by someone else between the look and the creation is looked at once more,
+    // like any folder that existed; a second such race gives up.
+    for (int round = 0;; ++round) {
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES &&
+            ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+            // Wine shows a Unix symbolic link to a folder by this attribute alone.
             return LogDirectoryStatus::NotAFolder;
-        if (folder && HasTrustedSecurity(folder.Get(), self)) {
-            pinned = std::move(folder);
-            return LogDirectoryStatus::Trusted;
         }
-        folder.Reset();
-        // Repairing it in place would leave what it holds to whoever made it, and a handle
-        // opened on it before the repair would keep its rights: a fresh folder replaces it.
-        const LogDirectoryStatus moved = MoveAside(path, movedTo, error);
-        if (moved != LogDirectoryStatus::MovedAside)
-            return moved;
-    }
-
-    if (!CreateDirectoryWithSddl(path, kLogDirectorySddl)) {
+        if (attributes != INVALID_FILE_ATTRIBUTES && movedTo.empty()) {
+            // A folder whose security cannot even be read is not trusted either.
+            UniqueFileHandle folder(OpenFolder(path, READ_CONTROL | FILE_READ_ATTRIBUTES));
+            if (folder && !IsTheFolderItself(folder.Get(), path))
+                return LogDirectoryStatus::NotAFolder;
+            if (folder && HasTrustedSecurity(folder.Get(), self)) {
+                pinned = std::move(folder);
+                return LogDirectoryStatus::Trusted;
+            }
+            folder.Reset();
+            // Repairing it in place would leave what it holds to whoever made it, and a
+            // handle opened on it before the repair would keep its rights: a fresh folder
+            // replaces it.
+            const LogDirectoryStatus moved = MoveAside(path, movedTo, error);
+            if (moved != LogDirectoryStatus::MovedAside)
+                return moved;
+        }
+        if (CreateDirectoryWithSddl(path, kLogDirectorySddl))
+            break;
         const DWORD createError = GetLastError();
-        // Made by someone else in the meantime: checked like any folder that existed, but
-        // never moved aside twice in one start.
-        if (createError != ERROR_ALREADY_EXISTS || !movedTo.empty()) {
+        // Never moved aside twice in one start.
+        if (createError != ERROR_ALREADY_EXISTS || !movedTo.empty() || round > 0) {
             error = createError;
             return LogDirectoryStatus::CannotCreate;
         }
-        return PrepareLogDirectory(path, privileged, self, pinned, movedTo, error);
     }
 
     UniqueFileHandle folder(OpenFolder(path, READ_CONTROL | FILE_READ_ATTRIBUTES));
@@ -247,6 +249,7 @@ LogDirectoryStatus PrepareLogDirectory(const std::wstring& path, bool privileged
     pinned = std::move(folder);
     return movedTo.empty() ? LogDirectoryStatus::Created : LogDirectoryStatus::MovedAside;
 }
+
 std::wstring LogDirectoryNotice(LogDirectoryStatus status, const std::wstring& path, DWORD error)
 {
     const wchar_t* format = nullptr;

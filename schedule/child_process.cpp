@@ -77,6 +77,7 @@ const LONG volatile* StopFlagOf(const ProcessSlot* slot)
 
 // Takes job from beside the slot, where it stands unless a stop or a new child has
 // replaced it.
+// cppcheck-suppress constParameter ; a handle type has no pointee to make const
 void ForgetJob(const ProcessSlot* slot, HANDLE job) EXCLUDES(SlotLock)
 {
     ExclusiveLock hold(SlotLock);

@@ -170,19 +170,23 @@ HANDLE CreateWaitTimer()
                        ? CreateWaitableTimerW(security.Get(), /*bManualReset=*/TRUE, kWaitTimerName)
                        : nullptr;
     const DWORD error = security.IsValid() ? GetLastError() : security.Error();
+    bool timerRefused = false;
     if (timer && error == ERROR_ALREADY_EXISTS) {
         const std::vector<BYTE> self = ProcessUserSid();
         if (HasTrustedOwner(timer, self.empty() ? nullptr : const_cast<BYTE*>(self.data())))
             return timer;
         CloseHandle(timer);
         timer = nullptr;
+        timerRefused = true;
     }
     if (timer)
         return timer;
+    // A timer of an owner that is not trusted is refused as if access were denied.
+    const DWORD reason = timerRefused ? static_cast<DWORD>(ERROR_ACCESS_DENIED) : error;
     static LONG volatile told = 0;
     if (InterlockedExchange(&told, 1) == 0)
         LOG(0, L"Wait timer is held by another owner or cannot be opened (error code = %d); using a timer of its own",
-            SystemError(error == ERROR_ALREADY_EXISTS ? static_cast<DWORD>(ERROR_ACCESS_DENIED) : error));
+            SystemError(reason));
     return CreateWaitableTimerW(/*lpTimerAttributes=*/nullptr, /*bManualReset=*/TRUE,
                                 /*lpTimerName=*/nullptr);
 }

@@ -267,8 +267,8 @@ bool InstallService(bool demandStart, DWORD* failure, const Timings& timings)
     std::wstring description = kServiceDescription;
     SERVICE_DESCRIPTIONW info = {&description[0]};
     if (!ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, &info)) {
-        const DWORD error = GetLastError();
-        LOG(0, L"ChangeServiceConfig2 failed, error code = %d", ServiceManagerError(error));
+        const DWORD configError = GetLastError();
+        LOG(0, L"ChangeServiceConfig2 failed, error code = %d", ServiceManagerError(configError));
     }
     SetFailureActions(service.Get());
     return Succeeded(failure);

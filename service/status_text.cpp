@@ -131,9 +131,16 @@ void CheckCommandLine(const std::wstring& name, const wchar_t* valueName,
         if (!ProgramExists(path, fileExists))
             continue;
         if (!candidates.Quoted && path.find_first_of(L" \t") != std::wstring::npos)
-            warnings.push_back(name + L": the program of " + valueName + L" (" + path +
-                               L") holds a space but is not quoted, so the shorter names before "
-                               L"the space are tried first, as LocalSystem; enclose it in quotes.");
+        {
+            std::wstring warning = name;
+            warning += L": the program of ";
+            warning += valueName;
+            warning += L" (";
+            warning += path;
+            warning += L") holds a space but is not quoted, so the shorter names before the space "
+                       L"are tried first, as LocalSystem; enclose it in quotes.";
+            warnings.push_back(warning);
+        }
         return;
     }
     const std::wstring program = candidates.Paths.empty() ? commandLine : candidates.Paths.front();
