@@ -59,6 +59,13 @@ protected:
         ScheduleCheckEvent = CreateScheduleCheckEvent();
         ASSERT_NE(nullptr, ScheduleCheckEvent);
         m_timings.WaitBoundMs = 4000;
+        // These tests look at one wait, not at the gap between the passes requests cause,
+        // whose record an earlier test in this process may have left; nor may an earlier
+        // stop that no worker loop took back end the wait.
+        m_timings.CheckRequestGapMs = 0;
+        ResetEvent(SchedulerStopEvent());
+        // An earlier test's object of the same name may still be open, and set.
+        ResetEvent(ScheduleCheckEvent);
     }
     void TearDown() override
     {
