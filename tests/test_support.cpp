@@ -3,6 +3,7 @@
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/scheduler_thread.h"
+#include "support/account_security.h"
 #include "support/registry_key.h"
 #include "support/srw_lock.h"
 #include "support/unique_resource.h"
@@ -1015,4 +1016,17 @@ void StopSchedulerLoop(std::thread& worker)
         SetEvent(event.Get());
     StopSlotChild(ScanSlot, 200);
     worker.join();
+}
+
+bool OwnedByUsers(HANDLE object)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                        /*ppsidGroup=*/nullptr, /*ppDacl=*/nullptr, /*ppSacl=*/nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return false;
+    const UniqueLocalMemory held(descriptor);
+    CSidBuffer users(WinBuiltinUsersSid);
+    return SameSid(owner, users.Get());
 }

@@ -4,6 +4,8 @@
 // the log.
 #include "log/event_log.h"
 #include "support/file_identity.h"
+#include "support/security_descriptor.h"
+#include "support/unique_resource.h"
 
 #include <windows.h>
 
@@ -328,3 +330,15 @@ void EndProcesses(const wchar_t* exeName);
 HANDLE OpenSpawnedChild(const std::wstring& idFile, DWORD timeoutMs = 20000);
 // True while the process runs.
 bool StillRunning(HANDLE process);
+
+// True when a kernel object's owner reads back as the local Users group.
+bool OwnedByUsers(HANDLE object);
+// A peer's object made first under one of the service's names, owned by Users (an account
+// the service does not trust) and open to everyone: create(security attributes) makes it.
+// Null where the system does not keep the owner given; the test then skips.
+template <class Create> UniqueHandle SquatAsUsers(Create create)
+{
+    CSecurityAttributes security(L"O:BUD:(A;;GA;;;WD)");
+    UniqueHandle object(security.IsValid() ? create(security.Get()) : nullptr);
+    return object && OwnedByUsers(object.Get()) ? std::move(object) : UniqueHandle();
+}

@@ -95,17 +95,10 @@ TEST(SchedulerLockTest, OnlySystemAndAdministratorsMayOpenIt)
 // the service schedules without the lock rather than never.
 TEST(SchedulerLockTest, ALockOfAnotherOwnerIsNotUsed)
 {
-    CSecurityAttributes security(L"O:BUD:(A;;GA;;;WD)");
-    UniqueHandle squatter(CreateMutexW(security.Get(), TRUE, kSchedulerLockName));
-    ASSERT_TRUE(squatter);
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
-              GetSecurityInfo(squatter.Get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                              nullptr, nullptr, nullptr, &descriptor));
-    UniqueLocalMemory held(descriptor);
-    CSidBuffer users(WinBuiltinUsersSid);
-    if (!SameSid(owner, users.Get()))
+    UniqueHandle squatter = SquatAsUsers([](SECURITY_ATTRIBUTES* security) {
+        return CreateMutexW(security, TRUE, kSchedulerLockName);
+    });
+    if (!squatter)
         GTEST_SKIP() << "this system keeps no owner of Users given to a mutex";
 
     std::thread([] {

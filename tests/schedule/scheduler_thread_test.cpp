@@ -177,30 +177,9 @@ TEST(CheckRequestDelayTest, TheFirstRequestAndOneAfterTheGapGoAtOnce)
     EXPECT_EQ(5000u, CheckRequestDelayMs(true, 0xFFFFF060u, 1000, 10000));
 }
 
-// A peer's object under the check event's or the timer's name, made before the worker made
-// its own, with an owner the worker does not trust. Skips where the owner is not kept.
-template <class Create> UniqueHandle SquatWithOwner(const wchar_t* owner, Create create)
-{
-    const std::wstring sddl = std::wstring(L"O:") + owner + L"D:(A;;GA;;;WD)";
-    CSecurityAttributes security(sddl.c_str());
-    if (!security.IsValid())
-        return UniqueHandle();
-    UniqueHandle object(create(security.Get()));
-    if (!object)
-        return object;
-    PSID read = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(object.Get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &read,
-                        nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
-        return UniqueHandle();
-    UniqueLocalMemory held(descriptor);
-    CSidBuffer users(WinBuiltinUsersSid);
-    return SameSid(read, users.Get()) ? std::move(object) : UniqueHandle();
-}
-
 TEST_F(WaitForDueTest, TimerOfAnotherOwnerCannotEndTheWaitEarly)
 {
-    UniqueHandle squatter = SquatWithOwner(L"BU", [](SECURITY_ATTRIBUTES* security) {
+    UniqueHandle squatter = SquatAsUsers([](SECURITY_ATTRIBUTES* security) {
         return CreateWaitableTimerW(security, TRUE, kWaitTimerName);
     });
     if (!squatter)
@@ -430,7 +409,7 @@ TEST_F(SchedulerLoopTest, FloodOfCheckRequestsDoesNotHoldOffADueTask)
 // says so, ignores its signals, and still leaves its wait at once on a stop.
 TEST_F(SchedulerLoopTest, CheckEventOfAnotherOwnerIsNotUsed)
 {
-    UniqueHandle squatted = SquatWithOwner(L"BU", [](SECURITY_ATTRIBUTES* security) {
+    UniqueHandle squatted = SquatAsUsers([](SECURITY_ATTRIBUTES* security) {
         return CreateEventW(security, TRUE, TRUE, kScheduleCheckEventName);
     });
     if (!squatted)
