@@ -74,14 +74,22 @@ bool IsTrustedOwner(PSID owner, PSID self)
            SameSid(owner, trustedInstaller.Get()) || SameSid(owner, self);
 }
 
-bool HasTrustedOwner(HANDLE object, PSID self)
+UniqueLocalMemory KernelObjectOwner(HANDLE object, PSID& owner)
 {
-    PSID owner = nullptr;
+    owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
                         /*ppsidGroup=*/nullptr, /*ppDacl=*/nullptr, /*ppSacl=*/nullptr,
-                        &descriptor) != ERROR_SUCCESS)
-        return false;
-    const UniqueLocalMemory held(descriptor);
-    return IsTrustedOwner(owner, self);
+                        &descriptor) != ERROR_SUCCESS) {
+        owner = nullptr;
+        return UniqueLocalMemory();
+    }
+    return UniqueLocalMemory(descriptor);
+}
+
+bool HasTrustedOwner(HANDLE object, PSID self)
+{
+    PSID owner = nullptr;
+    const UniqueLocalMemory held = KernelObjectOwner(object, owner);
+    return held && IsTrustedOwner(owner, self);
 }

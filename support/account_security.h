@@ -4,6 +4,8 @@
 // Any thread may call; nothing here logs, and only memory failures throw (std::bad_alloc).
 #include <windows.h>
 
+#include "support/unique_resource.h"
+
 #include <cstddef>
 #include <vector>
 
@@ -37,6 +39,11 @@ std::vector<BYTE> ProcessUserSid();
 // anyway. False for a null owner.
 bool IsTrustedOwner(PSID owner, PSID self);
 
-// IsTrustedOwner for the owner of a kernel object (an event, a timer, a mutex) opened with
-// READ_CONTROL. False when the owner cannot be read.
+// The owner of a kernel object (an event, a timer, a mutex) opened with READ_CONTROL. The
+// SID lies in the returned security descriptor and lives as long as it; when the owner
+// cannot be read, the descriptor is empty and owner null.
+UniqueLocalMemory KernelObjectOwner(HANDLE object, PSID& owner);
+
+// IsTrustedOwner for the owner of a kernel object opened with READ_CONTROL. False when the
+// owner cannot be read.
 bool HasTrustedOwner(HANDLE object, PSID self);

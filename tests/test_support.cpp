@@ -1021,12 +1021,7 @@ void StopSchedulerLoop(std::thread& worker)
 bool OwnedByUsers(HANDLE object)
 {
     PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                        /*ppsidGroup=*/nullptr, /*ppDacl=*/nullptr, /*ppSacl=*/nullptr,
-                        &descriptor) != ERROR_SUCCESS)
-        return false;
-    const UniqueLocalMemory held(descriptor);
+    const UniqueLocalMemory held = KernelObjectOwner(object, owner);
     CSidBuffer users(WinBuiltinUsersSid);
-    return SameSid(owner, users.Get());
+    return held && SameSid(owner, users.Get());
 }
