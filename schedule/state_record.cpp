@@ -156,6 +156,20 @@ std::vector<std::wstring> SubkeyNames(HKEY key)
     return names;
 }
 
+// Calls visit(entries, name) for each application's entry under State\Applications, where
+// entries is that key; returns the status of opening it.
+template <typename Visit>
+LONG ForEachApplicationEntry(Visit visit)
+{
+    UniqueRegistryKey entries;
+    const LONG status = OpenStateKey(kStateApplicationsSubkey, entries);
+    if (status != ERROR_SUCCESS)
+        return status;
+    for (const std::wstring& name : SubkeyNames(entries.Get()))
+        visit(entries.Get(), name);
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 ULONGLONG UnixSecondsFromFileTime(const FILETIME& time)
@@ -266,7 +280,7 @@ void CStateRecorder::RecordQuery(const std::wstring& application, ULONGLONG now,
 void CStateRecorder::EndPass(ULONGLONG now, ULONGLONG nextPass, const std::wstring& appToRun,
                              DWORD applicationsChecked, HKEY productKey)
 {
-    LONG status = WriteStateValues(std::wstring(), [&](CValueWriter& write) {
+    const LONG status = WriteStateValues(std::wstring(), [&](CValueWriter& write) {
         write.Qword(kLastPassEnd, now);
         write.Qword(kNextPass, nextPass);
         write.String(kAppToRun, appToRun);
@@ -278,19 +292,13 @@ void CStateRecorder::EndPass(ULONGLONG now, ULONGLONG nextPass, const std::wstri
 
     // Entries of applications whose subkey is gone; a subkey that exists but cannot be
     // opened keeps its entry.
-    UniqueRegistryKey applications;
-    status = OpenStateKey(kStateApplicationsSubkey, applications);
-    if (status != ERROR_SUCCESS) {
-        NoteFailure(status);
-        return;
-    }
-    for (const std::wstring& name : SubkeyNames(applications.Get())) {
+    NoteFailure(ForEachApplicationEntry([&](HKEY entries, const std::wstring& name) {
         HKEY registered = nullptr;
         const LONG found = RegOpenKeyExW(productKey, name.c_str(), 0, KEY_QUERY_VALUE, &registered);
         UniqueRegistryKey owned(found == ERROR_SUCCESS ? registered : nullptr);
         if (found == ERROR_FILE_NOT_FOUND)
-            NoteFailure(RegDeleteTreeW(applications.Get(), name.c_str()));
-    }
+            NoteFailure(RegDeleteTreeW(entries, name.c_str()));
+    }));
 }
 
 void CStateRecorder::RecordRunStart(const std::wstring& application, ULONGLONG now)
@@ -316,28 +324,22 @@ void CStateRecorder::RecordRunEnd(const std::wstring& application, ULONGLONG now
 void CStateRecorder::RecordServiceStart(ULONGLONG now, DWORD processId)
 {
     m_failureLogged = false;
-    LONG status = WriteStateValues(std::wstring(), [&](CValueWriter& write) {
+    const LONG status = WriteStateValues(std::wstring(), [&](CValueWriter& write) {
         write.Qword(kServiceStart, now);
         write.Dword(kServiceProcessId, processId);
     });
     NoteFailure(status);
     if (status != ERROR_SUCCESS)
         return;
-    UniqueRegistryKey applications;
-    status = OpenStateKey(kStateApplicationsSubkey, applications);
-    if (status != ERROR_SUCCESS) {
-        NoteFailure(status);
-        return;
-    }
-    for (const std::wstring& name : SubkeyNames(applications.Get())) {
+    NoteFailure(ForEachApplicationEntry([&](HKEY entries, const std::wstring& name) {
         HKEY key = nullptr;
-        if (RegOpenKeyExW(applications.Get(), name.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
-            continue;
+        if (RegOpenKeyExW(entries, name.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+            return;
         UniqueRegistryKey owned(key);
         CValueWriter write(owned.Get());
         write.Dword(kRunning, 0);
         NoteFailure(write.Status());
-    }
+    }));
 }
 
 void CStateRecorder::RecordPushLaunch(ULONGLONG now, DWORD restarts, DWORD processId)

@@ -176,6 +176,28 @@ TEST_F(RecordedStateTest, EachEndingOfARunIsRecorded)
     EXPECT_NE(std::wstring::npos, shown.Output.find(L"(" + m_folder.File(L"gone.exe") + L") does not exist."));
 }
 
+// A service that died while a task ran left its flag set: the next start clears every
+// application's flag and keeps the rest of what each one recorded.
+TEST_F(RecordedStateTest, AServiceStartClearsEveryRunningFlagAndKeepsTheRest)
+{
+    CStateRecorder recorder;
+    const ULONGLONG started = UnixSecondsNow() - 60;
+    recorder.RecordRunStart(L"First", started);
+    recorder.RecordRunStart(L"Second", started);
+    ASSERT_TRUE(ReadApplicationState(L"First").Running);
+    ASSERT_TRUE(ReadApplicationState(L"Second").Running);
+
+    recorder.RecordServiceStart(UnixSecondsNow(), GetCurrentProcessId());
+    for (const wchar_t* name : {L"First", L"Second"}) {
+        const ApplicationState app = ReadApplicationState(name);
+        EXPECT_FALSE(app.Running) << name;
+        EXPECT_TRUE(app.RunRecorded) << name;
+        EXPECT_EQ(started, app.LastRunStart) << name;
+    }
+    EXPECT_EQ(std::wstring::npos, m_log.Text().find(L"Recording the service's state failed"))
+        << m_log.Text();
+}
+
 TEST_F(RecordedStateTest, AnApplicationRemovedFromTheProductKeyLosesItsStateAtTheNextPass)
 {
     m_timings.WaitBoundMs = 1000;
