@@ -46,7 +46,7 @@ std::wstring SystemMessage(DWORD error)
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    UniqueResource<LocalMemoryTraits> owner(text);
+    UniqueLocalMemory owner(text);
     std::wstring message = L"error " + std::to_wstring(error);
     if (length > 0) {
         std::wstring description(text, length);

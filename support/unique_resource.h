@@ -1,7 +1,13 @@
 #pragma once
 // One move-only owner per kind of handle. Reset() keeps the caller's last-error value,
 // so a failing call can be followed by a cleanup and still report its own error.
+//
+// Windows has two conventions for a handle that holds nothing: null, and
+// INVALID_HANDLE_VALUE (what CreateFileW and FindFirstFileW return on failure). Each owner
+// below is one of the two, parameterised by the function that closes its handle.
 #include <windows.h>
+
+#include <utility>
 
 template <class Traits> class UniqueResource {
 public:
@@ -31,65 +37,76 @@ private:
     Type h_ = Traits::Invalid();
 };
 
-// Process, thread, event and timer handles: invalid when null.
-struct KernelHandleTraits {
-    using Type = HANDLE;
+// A handle that holds nothing when null.
+template <class T, auto CloseFunction> struct NullIsInvalid {
+    using Type = T;
     static Type Invalid() { return nullptr; }
-    // cppcheck-suppress constParameter ; a handle type has no pointee to make const
     static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { CloseHandle(h); }
+    static void Close(Type h) { CloseFunction(h); }
 };
 
-// File handles: invalid as INVALID_HANDLE_VALUE.
-struct FileHandleTraits {
+// A handle that holds nothing when INVALID_HANDLE_VALUE; null is refused too, since no
+// call of this kind returns it for a handle it opened.
+template <auto CloseFunction> struct InvalidValueIsInvalid {
     using Type = HANDLE;
     static Type Invalid() { return INVALID_HANDLE_VALUE; }
-    // cppcheck-suppress [constParameter, knownConditionTrueFalse] ; no pointee, as above;
-    // the null test is no repeat: cppcheck's Windows library defines INVALID_HANDLE_VALUE as 0
+    // cppcheck-suppress knownConditionTrueFalse ; no repeat: cppcheck's Windows library
+    // defines INVALID_HANDLE_VALUE as 0
     static bool IsValid(Type h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
-    static void Close(Type h) { CloseHandle(h); }
+    static void Close(Type h) { CloseFunction(h); }
 };
 
-// Search handles of FindFirstFileW: invalid as INVALID_HANDLE_VALUE, closed by FindClose.
-struct FindHandleTraits {
-    using Type = HANDLE;
-    static Type Invalid() { return INVALID_HANDLE_VALUE; }
-    // cppcheck-suppress [constParameter, knownConditionTrueFalse] ; no pointee, as above;
-    // the null test is no repeat: cppcheck's Windows library defines INVALID_HANDLE_VALUE as 0
-    static bool IsValid(Type h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
-    static void Close(Type h) { FindClose(h); }
-};
-
+// Process, thread, job, event, mutex, timer and token handles.
+using UniqueHandle = UniqueResource<NullIsInvalid<HANDLE, &CloseHandle>>;
+// File and folder handles of CreateFileW.
+using UniqueFileHandle = UniqueResource<InvalidValueIsInvalid<&CloseHandle>>;
+// Search handles of FindFirstFileW.
+using UniqueFindHandle = UniqueResource<InvalidValueIsInvalid<&FindClose>>;
 // Service control manager and service handles.
-struct ServiceHandleTraits {
-    using Type = SC_HANDLE;
-    static Type Invalid() { return nullptr; }
-    // cppcheck-suppress constParameter ; a handle type has no pointee to make const
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { CloseServiceHandle(h); }
-};
-
+using UniqueServiceHandle = UniqueResource<NullIsInvalid<SC_HANDLE, &CloseServiceHandle>>;
 // Memory from LocalAlloc (security descriptors from the SDDL converter, for one).
-struct LocalMemoryTraits {
-    using Type = HLOCAL;
-    static Type Invalid() { return nullptr; }
-    // cppcheck-suppress constParameter ; a handle type has no pointee to make const
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { LocalFree(h); }
-};
-
+using UniqueLocalMemory = UniqueResource<NullIsInvalid<HLOCAL, &LocalFree>>;
 // Registry keys opened with RegOpenKeyExW or RegCreateKeyExW.
-struct RegistryKeyTraits {
-    using Type = HKEY;
-    static Type Invalid() { return nullptr; }
-    // cppcheck-suppress constParameter ; a handle type has no pointee to make const
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { RegCloseKey(h); }
-};
+using UniqueRegistryKey = UniqueResource<NullIsInvalid<HKEY, &RegCloseKey>>;
 
-using UniqueHandle = UniqueResource<KernelHandleTraits>;
-using UniqueFileHandle = UniqueResource<FileHandleTraits>;
-using UniqueFindHandle = UniqueResource<FindHandleTraits>;
-using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
-using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
-using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
+// The two handles of a process that CreateProcessW made, with its ids. Closes both
+// handles; the process itself runs on.
+class UniqueProcessInformation {
+public:
+    UniqueProcessInformation() = default;
+    explicit UniqueProcessInformation(const PROCESS_INFORMATION& info)
+        : m_process(info.hProcess), m_thread(info.hThread), m_processId(info.dwProcessId),
+          m_threadId(info.dwThreadId) {}
+    UniqueProcessInformation(UniqueProcessInformation&&) noexcept = default;
+    UniqueProcessInformation& operator=(UniqueProcessInformation&&) noexcept = default;
+
+    // Closes what it holds and takes info's handles.
+    void Reset(const PROCESS_INFORMATION& info = PROCESS_INFORMATION{})
+    {
+        *this = UniqueProcessInformation(info);
+    }
+    // Gives up both handles to the caller, leaving an empty record.
+    [[nodiscard]] PROCESS_INFORMATION Release()
+    {
+        PROCESS_INFORMATION info{m_process.Release(), m_thread.Release(), m_processId,
+                                 m_threadId};
+        m_processId = 0;
+        m_threadId = 0;
+        return info;
+    }
+    // The record as CreateProcessW filled it; the handles stay owned here.
+    PROCESS_INFORMATION Get() const
+    {
+        return PROCESS_INFORMATION{m_process.Get(), m_thread.Get(), m_processId, m_threadId};
+    }
+    HANDLE Process() const { return m_process.Get(); }
+    HANDLE Thread() const { return m_thread.Get(); }
+    DWORD ProcessId() const { return m_processId; }
+    explicit operator bool() const { return static_cast<bool>(m_process); }
+
+private:
+    UniqueHandle m_process;
+    UniqueHandle m_thread;
+    DWORD m_processId = 0;
+    DWORD m_threadId = 0;
+};

@@ -111,7 +111,7 @@ std::wstring ReadProductString(const std::wstring& subkey, const wchar_t* name)
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"SOFTWARE\\Varnholt\\" + subkey).c_str(), 0,
                       KEY_QUERY_VALUE | KEY_WOW64_32KEY, &opened) != ERROR_SUCCESS)
         return L"<no key>";
-    UniqueResource<RegistryKeyTraits> key(opened);
+    UniqueRegistryKey key(opened);
     wchar_t value[1024] = L"";
     DWORD type = REG_NONE;
     DWORD size = sizeof(value) - sizeof(wchar_t);
