@@ -2,7 +2,6 @@
 
 #include "log/logger.h"
 #include "support/console_text.h"
-#include "support/srw_lock.h"
 
 #include <atomic>
 
@@ -18,8 +17,8 @@ constexpr const wchar_t* kIndent = L"           ";
 constexpr const wchar_t* kElevationHint =
     L"Run this command from an elevated command prompt (Run as administrator).";
 
-// The sink's stream, null while it is off. Changed under the logger's lock; read without
-// it only to decide whether a line is worth formatting.
+// The sink's stream, null while it is off. Changed only while the sink is not registered
+// with the log; read by the log's threads.
 std::atomic<HANDLE> SinkStream{nullptr};
 
 // Every line feed that does not follow a CR becomes CR LF.
@@ -47,6 +46,18 @@ std::wstring Indented(const std::wstring& text)
     return result + L"\r\n";
 }
 
+// The console as one of the log's sinks.
+class CConsoleSink : public CLogSink {
+public:
+    bool Takes(int level, bool written) const override { return ConsoleSinkShows(level, written); }
+    void Take(const LogLine& line) override
+    {
+        WriteConsoleLine(ConsoleLineText(line.LocalTime, line.Message, line.Error));
+    }
+};
+
+CConsoleSink TheConsoleSink;
+
 }  // namespace
 
 bool StartConsoleSink(HANDLE stream)
@@ -56,14 +67,17 @@ bool StartConsoleSink(HANDLE stream)
         const DWORD type = GetFileType(stream);
         usable = type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE || type == FILE_TYPE_DISK;
     }
-    ExclusiveLock hold(TheLogFile().Lock);
+    // Out of the log while the stream changes, so that no line is half written to either.
+    RemoveLogSink(&TheConsoleSink);
     SinkStream.store(usable ? stream : nullptr);
+    if (usable)
+        AddLogSink(&TheConsoleSink);
     return usable;
 }
 
 void StopConsoleSink()
 {
-    ExclusiveLock hold(TheLogFile().Lock);
+    RemoveLogSink(&TheConsoleSink);
     SinkStream.store(nullptr);
 }
 

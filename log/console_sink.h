@@ -5,35 +5,19 @@
 // are shown even when Debug would not write them. A line that carries a Windows error code
 // is followed there by the system's text for it. The log file, the debugger output and the
 // memory log are not changed by any of this. The sink is off at process start.
+#include "log/logged_error.h"
+
 #include <windows.h>
 
 #include <string>
 
-// Where a Windows error code given to a log line comes from.
-enum class ErrorOrigin { None, System, ServiceManager };
-
-// A log argument that is a Windows error code: the log writes its number as the format
-// says, the console adds what it means. Made by SystemError or ServiceManagerError.
-struct LoggedError {
-    DWORD Code = ERROR_SUCCESS;
-    ErrorOrigin Origin = ErrorOrigin::None;
-};
-
-// The error code of a failed system call.
-inline LoggedError SystemError(DWORD code) { return LoggedError{code, ErrorOrigin::System}; }
-// The error code of a failed call to the service control manager; for access denied the
-// console adds that the command needs an elevated prompt.
-inline LoggedError ServiceManagerError(DWORD code)
-{
-    return LoggedError{code, ErrorOrigin::ServiceManager};
-}
-
 // Turns the sink on for stream when that is a console, a pipe or a file (GetFileType gives
 // FILE_TYPE_CHAR, FILE_TYPE_PIPE or FILE_TYPE_DISK); otherwise turns it off and returns
-// false. The stream stays the caller's: it is never closed here. Takes the logger's lock.
+// false. The stream stays the caller's: it is never closed here. Registers the sink with the
+// log (log/logger.h), or takes it out.
 bool StartConsoleSink(HANDLE stream);
 
-// Turns the sink off. Takes the logger's lock.
+// Turns the sink off and takes it out of the log.
 void StopConsoleSink();
 
 // True when the sink is on and shows a line of this level; written says whether the log
@@ -51,6 +35,6 @@ std::wstring ConsoleLineText(const SYSTEMTIME& localTime, const std::wstring& me
 // system text only the hint, if any, remains.
 std::wstring ErrorExplanation(const LoggedError& error);
 
-// Writes text to the sink's stream if the sink is on. The logger calls it with its lock
-// held, which keeps lines from different threads whole and in order.
+// Writes text to the sink's stream if the sink is on. The sink writes each line with the
+// logger's lock held, which keeps lines from different threads whole and in order.
 void WriteConsoleLine(const std::wstring& text);

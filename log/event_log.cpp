@@ -67,6 +67,18 @@ private:
 
 std::wstring Decimal(long long value) { return std::to_wstring(value); }
 
+// The Event Log as one of the log's sinks: it takes the level-0 lines.
+class CFailureLogSink : public CLogSink {
+public:
+    bool Takes(int level, bool /*written*/) const override { return level == 0; }
+    void Take(const LogLine& line) override
+    {
+        ReportLoggedFailure(line.Level, line.Error, line.Message);
+    }
+};
+
+CFailureLogSink TheFailureLogSink;
+
 }  // namespace
 
 const EventDefinition& DefinitionOf(EventKind kind)
@@ -100,9 +112,15 @@ bool CEventThrottle::Admit(DWORD messageId, const std::vector<std::wstring>& ins
 
 void SetEventSink(CEventSink* sink)
 {
-    ExclusiveLock hold(ReportLock);
-    Sink = sink;
-    Throttle() = CEventThrottle();
+    {
+        ExclusiveLock hold(ReportLock);
+        Sink = sink;
+        Throttle() = CEventThrottle();
+    }
+    if (sink)
+        AddLogSink(&TheFailureLogSink);
+    else
+        RemoveLogSink(&TheFailureLogSink);
 }
 
 void StartEventReporting()

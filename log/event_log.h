@@ -8,7 +8,7 @@
 // a failure to report it must not loop): a report that fails is counted, and the count is
 // logged when the service stops. An event with the same ID and the same inserts as one
 // reported within the last hour is not reported again. Any thread.
-#include "log/console_sink.h"
+#include "log/logged_error.h"
 
 #include <windows.h>
 
@@ -77,6 +77,7 @@ private:
 
 // Sets where reports go (null: nowhere) and forgets the reports of the last hour. The
 // service sets it once before its threads start; tests set a recording sink. Not owned.
+// While a sink is set, the Event Log is one of the log's sinks (ReportLoggedFailure).
 void SetEventSink(CEventSink* sink);
 
 // Service mode: registers the event source for reporting (RegisterEventSourceW; a failure
@@ -92,9 +93,9 @@ void ReportServiceEvent(EventKind kind, std::vector<std::wstring> inserts);
 // How many reports failed since the process started.
 LONG EventReportFailures();
 
-// The logger's hook: a level-0 line that carries a system error code becomes event 1999
-// with the line's message, unless the same thread has just reported that failure under an
-// event of its own (CoverNextFailure).
+// What the Event Log takes from the log: a level-0 line that carries a system error code
+// becomes event 1999 with the line's message, unless the same thread has just reported
+// that failure under an event of its own (CoverNextFailure).
 void ReportLoggedFailure(int level, const LoggedError& error, const wchar_t* message);
 
 // Keeps the calling thread's next level-0 line carrying this error code from becoming event

@@ -2,36 +2,22 @@
 // The service's log: every component reports through LOG(level, format, arguments...).
 // A line is written when its level is at most the magnitude of the registry value Debug;
 // it goes to the debugger output, to a small in-memory log of the run's first lines and
-// to the day's UTF-8 log file, and, while it is on, to the console sink
-// (log/console_sink.h). Safe to call from any thread; never changes the caller's
-// last-error value; reports no failure.
+// to the day's UTF-8 log file (log/log_file.h), and to each sink registered with the log
+// that takes it (the console, log/console_sink.h; the Event Log, log/event_log.h). Safe to
+// call from any thread; never changes the caller's last-error value; reports no failure.
 //
-// An argument that is a Windows error code may be given as SystemError(code) or
-// ServiceManagerError(code): the log writes the number exactly as for a plain code, and
-// the console sink adds the system's text for it.
-#include "log/console_sink.h"
-#include "support/file_identity.h"
-#include "support/srw_lock.h"
+// An argument that is a Windows error code is given as SystemError(code) or
+// ServiceManagerError(code) (log/logged_error.h): the log writes the number exactly as for
+// a plain code, and the console adds the system's text for it. LOG_LAST_ERROR and
+// LOG_FAILURE log a failed call with its code so wrapped.
+#include "log/log_file.h"
+#include "log/logged_error.h"
 
 #include <windows.h>
 
 #include <cstddef>
 #include <string>
 #include <type_traits>
-
-// The directory of the daily log files; set once by the entry point before any other
-// thread starts, read afterwards. Empty when the process keeps no log file (start-up found
-// no folder it may use): no file is then ever opened. Never destroyed, so that threads
-// still running while the process ends can keep logging.
-extern std::wstring& LogDirectory;
-// The identity of LogDirectory's folder, noted when it was set (SetLogDirectory): every day's
-// file must lie directly in that very folder, wherever its path may lead later.
-extern FileIdentity LogDirectoryIdentity;
-
-// Sets LogDirectory and LogDirectoryIdentity together; an empty path clears both. The entry
-// point gives the identity of the folder it keeps pinned open. Called before any other
-// thread starts (and by tests between their runs).
-void SetLogDirectory(const std::wstring& path, const FileIdentity& identity);
 
 struct SourceLocation {
     const char* File;   // as the build gives __FILE__; only the part after the last separator is shown
@@ -52,59 +38,6 @@ private:
     const wchar_t* m_text;
 };
 
-// The logger's one object. Its file handle, that file's date and the memory log are guarded
-// by Lock: every operation but the threshold's is called with Lock held (a Clang build
-// checks it), by LogMessage and OpenDailyLog, and by tests to check what was written.
-class CLogFile {
-public:
-    CLogFile() = default;
-    CLogFile(const CLogFile&) = delete;
-    CLogFile& operator=(const CLogFile&) = delete;
-
-    // Opens path for appending, after closing the current file. A file that did not exist
-    // begins with the UTF-8 byte order mark and an empty line. Never writes through a link
-    // nor outside the folder of identity `folder`: when path's folder is not that folder, or
-    // path names a reparse point, a link of any kind, a file with a second name, a folder or
-    // a device, nothing is opened (or created), as if the file could not be made. False
-    // when nothing is open.
-    bool Open(const wchar_t* path, const FileIdentity& folder) REQUIRES(Lock);
-    // Opens the log file of localDate's date (DailyLogPath) in the folder of
-    // LogDirectoryIdentity and notes that date for FollowDate. False when nothing is open.
-    bool OpenForDate(const SYSTEMTIME& localDate) REQUIRES(Lock);
-    // Before a line of localTime is written: when the open file belongs to another date,
-    // opens the file of localTime's date, so that every line lands in the file of the day
-    // it was written. Does nothing when no file is open, nor for a file opened by path.
-    // True when a file is open afterwards.
-    bool FollowDate(const SYSTEMTIME& localTime) REQUIRES(Lock);
-    // True when a file was open and has been closed.
-    bool Close() REQUIRES(Lock);
-    // Writes text as UTF-8 with every LF turned into CR LF, in one WriteFile.
-    bool WriteLine(const std::wstring& text) REQUIRES(Lock);
-    // Appends text while the memory log stays within 1000 characters (plus one line feed).
-    bool AppendToMemoryLog(const std::wstring& text) REQUIRES(Lock);
-
-    LONG Threshold() const { return m_threshold; }
-    void SetThreshold(LONG threshold) { InterlockedExchange(&m_threshold, threshold); }
-    const std::wstring& MemoryLog() const REQUIRES(Lock) { return m_memoryLog; }
-    HANDLE FileHandle() const REQUIRES(Lock) { return m_file; }
-
-    // Held across the three sinks of one line and across the switch of the file handle.
-    CSrwLock Lock;
-
-private:
-    LONG volatile m_threshold = 0;
-    HANDLE m_file GUARDED_BY(Lock) = INVALID_HANDLE_VALUE;
-    // The local date of the open file, when OpenForDate opened it.
-    bool m_dated GUARDED_BY(Lock) = false;
-    WORD m_year GUARDED_BY(Lock) = 0;
-    WORD m_month GUARDED_BY(Lock) = 0;
-    WORD m_day GUARDED_BY(Lock) = 0;
-    std::wstring m_memoryLog GUARDED_BY(Lock);
-};
-
-// The process's one CLogFile; never destroyed (see LogDirectory).
-CLogFile& TheLogFile();
-
 // True when a message of this level passes the threshold: its level is at most the
 // threshold's magnitude. A threshold of 0x80000000, which has no 32-bit magnitude, lets
 // every message through.
@@ -120,9 +53,36 @@ std::wstring FrameLogLine(const char* sourcePath, int line, const SYSTEMTIME& lo
 // next day's file by itself when the date changes.
 bool OpenDailyLog();
 
-// The day's log file name for a date: LogDirectory\Scheduler-YYYYMMDD.log; empty when
-// LogDirectory is.
-std::wstring DailyLogPath(const SYSTEMTIME& localDate);
+// One line as the log hands it to its sinks.
+struct LogLine {
+    int Level;
+    bool Written;              // whether the log file gets it (Debug lets it through)
+    SYSTEMTIME LocalTime;      // when it was logged
+    const wchar_t* Message;    // the formatted message, without the file's frame
+    LoggedError Error;         // the first error code among its arguments, or none
+};
+
+// A place lines go beside the log file. A sink depends on the log, never the reverse: it
+// registers itself with AddLogSink and leaves with RemoveLogSink.
+class CLogSink {
+public:
+    virtual ~CLogSink() = default;
+    // Whether the sink takes a line of this level; written says whether the log file gets
+    // it. Any thread, with or without the logger's lock; makes no system call.
+    virtual bool Takes(int level, bool written) const = 0;
+    // Takes one line. Called with the logger's lock held, so that lines from different
+    // threads reach each sink whole and in the file's order; must not log.
+    virtual void Take(const LogLine& line) = 0;
+};
+
+// Registers sink (not owned; it must outlive its registration); registering it twice
+// changes nothing. At most four sinks at a time: a fifth is not registered, and false is
+// returned. Takes the logger's lock, so no line is half handed to it.
+bool AddLogSink(CLogSink* sink);
+// Unregisters sink; once this returns, the log no longer calls it. Takes the logger's lock.
+void RemoveLogSink(CLogSink* sink);
+// True when a registered sink takes a line of this level (CLogSink::Takes). Any thread.
+bool AnyLogSinkTakes(int level, bool written);
 
 // error is the first LoggedError among the arguments, or none.
 void LogMessageV(SourceLocation location, int level, LoggedError error, const wchar_t* format, ...);
@@ -149,10 +109,35 @@ void LogMessage(SourceLocation location, int level, LogFormat format, Args... ar
     static_assert(((std::is_arithmetic<Args>::value || std::is_pointer<Args>::value ||
                     std::is_same<Args, LoggedError>::value) && ...),
                   "log arguments are numbers, C strings (use .c_str()) and error codes");
-    if (!LevelPasses(level, TheLogFile().Threshold()) && !ConsoleSinkShows(level, false))
+    if (!LevelPasses(level, TheLogFile().Threshold()) && !AnyLogSinkTakes(level, false))
         return;
     LogMessageV(location, level, log_detail::FirstError(args...), format.Get(),
                 log_detail::FormatArgument(args)...);
 }
 
 #define LOG(level, ...) LogMessage(SourceLocation{__FILE__, __LINE__}, (level), __VA_ARGS__)
+
+// A failed call's line: format's arguments, then the call's error code, wrapped so that
+// the console explains it. Made for formats that end in "error code = %d".
+template <class... Args>
+void LogFailure(SourceLocation location, int level, LoggedError error, LogFormat format,
+                Args... args)
+{
+    LogMessage(location, level, format, args..., error);
+}
+inline LoggedError AsLoggedError(LoggedError error) { return error; }
+inline LoggedError AsLoggedError(DWORD code) { return SystemError(code); }
+inline LoggedError AsLoggedError(LONG status) { return SystemError(static_cast<DWORD>(status)); }
+
+// LOG_FAILURE(level, code, format, arguments...): logs a call that failed with code (a
+// system error code, a registry status, or a LoggedError made by ServiceManagerError),
+// the code last among the arguments.
+#define LOG_FAILURE(level, code, ...) \
+    LogFailure(SourceLocation{__FILE__, __LINE__}, (level), AsLoggedError(code), __VA_ARGS__)
+// LOG_LAST_ERROR(level, format, arguments...): the same for the call that failed just
+// before it, its last error read before anything else runs.
+#define LOG_LAST_ERROR(level, ...)                                 \
+    do {                                                           \
+        const LoggedError lastError_ = SystemError(GetLastError()); \
+        LOG_FAILURE((level), lastError_, __VA_ARGS__);             \
+    } while (false)

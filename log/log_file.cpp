@@ -1,0 +1,188 @@
+#include "log/log_file.h"
+
+#include "support/file_identity.h"
+#include "support/unique_resource.h"
+
+#include <cstdio>
+#include <string>
+#include <utility>
+
+// Made before main and never destroyed (see logger.h); an allocation this small that fails
+// before main leaves nothing to run anyway.
+std::wstring& LogDirectory = *new std::wstring();   // NOLINT(cert-err58-cpp)
+FileIdentity LogDirectoryIdentity;
+
+namespace {
+
+constexpr size_t kMemoryLogLimit = 1000;        // characters before the final line feed
+constexpr char kUtf8Header[] = "\xEF\xBB\xBF\r\n";
+constexpr int kOpenAttempts = 3;
+
+// The folder part of path, without its last separator; empty when there is none.
+std::wstring ParentOf(const wchar_t* path)
+{
+    const std::wstring text = path;
+    const size_t separator = text.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? std::wstring() : text.substr(0, separator);
+}
+
+// Opens path for appending only, creating it if need be, but never through a link and never
+// outside the folder of identity `folder`: the result is a plain file that lies directly in
+// that folder, or nothing. `created` tells whether this call made the file.
+//
+// The folder the path leads to must be that folder before anything is opened or created,
+// so that a folder renamed away and replaced by a link or junction gets no file. An
+// existing file is opened without following a reparse point (on Windows a symbolic link
+// or junction is then opened itself, and refused); a missing one is made with CREATE_NEW,
+// which fails on any name that exists, a dangling link included, so nothing is ever created
+// where a link points. Wine follows a Unix symbolic link whatever the flags say and shows no
+// reparse point for a link to a file; the identity of the folder its final path names still
+// tells, and its final name, for a link to another file of the same folder. Every check after the open is made on the opened handle, so swapping the name
+// afterwards changes nothing.
+UniqueFileHandle OpenPlainFileForAppending(const wchar_t* path, const FileIdentity& folder,
+                                           bool& created)
+{
+    if (!(FileIdentityAt(ParentOf(path)) == folder))
+        return UniqueFileHandle();
+    // Reading the attributes is what the checks need; without FILE_WRITE_DATA every write
+    // still lands at the end of the file.
+    const DWORD access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const DWORD flags = FILE_ATTRIBUTE_ARCHIVE | FILE_FLAG_OPEN_REPARSE_POINT;
+    UniqueFileHandle file;
+    // Another process may create or delete the file between the two calls: try again, a
+    // few times only, since a dangling link keeps failing both.
+    for (int attempt = 0; attempt < kOpenAttempts && !file; ++attempt) {
+        file.Reset(CreateFileW(path, access, share, /*lpSecurityAttributes=*/nullptr,
+                               OPEN_EXISTING, flags, /*hTemplateFile=*/nullptr));
+        if (file) {
+            created = false;
+            break;
+        }
+        const DWORD openError = GetLastError();
+        if (openError != ERROR_FILE_NOT_FOUND)
+            return UniqueFileHandle();
+        file.Reset(CreateFileW(path, access, share, /*lpSecurityAttributes=*/nullptr, CREATE_NEW,
+                               flags, /*hTemplateFile=*/nullptr));
+        if (file) {
+            created = true;
+            break;
+        }
+        const DWORD createError = GetLastError();
+        if (createError != ERROR_FILE_EXISTS && createError != ERROR_ALREADY_EXISTS)
+            return UniqueFileHandle();
+    }
+    if (!file || !IsPlainFile(file.Get()) || !LiesDirectlyIn(file.Get(), folder) ||
+        !IsReachedDirectly(file.Get(), path))
+        return UniqueFileHandle();
+    return file;
+}
+
+}  // namespace
+
+CLogFile& TheLogFile()
+{
+    static CLogFile* const file = new CLogFile();
+    return *file;
+}
+
+bool CLogFile::Open(const wchar_t* path, const FileIdentity& folder)
+{
+    Close();
+    m_dated = false;
+    if (!path || !*path)
+        return false;
+    bool created = false;
+    UniqueFileHandle file = OpenPlainFileForAppending(path, folder, created);
+    if (!file)
+        return false;
+    m_file = std::move(file);
+    if (created) {
+        DWORD written = 0;
+        WriteFile(m_file.Get(), kUtf8Header, sizeof(kUtf8Header) - 1, &written, nullptr);
+    }
+    return true;
+}
+
+bool CLogFile::OpenForDate(const SYSTEMTIME& localDate)
+{
+    const std::wstring path = DailyLogPath(localDate);
+    if (!Open(path.c_str(), LogDirectoryIdentity))
+        return false;
+    m_dated = true;
+    m_year = localDate.wYear;
+    m_month = localDate.wMonth;
+    m_day = localDate.wDay;
+    return true;
+}
+
+bool CLogFile::FollowDate(const SYSTEMTIME& localTime)
+{
+    if (!m_file || !m_dated)
+        return static_cast<bool>(m_file);
+    if (localTime.wYear == m_year && localTime.wMonth == m_month && localTime.wDay == m_day)
+        return true;
+    return OpenForDate(localTime);
+}
+
+bool CLogFile::Close()
+{
+    if (!m_file)
+        return false;
+    m_file.Reset();
+    return true;
+}
+
+bool CLogFile::WriteLine(const std::wstring& text)
+{
+    if (!m_file)
+        return false;
+    std::string utf8;
+    if (!text.empty()) {
+        const int length = static_cast<int>(text.size());
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0,
+                                              nullptr, nullptr);
+        if (bytes > 0) {
+            utf8.resize(bytes);
+            WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &utf8[0], bytes, nullptr,
+                                nullptr);
+        }
+    }
+    std::string bytes;
+    bytes.reserve(utf8.size() + 8);
+    for (const char c : utf8) {
+        if (c == '\n')
+            bytes += '\r';
+        bytes += c;
+    }
+    DWORD written = 0;
+    return WriteFile(m_file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) != FALSE;
+}
+
+bool CLogFile::AppendToMemoryLog(const std::wstring& text)
+{
+    if (m_memoryLog.size() + text.size() > kMemoryLogLimit)
+        return false;
+    m_memoryLog += text;
+    if (m_memoryLog.empty() || m_memoryLog.back() != L'\n')
+        m_memoryLog += L'\n';
+    return true;
+}
+
+void SetLogDirectory(const std::wstring& path, const FileIdentity& identity)
+{
+    LogDirectory = path;
+    LogDirectoryIdentity = path.empty() ? FileIdentity() : identity;
+}
+
+std::wstring DailyLogPath(const SYSTEMTIME& localDate)
+{
+    if (LogDirectory.empty())
+        return std::wstring();
+    wchar_t name[64];
+    _snwprintf(name, 63, L"\\Scheduler-%04d%02d%02d.log", localDate.wYear, localDate.wMonth,
+               localDate.wDay);
+    name[63] = L'\0';
+    return LogDirectory + name;
+}
