@@ -7,6 +7,7 @@
 #include "bench/benchmarks.h"
 
 #include "bench/bench_support.h"
+#include "schedule/child_process.h"
 #include "schedule/push_script.h"
 #include "schedule/scheduler_thread.h"
 

@@ -12,6 +12,7 @@
 #include "bench/benchmarks.h"
 
 #include "bench/bench_support.h"
+#include "schedule/child_process.h"
 #include "schedule/schedule_check.h"
 #include "schedule/scheduler_thread.h"
 #include "support/registry_key.h"

@@ -19,7 +19,7 @@ void ReportChildJobFailure(const wchar_t* call, DWORD error)
 {
     if (InterlockedExchange(&JobFailureLogged, 1) != 0)
         return;
-    LOG(0, L"%s failed, error code = %d; children run without a job object", call, error);
+    LOG_FAILURE(0, error, L"%s failed, error code = %d; children run without a job object", call);
 }
 
 UniqueHandle CreateChildJob()
@@ -55,8 +55,7 @@ void ReleaseChildJob(UniqueHandle& job)
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     if (!SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits,
                                  sizeof(limits))) {
-        const DWORD error = GetLastError();
-        LOG(0, L"SetInformationJobObject failed, error code = %d", error);
+        LOG_LAST_ERROR(0, L"SetInformationJobObject failed, error code = %d");
     }
     job.Reset();
 }

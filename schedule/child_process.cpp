@@ -2,9 +2,6 @@
 
 #include "log/logger.h"
 #include "schedule/child_job.h"
-#include "schedule/push_script.h"
-#include "schedule/schedule_events.h"
-#include "schedule/scheduler_thread.h"
 #include "support/srw_lock.h"
 #include "support/unique_resource.h"
 
@@ -21,6 +18,27 @@ CSrwLock SlotLock;
 // slots only through the operations of child_process.h, which take the lock themselves.
 ProcessSlot ScanSlot GUARDED_BY(SlotLock) = {};
 ProcessSlot PushSlot GUARDED_BY(SlotLock) = {};
+
+LONG volatile SchedulerStopFlag = 0;
+LONG volatile PushStopFlag = 0;
+
+HANDLE SchedulerStopEvent()
+{
+    // Made on first use by whichever thread comes first; never closed, like the check event.
+    static HANDLE event = CreateEventW(/*lpEventAttributes=*/nullptr, /*bManualReset=*/TRUE,
+                                       /*bInitialState=*/FALSE, /*lpName=*/nullptr);
+    return event;
+}
+
+void SleepUnlessSchedulerStops(DWORD milliseconds)
+{
+    HANDLE stop = SchedulerStopEvent();
+    if (!stop) {
+        Sleep(milliseconds);
+        return;
+    }
+    WaitForSingleObject(stop, milliseconds);
+}
 
 namespace {
 
@@ -111,8 +129,7 @@ bool CreateInJob(std::wstring& commandLine, const wchar_t* workingDirectory,
     if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
         const DWORD error = GetLastError();
         TerminateProcess(info.hProcess, ERROR_PROCESS_ABORTED);
-        UniqueHandle thread(info.hThread);
-        UniqueHandle process(info.hProcess);
+        UniqueProcessInformation(info).Reset();
         info = {};
         job.Reset();
         SetLastError(error);
@@ -180,8 +197,7 @@ PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot, U
         LOG(0, L"Not starting %s: the service is stopping", commandLine.c_str());
         break;
     case Creation::Failed: {
-        const DWORD error = GetLastError();
-        LOG(0, L"CreateProcess failed, error code = %d", SystemError(error));
+        LOG_LAST_ERROR(0, L"CreateProcess failed, error code = %d");
         break;
     }
     }
@@ -190,7 +206,7 @@ PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot, U
 
 int RunAndWait(const std::wstring& label, std::wstring& commandLine,
                const std::wstring& workingDirectory, LONG limitSeconds, const Timings& timings,
-               RunOutcome* outcome)
+               RunOutcome* outcome, CRunObserver* observer)
 {
     RunOutcome ignored = RunOutcome::NotStarted;
     RunOutcome& what = outcome ? *outcome : ignored;
@@ -209,25 +225,26 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
         if (creation == Creation::Stopping) {
             LOG(0, L"Not starting %s: the service is stopping", label.c_str());
         } else {
-            NoteProgramNotStarted(error);
-            LOG(0, L"CreateProcess failed, error code = %d", SystemError(error));
+            if (observer)
+                observer->NotStarted(error);
+            LOG_FAILURE(0, error, L"CreateProcess failed, error code = %d");
         }
         commandLine.resize(std::wcslen(commandLine.c_str()));
         return kNotStartedResult;
     }
-    UniqueHandle thread(own.hThread);
-    UniqueHandle process(own.hProcess);
+    UniqueProcessInformation run(own);
 
-    NoteProgramStarted();
+    if (observer)
+        observer->Started();
     const DWORD limitMs = static_cast<DWORD>(limitSeconds) * 1000u;
-    if (WaitForSingleObject(process.Get(), limitMs) == WAIT_TIMEOUT) {
+    if (WaitForSingleObject(run.Process(), limitMs) == WAIT_TIMEOUT) {
         LOG(0, L"Killing %s '%s'", label.c_str(), commandLine.c_str());
-        const ChildToEnd child = {process.Get(), thread.Get(), job.Get()};
+        const ChildToEnd child = {run.Process(), run.Thread(), job.Get()};
         KillChildren(&child, 1, timings.KillGraceMs);
         what = RunOutcome::KilledAtLimit;
     } else {
         DWORD exitCode = static_cast<DWORD>(kKilledResult);
-        GetExitCodeProcess(process.Get(), &exitCode);
+        GetExitCodeProcess(run.Process(), &exitCode);
         result = static_cast<int>(exitCode);
         LOG(2, L"Got ExitCode=%d from %s '%s'", result, label.c_str(), commandLine.c_str());
         what = RunOutcome::Ended;
@@ -239,8 +256,7 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
         ScanSlot.hProcess = nullptr;
         ScanJob = nullptr;
     }
-    thread.Reset();
-    process.Reset();
+    run.Reset();
     // A task that ended by itself may have started programs meant to outlive it. (When the
     // stop ended it, the stop ends its job through a handle of its own.) What is left of
     // one killed at its limit was ended with it.
@@ -261,8 +277,7 @@ bool EndJob(HANDLE job, HANDLE process, bool running)
     if (!running && ProcessesInJob(job) == 0)
         return true;
     if (!TerminateJobObject(job, kKilledExitCode)) {
-        const DWORD error = GetLastError();
-        LOG(0, L"TerminateJobObject failed, error code = %d", error);
+        LOG_LAST_ERROR(0, L"TerminateJobObject failed, error code = %d");
         return false;
     }
     WaitForSingleObject(process, kTerminationWaitMs);
@@ -307,8 +322,7 @@ void KillChildren(const ChildToEnd* children, size_t count, DWORD graceMs)
         if (!running)
             continue;   // it has ended: nothing to terminate, nothing failed
         if (!TerminateProcess(child.Process, kKilledExitCode)) {
-            const DWORD error = GetLastError();
-            LOG(0, L"KillProcess failed, error %d", SystemError(error));
+            LOG_LAST_ERROR(0, L"KillProcess failed, error %d");
             continue;
         }
         WaitForSingleObject(child.Process, kTerminationWaitMs);
@@ -363,7 +377,7 @@ void StopSlotChildren(ProcessSlot* const* slots, size_t count, DWORD graceMs)
         }
     }
     if (duplicateError != ERROR_SUCCESS)
-        LOG(0, L"DuplicateHandle failed, error code = %d", SystemError(duplicateError));
+        LOG_FAILURE(0, duplicateError, L"DuplicateHandle failed, error code = %d");
 
     KillChildren(targets, count, graceMs);
 

@@ -27,6 +27,25 @@ using ProcessSlot = PROCESS_INFORMATION;
 extern ProcessSlot ScanSlot;
 extern ProcessSlot PushSlot;
 
+// The stop's flags and event, beside the slots they guard.
+
+// Non-zero tells the worker to leave its loop; the stop handler sets it, the worker
+// clears it as it ends.
+extern LONG volatile SchedulerStopFlag;
+
+// An unnamed manual-reset event that the stop sets together with SchedulerStopFlag, so that
+// the worker's start delay and its spacing after a run end at once when the service stops,
+// and the process can end without cutting a step short. The worker resets it as it ends.
+// Made on first use; never closed. Null only if it could not be made.
+HANDLE SchedulerStopEvent();
+
+// Sleeps up to milliseconds, less once SchedulerStopEvent is set.
+void SleepUnlessSchedulerStops(DWORD milliseconds);
+
+// Non-zero tells the push-script thread to stop; the stop handler sets it, the thread
+// clears it as it ends.
+extern LONG volatile PushStopFlag;
+
 // A child for the ScanSlot is not created once SchedulerStopFlag is set, nor one for the
 // PushSlot once PushStopFlag is set. The stop handler sets both flags before it looks at
 // the slots, and the test and the creation happen under the slot lock, so every child is
@@ -52,6 +71,18 @@ enum class RunOutcome {
     KilledAtLimit,   // it ran past its limit and was ended
 };
 
+// What RunAndWait tells its caller while it runs: that its program started, or could not
+// be started and why (not told when the service's stop kept it from starting). Called on
+// the thread of RunAndWait.
+class CRunObserver {
+public:
+    virtual void Started() = 0;
+    virtual void NotStarted(DWORD error) = 0;
+
+protected:
+    ~CRunObserver() = default;
+};
+
 // Runs commandLine in workingDirectory in the ScanSlot and waits up to limitSeconds.
 // Returns the child's exit code; -1 when it was killed at the limit or its exit code could
 // not be read; 9999 when it could not be started, or was not started because the service is
@@ -62,7 +93,8 @@ enum class RunOutcome {
 // have left in it. Worker thread only: one run at a time.
 int RunAndWait(const std::wstring& label, std::wstring& commandLine,
                const std::wstring& workingDirectory, LONG limitSeconds,
-               const Timings& timings = ProductTimings(), RunOutcome* outcome = nullptr);
+               const Timings& timings = ProductTimings(), RunOutcome* outcome = nullptr,
+               CRunObserver* observer = nullptr);
 
 // A child to end: its process; its primary thread, held open until the quit message has
 // been posted so that the thread's id cannot have passed to a thread of another process;

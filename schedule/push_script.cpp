@@ -7,8 +7,9 @@
 #include "schedule/state_record.h"
 #include "schedule/thread_entry.h"
 #include "support/registry_key.h"
+#include "support/unique_resource.h"
 
-LONG volatile PushStopFlag = 0;
+#include <utility>
 
 namespace {
 
@@ -16,22 +17,16 @@ namespace {
 // The PushSlot (and the job beside it) holds the same values for the stop handler, which
 // may clear its copy at any time. The job is held until the next launch, so a stop in
 // the pause also ends what the ended script left running; closed by the process's end, it
-// ends the script and all it started. Plain data, like PushRun: nothing here is destroyed
-// at exit while the thread may still run.
-PROCESS_INFORMATION PushRun = {};
-HANDLE PushRunJob = nullptr;
+// ends the script and all it started. Made once and never destroyed: nothing here is
+// closed at exit while the thread may still run.
+UniqueProcessInformation& PushRun = *new UniqueProcessInformation();   // NOLINT(cert-err58-cpp)
+UniqueHandle& PushRunJob = *new UniqueHandle();                        // NOLINT(cert-err58-cpp)
 
 void CloseRunHandles()
 {
-    if (PushRun.hThread)
-        CloseHandle(PushRun.hThread);
-    if (PushRun.hProcess)
-        CloseHandle(PushRun.hProcess);
-    PushRun = {};
+    PushRun.Reset();
     // The script ended by itself (a stop would have ended the loop): what it started runs on.
-    UniqueHandle job(PushRunJob);
-    PushRunJob = nullptr;
-    ReleaseChildJob(job);
+    ReleaseChildJob(PushRunJob);
 }
 
 }  // namespace
@@ -44,8 +39,8 @@ void LaunchPushScript(std::wstring command)
     ClearSlot(PushSlot);
     CloseRunHandles();
     UniqueHandle job;
-    PushRun = LaunchProcess(std::move(command), &PushSlot, &job);
-    PushRunJob = job.Release();
+    PushRun.Reset(LaunchProcess(std::move(command), &PushSlot, &job));
+    PushRunJob = std::move(job);
 }
 
 void SleepUnlessStopping(LONG milliseconds, const Timings& timings)
@@ -70,20 +65,20 @@ void RunPushScriptLoop(const Timings& timings)
     if (!command.empty()) {
         DWORD restarts = 0;
         LaunchPushScript(command);
-        state.RecordPushLaunch(UnixSecondsNow(), restarts, PushRun.dwProcessId);
+        state.RecordPushLaunch(UnixSecondsNow(), restarts, PushRun.ProcessId());
         while (!PushStopFlag) {
             Sleep(timings.PushStartSleepMs);
             // After a failed launch the handle is null and the wait fails at once.
-            if (WaitForSingleObject(PushRun.hProcess, timings.PushWaitMs) == WAIT_TIMEOUT)
+            if (WaitForSingleObject(PushRun.Process(), timings.PushWaitMs) == WAIT_TIMEOUT)
                 continue;
-            if (PushRun.dwProcessId != 0)
+            if (PushRun.ProcessId() != 0)
                 state.RecordPushEnd();
-            ReportPushScriptEnded(command, PushRun.hProcess);
+            ReportPushScriptEnded(command, PushRun.Process());
             SleepUnlessStopping(timings.PushPauseMs, timings);
             if (PushStopFlag)
                 break;
             LaunchPushScript(command);
-            state.RecordPushLaunch(UnixSecondsNow(), ++restarts, PushRun.dwProcessId);
+            state.RecordPushLaunch(UnixSecondsNow(), ++restarts, PushRun.ProcessId());
         }
     } else {
         state.RecordPushNotConfigured();

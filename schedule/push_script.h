@@ -8,10 +8,6 @@
 
 #include <string>
 
-// Non-zero tells the push-script thread to stop; the stop handler sets it, the thread
-// clears it as it ends.
-extern LONG volatile PushStopFlag;
-
 // Logs "Start Varnholt Push Script", empties the PushSlot, closes the previous run's
 // handles and launches command into the PushSlot. Push-script thread only.
 void LaunchPushScript(std::wstring command);

@@ -3,7 +3,6 @@
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/schedule_events.h"
-#include "schedule/scheduler_thread.h"
 #include "schedule/state_record.h"
 
 namespace {
@@ -56,14 +55,14 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
         // The registry functions return their status and leave the thread's last error
         // alone, so the failure is reported with the write's own status.
         if (!application.SetDword(kAnswerValue, 0))
-            LOG(0, L"Failed to write 0 to ScheduleEnabled before checkschedule error=%d",
-                SystemError(static_cast<DWORD>(application.LastStatus())));
+            LOG_FAILURE(0, static_cast<DWORD>(application.LastStatus()),
+                        L"Failed to write 0 to ScheduleEnabled before checkschedule error=%d");
         const int exitCode = RunAndWait(name, scheduler, appDir, timings.QueryLimitSeconds, timings);
         NoteQueryResult(name, exitCode);
         const DWORD answer = exitCode == 0 ? application.GetDword(kAnswerValue, 0) : 0;
         if (!application.SetDword(kAnswerValue, 0))
-            LOG(0, L"Failed to write 0 to ScheduleEnabled after checkschedule error=%d",
-                SystemError(static_cast<DWORD>(application.LastStatus())));
+            LOG_FAILURE(0, static_cast<DWORD>(application.LastStatus()),
+                        L"Failed to write 0 to ScheduleEnabled after checkschedule error=%d");
         LOG(2, L"AppName %s: %d secs", name.c_str(), answer);
         state.RecordQuery(name, UnixSecondsNow(), exitCode, answer);
 

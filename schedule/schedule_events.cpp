@@ -1,19 +1,12 @@
 #include "schedule/schedule_events.h"
 
 #include "log/event_log.h"
-#include "schedule/push_script.h"
-#include "schedule/scheduler_thread.h"
+#include "schedule/child_process.h"
 #include "support/console_text.h"
 
 #include <set>
 
 namespace {
-
-struct MainTask {
-    const std::wstring* Application = nullptr;
-    const std::wstring* CommandLine = nullptr;
-};
-thread_local MainTask CurrentMainTask;
 
 // The applications whose query program failed last time; the worker thread's alone.
 std::set<std::wstring>& FailingQueries()
@@ -24,27 +17,16 @@ std::set<std::wstring>& FailingQueries()
 
 }  // namespace
 
-CMainTaskEvents::CMainTaskEvents(const std::wstring& application, const std::wstring& commandLine)
+void CMainTaskEvents::Started()
 {
-    CurrentMainTask = MainTask{&application, &commandLine};
+    ReportServiceEvent(EventKind::TaskStarted, {m_application, m_commandLine});
 }
 
-CMainTaskEvents::~CMainTaskEvents() { CurrentMainTask = MainTask{}; }
-
-void NoteProgramStarted()
+void CMainTaskEvents::NotStarted(DWORD error)
 {
-    if (CurrentMainTask.Application)
-        ReportServiceEvent(EventKind::TaskStarted,
-                           {*CurrentMainTask.Application, *CurrentMainTask.CommandLine});
-}
-
-void NoteProgramNotStarted(DWORD error)
-{
-    if (!CurrentMainTask.Application)
-        return;
     CoverNextFailure(error);
     ReportServiceEvent(EventKind::TaskNotStarted,
-                       {*CurrentMainTask.Application, std::to_wstring(error), SystemErrorText(error)});
+                       {m_application, std::to_wstring(error), SystemErrorText(error)});
 }
 
 void ReportMainTaskEnd(const std::wstring& application, RunOutcome outcome, int exitCode,

@@ -8,21 +8,23 @@
 
 #include <string>
 
-// While it lives, the calling thread's RunAndWait runs application's main task, so its
-// start (1100) or failure to start (1103) is reported. Worker thread.
-class CMainTaskEvents {
+// What a main task's RunAndWait tells (schedule/child_process.h): its start is reported as
+// 1100, its failure to start as 1103, and that failure is then kept from also becoming
+// event 1999. Worker thread.
+class CMainTaskEvents : public CRunObserver {
 public:
-    CMainTaskEvents(const std::wstring& application, const std::wstring& commandLine);
-    ~CMainTaskEvents();
+    CMainTaskEvents(const std::wstring& application, const std::wstring& commandLine)
+        : m_application(application), m_commandLine(commandLine) {}
     CMainTaskEvents(const CMainTaskEvents&) = delete;
     CMainTaskEvents& operator=(const CMainTaskEvents&) = delete;
-};
 
-// RunAndWait's hooks: its program started, or could not be started with error. Report
-// only inside a CMainTaskEvents of the same thread; the failure is then kept from also
-// becoming event 1999.
-void NoteProgramStarted();
-void NoteProgramNotStarted(DWORD error);
+    void Started() override;
+    void NotStarted(DWORD error) override;
+
+private:
+    const std::wstring& m_application;
+    const std::wstring& m_commandLine;
+};
 
 // After a main task's RunAndWait: 1101 when it ended by itself (with its exit code and
 // how long it ran), 1102 when it was ended at its limit; nothing when it did not start

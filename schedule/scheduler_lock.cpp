@@ -80,6 +80,6 @@ bool TakeSchedulerLockForService(CSchedulerLock& lock, HANDLE stop)
     case SchedulerLockResult::Failed:
         break;
     }
-    LOG(0, L"CreateMutex failed, error code = %d", SystemError(lock.Error()));
+    LOG_FAILURE(0, lock.Error(), L"CreateMutex failed, error code = %d");
     return true;
 }

@@ -13,7 +13,6 @@
 
 #include <vector>
 
-LONG volatile SchedulerStopFlag = 0;
 HANDLE ScheduleCheckEvent = nullptr;
 
 namespace {
@@ -86,8 +85,9 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
     int exitCode = 0;
     DWORD launchError = 0;
     {
-        const CMainTaskEvents events(appToRun, scanner);
-        exitCode = RunAndWait(appToRun, scanner, appDir, timings.TaskLimitSeconds, timings, &outcome);
+        CMainTaskEvents events(appToRun, scanner);
+        exitCode = RunAndWait(appToRun, scanner, appDir, timings.TaskLimitSeconds, timings,
+                              &outcome, &events);
         launchError = GetLastError();   // why, when the task could not be started
     }
     state.RecordRunEnd(appToRun, UnixSecondsNow(), exitCode,
@@ -112,24 +112,6 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
 
 }  // namespace
 
-HANDLE SchedulerStopEvent()
-{
-    // Made on first use by whichever thread comes first; never closed, like the check event.
-    static HANDLE event = CreateEventW(/*lpEventAttributes=*/nullptr, /*bManualReset=*/TRUE,
-                                       /*bInitialState=*/FALSE, /*lpName=*/nullptr);
-    return event;
-}
-
-void SleepUnlessSchedulerStops(DWORD milliseconds)
-{
-    HANDLE stop = SchedulerStopEvent();
-    if (!stop) {
-        Sleep(milliseconds);
-        return;
-    }
-    WaitForSingleObject(stop, milliseconds);
-}
-
 HANDLE CreateScheduleCheckEvent()
 {
     CSecurityAttributes security(kScheduleCheckEventSddl);
@@ -143,22 +125,22 @@ HANDLE CreateScheduleCheckEvent()
 
 HANDLE OpenScheduleCheckEvent()
 {
-    HANDLE event = CreateScheduleCheckEvent();
+    UniqueHandle event(CreateScheduleCheckEvent());
     const DWORD error = GetLastError();
     if (!event) {
-        LOG(0, L"CreateEvent failed, error code = %d", SystemError(error));
+        LOG_FAILURE(0, error, L"CreateEvent failed, error code = %d");
         return nullptr;
     }
     if (error == ERROR_ALREADY_EXISTS) {
         // Made by someone else first: whoever owns it chose its kind and its DACL.
         const std::vector<BYTE> self = ProcessUserSid();
-        if (!HasTrustedOwner(event, self.empty() ? nullptr : const_cast<BYTE*>(self.data()))) {
-            CloseHandle(event);
+        if (!HasTrustedOwner(event.Get(), self.empty() ? nullptr : const_cast<BYTE*>(self.data()))) {
+            event.Reset();
             LOG(0, L"Check event is held by another owner; check requests are ignored");
             return nullptr;
         }
     }
-    return event;
+    return event.Release();
 }
 
 HANDLE CreateWaitTimer()
@@ -166,27 +148,26 @@ HANDLE CreateWaitTimer()
     // The name is global in session 0: whoever creates or opens it first could set it and
     // start a main task early.
     CSecurityAttributes security(kWaitTimerSddl);
-    HANDLE timer = security.IsValid()
-                       ? CreateWaitableTimerW(security.Get(), /*bManualReset=*/TRUE, kWaitTimerName)
-                       : nullptr;
+    UniqueHandle timer(security.IsValid() ? CreateWaitableTimerW(security.Get(),
+                                                                 /*bManualReset=*/TRUE, kWaitTimerName)
+                                          : nullptr);
     const DWORD error = security.IsValid() ? GetLastError() : security.Error();
     bool timerRefused = false;
     if (timer && error == ERROR_ALREADY_EXISTS) {
         const std::vector<BYTE> self = ProcessUserSid();
-        if (HasTrustedOwner(timer, self.empty() ? nullptr : const_cast<BYTE*>(self.data())))
-            return timer;
-        CloseHandle(timer);
-        timer = nullptr;
+        if (HasTrustedOwner(timer.Get(), self.empty() ? nullptr : const_cast<BYTE*>(self.data())))
+            return timer.Release();
+        timer.Reset();
         timerRefused = true;
     }
     if (timer)
-        return timer;
+        return timer.Release();
     // A timer of an owner that is not trusted is refused as if access were denied.
     const DWORD reason = timerRefused ? static_cast<DWORD>(ERROR_ACCESS_DENIED) : error;
     static LONG volatile told = 0;
     if (InterlockedExchange(&told, 1) == 0)
-        LOG(0, L"Wait timer is held by another owner or cannot be opened (error code = %d); using a timer of its own",
-            SystemError(reason));
+        LOG_FAILURE(0, reason,
+                    L"Wait timer is held by another owner or cannot be opened (error code = %d); using a timer of its own");
     return CreateWaitableTimerW(/*lpTimerAttributes=*/nullptr, /*bManualReset=*/TRUE,
                                 /*lpTimerName=*/nullptr);
 }

@@ -6,19 +6,6 @@
 
 #include <windows.h>
 
-// Non-zero tells the worker to leave its loop; the stop handler sets it, the worker
-// clears it as it ends.
-extern LONG volatile SchedulerStopFlag;
-
-// An unnamed manual-reset event that the stop sets together with SchedulerStopFlag, so that
-// the worker's start delay and its spacing after a run end at once when the service stops,
-// and the process can end without cutting a step short. The worker resets it as it ends.
-// Made on first use; never closed. Null only if it could not be made.
-HANDLE SchedulerStopEvent();
-
-// Sleeps up to milliseconds, less once SchedulerStopEvent is set.
-void SleepUnlessSchedulerStops(DWORD milliseconds);
-
 // "Global\VarnholtScheduleCheck", created once by the worker and never closed; null until
 // then, when creation failed, or when the object existed already with an owner the worker
 // does not trust (see OpenScheduleCheckEvent).

@@ -244,8 +244,7 @@ void CStateRecorder::NoteFailure(LONG status)
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || m_failureLogged)
         return;
     m_failureLogged = true;
-    LOG(0, L"Recording the service's state failed, error code = %d",
-        SystemError(static_cast<DWORD>(status)));
+    LOG_FAILURE(0, status, L"Recording the service's state failed, error code = %d");
 }
 
 void CStateRecorder::BeginPass(ULONGLONG now)
