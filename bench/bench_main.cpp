@@ -7,7 +7,7 @@
 #include "bench/bench_support.h"
 #include "bench/benchmarks.h"
 #include "log/logger.h"
-#include "service/program.h"
+#include "service/log_folder_setup.h"
 
 #include <cstdio>
 #include <string>

@@ -127,8 +127,7 @@ void StartEventReporting()
 {
     HANDLE source = RegisterEventSourceW(/*lpUNCServerName=*/nullptr, kEventSourceName);
     if (!source) {
-        const DWORD error = GetLastError();
-        LOG(0, L"RegisterEventSource failed, error code = %d", SystemError(error));
+        LOG_LAST_ERROR(0, L"RegisterEventSource failed, error code = %d");
         return;
     }
     static CWindowsEventSink* const sink = new CWindowsEventSink(source);   // never destroyed

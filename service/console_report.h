@@ -2,7 +2,7 @@
 // What the one-argument modes tell a person beyond the log lines on standard error: one
 // closing sentence per action on standard output, and the usage for an argument that is
 // none of the options.
-#include "service/program.h"
+#include "service/program_options.h"
 
 #include <windows.h>
 

@@ -11,7 +11,7 @@ namespace {
 
 bool Failed(LONG status)
 {
-    LOG(0, L"Event source registration failed, error code = %d", SystemError(static_cast<DWORD>(status)));
+    LOG_FAILURE(0, status, L"Event source registration failed, error code = %d");
     return false;
 }
 
@@ -49,6 +49,6 @@ bool RemoveTheEventSource()
     const LONG status = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND)
         return true;
-    LOG(0, L"Event source removal failed, error code = %d", SystemError(static_cast<DWORD>(status)));
+    LOG_FAILURE(0, status, L"Event source removal failed, error code = %d");
     return false;
 }

@@ -19,8 +19,8 @@ bool SetFailureActions(SC_HANDLE service)
 {
     CServiceFailureActions actions;
     if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, actions.Record())) {
-        const DWORD error = GetLastError();
-        LOG(0, L"ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS) failed, error code = %d", SystemError(error));
+        LOG_LAST_ERROR(0,
+                       L"ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS) failed, error code = %d");
         return false;
     }
     return true;

@@ -17,15 +17,16 @@ int CheckInstallation(DWORD timeoutMs)
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         const DWORD error = GetLastError();
-        LOG(0, L"Installation check: OpenSCManager failed, error code = %d", ServiceManagerError(error));
+        LOG_FAILURE(0, ServiceManagerError(error),
+                    L"Installation check: OpenSCManager failed, error code = %d");
         return kNotInstalledOrRunning;
     }
     UniqueServiceHandle service(
         OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG));
     if (!service) {
         const DWORD error = GetLastError();
-        LOG(0, L"Installation check: the service is not installed, error code = %d",
-            ServiceManagerError(error));
+        LOG_FAILURE(0, ServiceManagerError(error),
+                    L"Installation check: the service is not installed, error code = %d");
         return kNotInstalledOrRunning;
     }
     // An entry marked for deletion still opens, and Wine even starts it, but it goes as soon
@@ -38,8 +39,8 @@ int CheckInstallation(DWORD timeoutMs)
                               /*lpDisplayName=*/nullptr)) {
         const DWORD error = GetLastError();
         if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
-            LOG(0, L"Installation check: the service is marked for deletion, error code = %d",
-                ServiceManagerError(error));
+            LOG_FAILURE(0, ServiceManagerError(error),
+                        L"Installation check: the service is marked for deletion, error code = %d");
             return kNotInstalledOrRunning;
         }
     }
@@ -48,8 +49,8 @@ int CheckInstallation(DWORD timeoutMs)
         SERVICE_STATUS status = {};
         if (!QueryServiceStatus(service.Get(), &status)) {
             const DWORD error = GetLastError();
-            LOG(0, L"Installation check: QueryServiceStatus failed, error code = %d",
-                ServiceManagerError(error));
+            LOG_FAILURE(0, ServiceManagerError(error),
+                        L"Installation check: QueryServiceStatus failed, error code = %d");
             return kNotInstalledOrRunning;
         }
         if (status.dwCurrentState == SERVICE_RUNNING) {

@@ -5,62 +5,27 @@
 #include "log/log_pruner.h"
 #include "log/logger.h"
 #include "schedule/child_process.h"
-#include "schedule/push_script.h"
-#include "schedule/scheduler_lock.h"
-#include "schedule/scheduler_thread.h"
 #include "schedule/state_record.h"
-#include "schedule/thread_entry.h"
 #include "service/console_report.h"
 #include "service/event_source.h"
 #include "service/install_check.h"
+#include "service/log_folder_setup.h"
+#include "service/program_options.h"
 #include "service/service_control.h"
 #include "service/status_command.h"
 #include "service/test_mode.h"
+#include "service/worker_threads.h"
 #include "support/console_text.h"
 #include "support/text.h"
 #include "support/unique_resource.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
-#include <process.h>
-
-#include <cstdint>
-#include <cstring>
 #include <memory>
-#include <vector>
+
+
 
 namespace {
-
-struct OptionRow {
-    const wchar_t* Argument;
-    ProgramOption Option;
-};
-
-constexpr OptionRow kOptions[] = {
-    {L"-u", ProgramOption::Uninstall},     {L"-i", ProgramOption::Install},
-    {L"-ir", ProgramOption::InstallAndRun}, {L"-b", ProgramOption::Bounce},
-    {L"-k", ProgramOption::Stop},          {L"-t", ProgramOption::TestMode},
-    {L"-s", ProgramOption::Status},
-};
-
-wchar_t FoldAsciiCase(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-bool EqualIgnoringAsciiCase(const std::wstring& a, const wchar_t* b)
-{
-    const size_t length = wcslen(b);
-    if (a.size() != length)
-        return false;
-    for (size_t i = 0; i < length; ++i) {
-        if (FoldAsciiCase(a[i]) != FoldAsciiCase(b[i]))
-            return false;
-    }
-    return true;
-}
-
 
 // Runs one service control operation and keeps what it did.
 template <class Operation> StepOutcome Take(Operation operation)
@@ -78,8 +43,7 @@ UniqueHandle LaunchRegistrationCommand()
     wchar_t system[MAX_PATH];
     const UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
-        const DWORD error = GetLastError();
-        LOG(0, L"GetSystemDirectory failed, error code = %d", SystemError(error));
+        LOG_LAST_ERROR(0, L"GetSystemDirectory failed, error code = %d");
         return UniqueHandle();
     }
     // By its full path: the search path would begin with the service's own folder.
@@ -114,8 +78,7 @@ void RemoveRecordedState()
         WaitForSingleObject(process.Get(), kRestartStopWaitMs);
     LONG status = ERROR_SUCCESS;
     if (!DeleteRecordedState(status))
-        LOG(0, L"Removing the service's recorded state failed, error code = %d",
-            SystemError(static_cast<DWORD>(status)));
+        LOG_FAILURE(0, status, L"Removing the service's recorded state failed, error code = %d");
 }
 
 // Carries out the option's actions; what each step did goes into the closing sentence.
@@ -199,7 +162,7 @@ void RunServiceMode()
         if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
             EndServiceModeOutsideTheServiceManager(worker.Get());
         else
-            LOG(0, L"StartServiceCtrlDispatcher failed, error code = %d", error);
+            LOG_FAILURE(0, error, L"StartServiceCtrlDispatcher failed, error code = %d");
     } else if (worker) {
         // The service has stopped and no child runs; the worker is leaving its loop.
         WaitForSingleObject(worker.Get(), kWorkerEndWaitMs);
@@ -208,107 +171,6 @@ void RunServiceMode()
 }
 
 }  // namespace
-
-unsigned __stdcall ServiceSchedulingThread(void*)
-{
-    RunThreadBody(
-        [] {
-            CSchedulerLock lock;
-            if (!TakeSchedulerLockForService(lock, SchedulerStopEvent()))
-                return;
-            WorkerStateRecorder().RecordServiceStart(UnixSecondsNow(), GetCurrentProcessId());
-            const UniqueHandle pushThread = StartWorkerThread(PushScriptThread);
-            RunSchedulerLoop(ProductTimings());
-        },
-        L"Scheduler thread ended unexpectedly");
-    return 0;
-}
-
-UniqueHandle StartWorkerThread(unsigned(__stdcall* entry)(void*))
-{
-    const uintptr_t thread = _beginthreadex(/*security=*/nullptr, /*stack_size=*/0, entry,
-                                            /*arglist=*/nullptr, /*initflag=*/0, nullptr);
-    if (thread == 0) {
-        const DWORD error = GetLastError();
-        LOG(0, L"_beginthread failed, error code = %d", SystemError(error));
-        return UniqueHandle();
-    }
-    // _beginthreadex gives the new thread's handle as an integer.
-    return UniqueHandle(reinterpret_cast<HANDLE>(thread));   // NOLINT(performance-no-int-to-ptr)
-}
-
-ProgramOption MatchOption(const std::wstring& argument)
-{
-    for (const OptionRow& row : kOptions) {
-        // cppcheck-suppress useStlAlgorithm ; a loop that returns the matching row is as plain
-        if (EqualIgnoringAsciiCase(argument, row.Argument))
-            return row.Option;
-    }
-    return ProgramOption::None;
-}
-
-std::wstring LogFolderPath()
-{
-    wchar_t folder[MAX_PATH];
-    folder[0] = L'\0';
-    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder);
-    std::wstring directory = folder;
-
-    // The long form may be longer than MAX_PATH; ask for the size it needs.
-    if (!directory.empty()) {
-        const DWORD needed = GetLongPathNameW(directory.c_str(), nullptr, 0);
-        if (needed > 0) {
-            std::wstring longForm(needed, L'\0');
-            const DWORD length = GetLongPathNameW(directory.c_str(), &longForm[0], needed);
-            if (length > 0 && length < needed) {
-                longForm.resize(length);
-                directory = longForm;
-            }
-        }
-    }
-    return directory + L"\\Varnholt";
-}
-
-LogDirectoryStatus SetUpLogDirectory(std::wstring& movedTo)
-{
-    const std::wstring directory = LogFolderPath();
-
-    // Any local user may create folders in the common application-data folder, and would
-    // own one made there by an ordinary run; only LocalSystem or an administrator's
-    // elevated run creates, checks and replaces the log folder.
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        token = nullptr;
-    UniqueHandle processToken(token);
-    const bool privileged = processToken && IsElevatedOrLocalSystem(processToken.Get());
-    const std::vector<BYTE> self = processToken ? TokenUserSid(processToken.Get()) : std::vector<BYTE>();
-    UniqueFileHandle pinned;
-    DWORD error = 0;
-    const LogDirectoryStatus status = PrepareLogDirectory(
-        directory, privileged, self.empty() ? nullptr : const_cast<BYTE*>(self.data()), pinned,
-        movedTo, error);
-    // The folder stays open, and so cannot be renamed or removed, for the rest of the
-    // process: the handle is never closed, except by a later call of this function.
-    static HANDLE pin = nullptr;
-    if (pin)
-        CloseHandle(pin);
-    pin = nullptr;
-    if (IsUsable(status)) {
-        SetLogDirectory(directory, FileIdentityOf(pinned.Get()));
-        pin = pinned.Release();
-        if (status == LogDirectoryStatus::MovedAside)
-            NoteLogFolderProblem(directory, L"it was not trusted and was moved aside to " + movedTo +
-                                                L"; a fresh folder holds the log");
-    } else {
-        SetLogDirectory(std::wstring(), FileIdentity());
-        std::wstring notice = LogDirectoryNotice(status, directory, error);
-        OutputDebugStringW(notice.c_str());
-        if (!notice.empty() && notice.back() == L'\n')
-            notice.pop_back();
-        NoteLogFolderProblem(directory, notice);
-    }
-    return status;
-}
 
 int RunProgram(int argc, char* argv[])
 {

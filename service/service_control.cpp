@@ -45,13 +45,13 @@ bool ControlTheService(Request request, DWORD* failure)
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         const DWORD error = GetLastError();
-        LOG(0, L"OpenSCManager failed, error code = %d", ServiceManagerError(error));
+        LOG_FAILURE(0, ServiceManagerError(error), L"OpenSCManager failed, error code = %d");
         return Failed(error, failure);
     }
     UniqueServiceHandle service(OpenServiceW(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
     if (!service) {
         const DWORD error = GetLastError();
-        LOG(0, L"OpenService failed, error code = %d", ServiceManagerError(error));
+        LOG_FAILURE(0, ServiceManagerError(error), L"OpenService failed, error code = %d");
         return Failed(error, failure);
     }
 
@@ -87,15 +87,15 @@ bool ControlTheService(Request request, DWORD* failure)
     switch (request) {
     case Request::Stop:
         if (error != ERROR_SERVICE_NOT_ACTIVE)
-            LOG(0, L"ControlService(SERVICE_CONTROL_STOP) failed, error code = %d",
-                ServiceManagerError(error));
+            LOG_FAILURE(0, ServiceManagerError(error),
+                        L"ControlService(SERVICE_CONTROL_STOP) failed, error code = %d");
         break;
     case Request::Start:
         if (error != ERROR_SERVICE_ALREADY_RUNNING)
-            LOG(0, L"StartService failed, error code = %d", ServiceManagerError(error));
+            LOG_FAILURE(0, ServiceManagerError(error), L"StartService failed, error code = %d");
         break;
     case Request::Delete:
-        LOG(0, L"DeleteService failed, error code = %d", ServiceManagerError(error));
+        LOG_FAILURE(0, ServiceManagerError(error), L"DeleteService failed, error code = %d");
         break;
     }
     return Failed(error, failure);
@@ -104,8 +104,7 @@ bool ControlTheService(Request request, DWORD* failure)
 void ReportStatus(DWORD control)
 {
     if (!SetServiceStatus(ServiceStatusHandle, &ServiceStatus)) {
-        const DWORD error = GetLastError();
-        LOG(0, L"SetServiceStatus %d failed, error code = %d", control, SystemError(error));
+        LOG_LAST_ERROR(0, L"SetServiceStatus %d failed, error code = %d", control);
     }
 }
 
@@ -236,7 +235,7 @@ bool InstallService(bool demandStart, DWORD* failure, const Timings& timings)
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager) {
         const DWORD error = GetLastError();
-        LOG(0, L"OpenSCManager failed, error code = %d", ServiceManagerError(error));
+        LOG_FAILURE(0, ServiceManagerError(error), L"OpenSCManager failed, error code = %d");
         return Failed(error, failure);
     }
     const std::wstring imagePath = L"\"" + ModulePath() + L"\"";
@@ -259,7 +258,7 @@ bool InstallService(bool demandStart, DWORD* failure, const Timings& timings)
         error = service ? ERROR_SUCCESS : GetLastError();
     }
     if (!service) {
-        LOG(0, L"Failed to create service, error code = %d", ServiceManagerError(error));
+        LOG_FAILURE(0, ServiceManagerError(error), L"Failed to create service, error code = %d");
         return Failed(error, failure);
     }
     LOG(1, L"Service installed");
@@ -268,7 +267,8 @@ bool InstallService(bool demandStart, DWORD* failure, const Timings& timings)
     SERVICE_DESCRIPTIONW info = {&description[0]};
     if (!ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, &info)) {
         const DWORD configError = GetLastError();
-        LOG(0, L"ChangeServiceConfig2 failed, error code = %d", ServiceManagerError(configError));
+        LOG_FAILURE(0, ServiceManagerError(configError),
+                    L"ChangeServiceConfig2 failed, error code = %d");
     }
     SetFailureActions(service.Get());
     return Succeeded(failure);
@@ -291,15 +291,14 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
         ServiceStatusHandle = RegisterServiceCtrlHandlerW(kServiceName, ServiceCtrlHandler);
         if (!ServiceStatusHandle) {
             const DWORD error = GetLastError();
-            LOG(0, L"RegisterServiceCtrlHandler failed, error code = %d", SystemError(error));
+            LOG_FAILURE(0, error, L"RegisterServiceCtrlHandler failed, error code = %d");
             return;
         }
         ServiceStatus.dwCurrentState = SERVICE_RUNNING;
         ServiceStatus.dwCheckPoint = 0;
         ServiceStatus.dwWaitHint = 0;
         if (!SetServiceStatus(ServiceStatusHandle, &ServiceStatus)) {
-            const DWORD error = GetLastError();
-            LOG(0, L"SetServiceStatus failed, error code = %d", SystemError(error));
+            LOG_LAST_ERROR(0, L"SetServiceStatus failed, error code = %d");
         }
         ReportServiceStarted();
     } catch (...) {

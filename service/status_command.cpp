@@ -2,7 +2,7 @@
 
 #include "log/log_directory.h"
 #include "schedule/state_record.h"
-#include "service/program.h"
+#include "service/log_folder_setup.h"
 #include "service/service_control.h"
 #include "service/status_text.h"
 #include "support/console_text.h"

@@ -5,8 +5,9 @@
 #include "schedule/scheduler_lock.h"
 #include "schedule/scheduler_thread.h"
 #include "service/console_report.h"
-#include "service/program.h"
+#include "service/program_options.h"
 #include "service/service_control.h"
+#include "service/worker_threads.h"
 #include "support/console_text.h"
 
 namespace {
@@ -83,8 +84,8 @@ bool RunTestMode(DWORD lifetimeMs)
             LOG(0, L"Another Varnholt Scheduling is already scheduling on this computer");
             refused.OtherScheduler = true;
         } else {
-            LOG(0, L"Cannot tell whether another Varnholt Scheduling is scheduling, error code = %d",
-                SystemError(lock.Error()));
+            LOG_FAILURE(0, lock.Error(),
+                        L"Cannot tell whether another Varnholt Scheduling is scheduling, error code = %d");
             refused.SchedulerLockError = lock.Error() != 0 ? lock.Error() : static_cast<DWORD>(ERROR_ACCESS_DENIED);
         }
         WriteStreamText(GetStdHandle(STD_OUTPUT_HANDLE),
@@ -100,12 +101,12 @@ bool RunTestMode(DWORD lifetimeMs)
         ResetEvent(signals.Finished);
         if (!SetConsoleCtrlHandler(TestModeCtrlHandler, /*Add=*/TRUE)) {
             const DWORD error = GetLastError();
-            LOG(0, L"SetConsoleCtrlHandler failed, error code = %d", SystemError(error));
+            LOG_FAILURE(0, error, L"SetConsoleCtrlHandler failed, error code = %d");
         }
     } else {
         // Without its events the handler could not wake this thread: Ctrl+C is left to
         // the system, which ends the process at once.
-        LOG(0, L"CreateEvent failed, error code = %d", SystemError(signals.Error));
+        LOG_FAILURE(0, signals.Error, L"CreateEvent failed, error code = %d");
     }
 
     const UniqueHandle worker = StartWorkerThread(SchedulerThread);

@@ -1,4 +1,4 @@
-#include "service/program.h"
+#include "service/program_options.h"
 
 #include "log/log_directory.h"
 #include "support/security_descriptor.h"
