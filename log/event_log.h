@@ -9,6 +9,7 @@
 // logged when the service stops. An event with the same ID and the same inserts as one
 // reported within the last hour is not reported again. Any thread.
 #include "log/logged_error.h"
+#include "support/product_names.h"
 
 #include <windows.h>
 
@@ -18,7 +19,6 @@
 #include <vector>
 
 // The source's name and its registration under the Application log.
-inline constexpr const wchar_t* kEventSourceName = L"Varnholt Scheduling";
 inline constexpr const wchar_t* kEventSourceKey =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Varnholt Scheduling";
 // EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE

@@ -1,5 +1,6 @@
 #include "log/logger.h"
 
+#include "support/product_names.h"
 #include "support/registry_key.h"
 #include "support/srw_lock.h"
 #include "support/text.h"
@@ -115,7 +116,7 @@ bool OpenDailyLog()
 {
     CRegistryKey key;
     OpenProductKey(key, KEY_READ);
-    const DWORD debug = key.GetDword(L"Debug", 0);
+    const DWORD debug = key.GetDword(kDebugValue, 0);
     key.Close();
 
     SYSTEMTIME today;

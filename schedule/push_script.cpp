@@ -6,6 +6,7 @@
 #include "schedule/schedule_events.h"
 #include "schedule/state_record.h"
 #include "schedule/thread_entry.h"
+#include "support/product_names.h"
 #include "support/registry_key.h"
 #include "support/unique_resource.h"
 
@@ -58,7 +59,7 @@ void RunPushScriptLoop(const Timings& timings)
 {
     CRegistryKey productKey;
     OpenProductKey(productKey, KEY_READ);
-    const std::wstring command = productKey.GetString(L"PushScriptCommand");
+    const std::wstring command = productKey.GetString(kPushScriptCommandValue);
     productKey.Close();
 
     CStateRecorder& state = PushStateRecorder();

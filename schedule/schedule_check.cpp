@@ -4,10 +4,10 @@
 #include "schedule/child_process.h"
 #include "schedule/schedule_events.h"
 #include "schedule/state_record.h"
+#include "support/product_names.h"
 
 namespace {
 
-const wchar_t kAnswerValue[] = L"ScheduleEnabled";
 
 }  // namespace
 
@@ -21,9 +21,11 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
     {
         CRegistryKey settings;
         OpenProductKey(settings, KEY_READ);
-        const DWORD cap = settings.GetDword(L"MaxCheckIntevalSecs", 0);
+        const DWORD cap = settings.GetDword(kMaxCheckIntervalValue, 0);
         settings.Close();
         if (cap != 0) {
+            // The line as it has always read, misspelling and two blanks included: log
+            // readers search for it.
             LOG(0, L"Registry resetting checkIntevalSecs  %ld", cap);
             result.NextCheck = cap;
         }
@@ -39,9 +41,9 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
         const std::wstring name = applications.CurrentName();
         CRegistryKey application;
         application.Open(productKey.Handle(), name.c_str(), KEY_READ | KEY_SET_VALUE);
-        std::wstring scheduler = application.GetString(L"Scheduler");
-        const std::wstring scanner = application.GetString(L"Scanner");
-        const std::wstring appDir = application.GetString(L"AppDir");
+        std::wstring scheduler = application.GetString(kSchedulerValue);
+        const std::wstring scanner = application.GetString(kScannerValue);
+        const std::wstring appDir = application.GetString(kAppDirValue);
 
         if (scheduler.empty()) {
             LOG(6, L"AppName %s unscheduled", name.c_str());
@@ -54,13 +56,13 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
 
         // The registry functions return their status and leave the thread's last error
         // alone, so the failure is reported with the write's own status.
-        if (!application.SetDword(kAnswerValue, 0))
+        if (!application.SetDword(kScheduleEnabledValue, 0))
             LOG_FAILURE(0, static_cast<DWORD>(application.LastStatus()),
                         L"Failed to write 0 to ScheduleEnabled before checkschedule error=%d");
         const int exitCode = RunAndWait(name, scheduler, appDir, timings.QueryLimitSeconds, timings);
         NoteQueryResult(name, exitCode);
-        const DWORD answer = exitCode == 0 ? application.GetDword(kAnswerValue, 0) : 0;
-        if (!application.SetDword(kAnswerValue, 0))
+        const DWORD answer = exitCode == 0 ? application.GetDword(kScheduleEnabledValue, 0) : 0;
+        if (!application.SetDword(kScheduleEnabledValue, 0))
             LOG_FAILURE(0, static_cast<DWORD>(application.LastStatus()),
                         L"Failed to write 0 to ScheduleEnabled after checkschedule error=%d");
         LOG(2, L"AppName %s: %d secs", name.c_str(), answer);

@@ -3,11 +3,11 @@
 // thread at a time, the service or a test-mode run. The right to do so is a named mutex in
 // the Global namespace, owned by the thread that took it; when that process ends, however it
 // ends, the mutex is released (abandoned), so nobody waits for a scheduler that has died.
+#include "support/product_names.h"
 #include "support/unique_resource.h"
 
 #include <windows.h>
 
-inline constexpr const wchar_t* kSchedulerLockName = L"Global\\VarnholtSchedulingScheduler";
 // Owned by Administrators; SYSTEM and Administrators alone may open it.
 inline constexpr const wchar_t* kSchedulerLockSddl = L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
 

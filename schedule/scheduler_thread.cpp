@@ -7,6 +7,7 @@
 #include "schedule/state_record.h"
 #include "schedule/thread_entry.h"
 #include "support/account_security.h"
+#include "support/product_names.h"
 #include "support/registry_key.h"
 #include "support/security_descriptor.h"
 #include "support/unique_resource.h"
@@ -70,8 +71,8 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
     KeepAwake();
     CRegistryKey application;
     application.Open(productKey.Handle(), appToRun.c_str(), KEY_READ);
-    std::wstring scanner = application.GetString(L"Scanner");
-    const std::wstring appDir = application.GetString(L"AppDir");
+    std::wstring scanner = application.GetString(kScannerValue);
+    const std::wstring appDir = application.GetString(kAppDirValue);
     if (scanner.empty() || appDir.empty()) {
         LOG(0, L"AppToRun %s missing Scanner or AppDir", appToRun.c_str());
         return;

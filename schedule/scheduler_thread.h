@@ -3,6 +3,7 @@
 // timer until the soonest main task is due (the check event or a 30-minute bound end the
 // sleep early), runs that task, announces its completion and keeps a minimum spacing.
 #include "schedule/timings.h"
+#include "support/product_names.h"
 
 #include <windows.h>
 
@@ -11,9 +12,6 @@
 // does not trust (see OpenScheduleCheckEvent).
 extern HANDLE ScheduleCheckEvent;
 
-inline constexpr const wchar_t* kScheduleCheckEventName = L"Global\\VarnholtScheduleCheck";
-inline constexpr const wchar_t* kScanCompletedEventName = L"Global\\VARNHOLT_SCHEDULED_SCAN_COMPLETED";
-inline constexpr const wchar_t* kWaitTimerName = L"VarnholtWaitForScanTimer";
 
 // The check event's security: owned by Administrators, so that a second instance of the
 // service's own (test mode beside the service) trusts it; SYSTEM and Administrators have

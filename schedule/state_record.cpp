@@ -79,7 +79,8 @@ LONG OpenStateKey(const std::wstring& subkey, UniqueRegistryKey& out)
     if (status != ERROR_SUCCESS)
         return status;
     UniqueRegistryKey serviceKey(service);
-    const std::wstring path = subkey.empty() ? std::wstring(L"State") : L"State\\" + subkey;
+    const std::wstring path =
+        subkey.empty() ? std::wstring(kStateSubkey) : std::wstring(kStateSubkey) + L"\\" + subkey;
     HKEY key = nullptr;
     status = RegCreateKeyExW(serviceKey.Get(), path.c_str(), 0, /*lpClass=*/nullptr,
                              REG_OPTION_NON_VOLATILE, kStateAccess,
@@ -389,7 +390,7 @@ bool DeleteRecordedState(LONG& status)
     if (status != ERROR_SUCCESS)
         return false;
     UniqueRegistryKey serviceKey(service);
-    status = RegDeleteTreeW(serviceKey.Get(), L"State");
+    status = RegDeleteTreeW(serviceKey.Get(), kStateSubkey);
     if (status == ERROR_FILE_NOT_FOUND)
         status = ERROR_SUCCESS;
     return status == ERROR_SUCCESS;

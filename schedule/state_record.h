@@ -14,8 +14,11 @@
 #include <vector>
 
 // Below HKEY_LOCAL_MACHINE; the service control manager's key of the service, and ours.
+// The service's key is named by the service (kServiceName), as the service control manager
+// stores it.
 inline constexpr const wchar_t* kServiceKeyPath =
     L"SYSTEM\\CurrentControlSet\\Services\\Varnholt Scheduling";
+inline constexpr const wchar_t* kStateSubkey = L"State";
 inline constexpr const wchar_t* kStateKeyPath =
     L"SYSTEM\\CurrentControlSet\\Services\\Varnholt Scheduling\\State";
 inline constexpr const wchar_t* kStateApplicationsSubkey = L"Applications";

@@ -2,6 +2,7 @@
 
 #include "service/service_control.h"
 #include "support/console_text.h"
+#include "support/product_names.h"
 
 #include <cwchar>
 
@@ -80,7 +81,8 @@ std::wstring AfterBounce(const ActionOutcome& outcome)
     if (!wasRunning && !FailedWith(outcome.Stop, ERROR_SERVICE_NOT_ACTIVE))
         return CouldNot(L"restart", outcome.Stop.Error);
     if (outcome.StopTimedOut)
-        return kName + L" did not stop within 30 seconds, so it was not started again.";
+        return kName + L" did not stop within " + std::to_wstring(kRestartStopWaitMs / 1000) +
+               L" seconds, so it was not started again.";
     if (outcome.Start.Done)
         return wasRunning ? kName + L" was restarted."
                           : kName + L" was not running; it is started.";

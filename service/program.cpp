@@ -16,6 +16,7 @@
 #include "service/test_mode.h"
 #include "service/worker_threads.h"
 #include "support/console_text.h"
+#include "support/product_names.h"
 #include "support/text.h"
 #include "support/unique_resource.h"
 
@@ -120,7 +121,7 @@ ActionOutcome RunOption(ProgramOption option)
         if (WaitForTheServiceToStop(kRestartStopWaitMs, process.Get())) {
             outcome.Start = Take(StartTheService);
         } else {
-            LOG(0, L"Service did not stop within 30 seconds");
+            LOG(0, L"Service did not stop within %d seconds", kRestartStopWaitMs / 1000);
             outcome.StopTimedOut = true;
         }
         break;
@@ -152,9 +153,9 @@ void RunServiceMode()
     ClearSlot(ScanSlot);
     const UniqueHandle worker = StartWorkerThread(ServiceSchedulingThread);
 
-    static wchar_t serviceName[] = L"Varnholt Scheduling";
+    // The dispatcher reads the name and never writes it.
     static const SERVICE_TABLE_ENTRYW serviceTable[] = {
-        {serviceName, ServiceMain},
+        {const_cast<wchar_t*>(kServiceName), ServiceMain},
         {nullptr, nullptr},
     };
     if (!StartServiceCtrlDispatcherW(serviceTable)) {

@@ -2,13 +2,13 @@
 // The program's side of the service control manager (module NTService): the one-shot
 // control operations, the service's main function and its control handler.
 #include "schedule/timings.h"
+#include "support/product_names.h"
 #include "support/unique_resource.h"
 
 #include <windows.h>
 
 #include <string>
 
-inline constexpr const wchar_t* kServiceName = L"Varnholt Scheduling";
 inline constexpr const wchar_t* kServiceDescription =
     L"This service handles the scheduling for Varnholt Applications";
 

@@ -6,6 +6,7 @@
 #include "service/service_control.h"
 #include "service/status_text.h"
 #include "support/console_text.h"
+#include "support/product_names.h"
 #include "support/registry_key.h"
 #include "support/unique_resource.h"
 
@@ -191,7 +192,7 @@ std::wstring StatusReport(int& exitCode)
     std::vector<std::wstring> warnings;
     CRegistryKey productKey;
     OpenProductKey(productKey, KEY_READ);
-    const std::wstring pushCommand = productKey.GetString(L"PushScriptCommand");
+    const std::wstring pushCommand = productKey.GetString(kPushScriptCommandValue);
     CEnumSubkeys applications;
     applications.Open(productKey.Handle(), /*subkeyName=*/nullptr, KEY_READ);
     for (; applications.HasMore(); applications.Advance()) {
@@ -201,8 +202,8 @@ std::wstring StatusReport(int& exitCode)
         CRegistryKey application;
         application.Open(productKey.Handle(), name.c_str(), KEY_READ);
         const std::vector<std::wstring> found = RegistrationWarnings(
-            name, application.GetString(L"Scheduler"), application.GetString(L"Scanner"),
-            application.GetString(L"AppDir"), &FileExists, &DirectoryExists);
+            name, application.GetString(kSchedulerValue), application.GetString(kScannerValue),
+            application.GetString(kAppDirValue), &FileExists, &DirectoryExists);
         warnings.insert(warnings.end(), found.begin(), found.end());
         rows.push_back(MakeApplicationRow(name, ReadApplicationState(name), running, clock, &ErrorText));
     }

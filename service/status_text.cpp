@@ -1,5 +1,7 @@
 #include "service/status_text.h"
 
+#include "support/product_names.h"
+
 #include <cwchar>
 
 namespace {
@@ -276,15 +278,15 @@ std::vector<std::wstring> RegistrationWarnings(const std::wstring& name,
     const struct {
         const wchar_t* Value;
         const std::wstring& Text;
-    } values[] = {{L"Scheduler", scheduler}, {L"Scanner", scanner}, {L"AppDir", appDir}};
+    } values[] = {{kSchedulerValue, scheduler}, {kScannerValue, scanner}, {kAppDirValue, appDir}};
     for (const auto& value : values) {
         if (value.Text.empty())
             warnings.push_back(name + L" has no " + value.Value + L" value, so it is never queried.");
     }
     if (!scheduler.empty())
-        CheckCommandLine(name, L"Scheduler", scheduler, fileExists, warnings);
+        CheckCommandLine(name, kSchedulerValue, scheduler, fileExists, warnings);
     if (!scanner.empty())
-        CheckCommandLine(name, L"Scanner", scanner, fileExists, warnings);
+        CheckCommandLine(name, kScannerValue, scanner, fileExists, warnings);
     if (!appDir.empty() && !directoryExists(appDir))
         warnings.push_back(name + L": AppDir (" + appDir + L") does not exist.");
     return warnings;
