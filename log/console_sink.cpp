@@ -56,7 +56,8 @@ public:
     }
 };
 
-CConsoleSink TheConsoleSink;
+// Never destroyed: a thread may still log while the process ends.
+CConsoleSink& TheConsoleSink = *new CConsoleSink();   // NOLINT(cert-err58-cpp)
 
 }  // namespace
 

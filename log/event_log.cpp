@@ -77,7 +77,8 @@ public:
     }
 };
 
-CFailureLogSink TheFailureLogSink;
+// Never destroyed: a thread may still log while the process ends.
+CFailureLogSink& TheFailureLogSink = *new CFailureLogSink();   // NOLINT(cert-err58-cpp)
 
 }  // namespace
 
