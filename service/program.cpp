@@ -52,9 +52,7 @@ UniqueHandle LaunchRegistrationCommand()
         L"\"" + std::wstring(system, length) + L"\\regsvr32.exe\" /s jscript.dll";
     ProcessSlot registration = {};
     UniqueHandle job;
-    const PROCESS_INFORMATION launched = LaunchProcess(command, &registration, &job);
-    UniqueHandle registrationThread(launched.hThread);
-    UniqueHandle registrationProcess(launched.hProcess);
+    const UniqueProcessInformation launched(LaunchProcess(command, &registration, &job));
     return job;
 }
 
