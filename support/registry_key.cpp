@@ -1,6 +1,7 @@
 #include "support/registry_key.h"
 
 #include <cwchar>
+#include <utility>
 
 bool CRegistryKey::Open(HKEY parent, const wchar_t* subkeyName, REGSAM access)
 {
@@ -11,7 +12,7 @@ bool CRegistryKey::Open(HKEY parent, const wchar_t* subkeyName, REGSAM access)
     m_lastStatus = status;
     if (status != ERROR_SUCCESS)
         return false;
-    m_handle = opened;
+    m_key.Reset(opened);
     return true;
 }
 
@@ -20,7 +21,7 @@ bool CRegistryKey::QueryDword(const wchar_t* valueName, DWORD& out)
     out = 0;
     DWORD type = 0;
     DWORD size = sizeof(out);
-    const LONG status = RegQueryValueExW(m_handle, valueName, nullptr, &type,
+    const LONG status = RegQueryValueExW(m_key.Get(), valueName, nullptr, &type,
                                          reinterpret_cast<BYTE*>(&out), &size);
     m_lastStatus = status;
     if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA)
@@ -42,7 +43,7 @@ DWORD CRegistryKey::GetDword(const wchar_t* valueName, DWORD defaultValue)
 
 bool CRegistryKey::SetDword(const wchar_t* valueName, DWORD value)
 {
-    const LONG status = RegSetValueExW(m_handle, valueName, 0, REG_DWORD,
+    const LONG status = RegSetValueExW(m_key.Get(), valueName, 0, REG_DWORD,
                                        reinterpret_cast<const BYTE*>(&value), sizeof(value));
     m_lastStatus = status;
     return status == ERROR_SUCCESS;
@@ -53,7 +54,7 @@ bool CRegistryKey::QueryString(const wchar_t* valueName, std::wstring& out, wcha
     out.clear();
     DWORD type = 0;
     DWORD size = 0;
-    LONG status = RegQueryValueExW(m_handle, valueName, nullptr, &type, nullptr, &size);
+    LONG status = RegQueryValueExW(m_key.Get(), valueName, nullptr, &type, nullptr, &size);
     m_lastStatus = status;
     if (status != ERROR_SUCCESS)
         return false;
@@ -66,7 +67,7 @@ bool CRegistryKey::QueryString(const wchar_t* valueName, std::wstring& out, wcha
     size += sizeof(wchar_t);
     std::wstring buffer(size / sizeof(wchar_t) + 1, L'\0');
     DWORD returned = size;
-    status = RegQueryValueExW(m_handle, valueName, nullptr, &type,
+    status = RegQueryValueExW(m_key.Get(), valueName, nullptr, &type,
                               reinterpret_cast<BYTE*>(&buffer[0]), &returned);
     m_lastStatus = status;
     if (status != ERROR_SUCCESS)
@@ -95,13 +96,7 @@ std::wstring CRegistryKey::GetString(const wchar_t* valueName, const wchar_t* de
     return defaultValue ? std::wstring(defaultValue) : std::wstring();
 }
 
-void CRegistryKey::Close()
-{
-    if (m_handle) {
-        RegCloseKey(m_handle);
-        m_handle = nullptr;
-    }
-}
+void CRegistryKey::Close() { m_key.Reset(); }
 
 bool CEnumSubkeys::Open(HKEY parent, const wchar_t* subkeyName, REGSAM access)
 {
@@ -113,14 +108,13 @@ bool CEnumSubkeys::Open(HKEY parent, const wchar_t* subkeyName, REGSAM access)
     HKEY opened = nullptr;
     if (RegOpenKeyExW(parent, subkeyName, 0, access, &opened) != ERROR_SUCCESS)
         return false;
+    UniqueRegistryKey key(opened);
     DWORD count = 0;
     DWORD longestName = 0;
-    if (RegQueryInfoKeyW(opened, nullptr, nullptr, nullptr, &count, &longestName, nullptr,
-                         nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-        RegCloseKey(opened);
+    if (RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &count, &longestName, nullptr,
+                         nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         return false;
-    }
-    m_handle = opened;
+    m_key = std::move(key);
     m_count = count;
     m_nameCapacity = longestName + 1;
     return true;
@@ -130,20 +124,14 @@ std::wstring CEnumSubkeys::CurrentName() const
 {
     std::wstring name(m_nameCapacity, L'\0');
     DWORD capacity = m_nameCapacity;
-    if (name.empty() || RegEnumKeyExW(m_handle, m_index, &name[0], &capacity, nullptr, nullptr,
-                                      nullptr, nullptr) != ERROR_SUCCESS)
+    if (name.empty() || RegEnumKeyExW(m_key.Get(), m_index, &name[0], &capacity, nullptr,
+                                      nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         return std::wstring();
     name.resize(std::wcslen(name.c_str()));
     return name;
 }
 
-void CEnumSubkeys::Close()
-{
-    if (m_handle) {
-        RegCloseKey(m_handle);
-        m_handle = nullptr;
-    }
-}
+void CEnumSubkeys::Close() { m_key.Reset(); }
 
 bool OpenProductKey(CRegistryKey& key, REGSAM access)
 {

@@ -3,6 +3,8 @@
 // outcomes here: no operation throws for them (only the string type may, on allocation),
 // each reports a bool or falls back to the caller's default, and CRegistryKey keeps the
 // status of its last registry call in LastStatus. Objects are used by one thread at a time.
+#include "support/unique_resource.h"
+
 #include <windows.h>
 
 #include <string>
@@ -16,7 +18,6 @@ public:
     CRegistryKey() = default;
     CRegistryKey(const CRegistryKey&) = delete;
     CRegistryKey& operator=(const CRegistryKey&) = delete;
-    ~CRegistryKey() { Close(); }
 
     // Releases any key held, then opens parent\subkeyName with exactly the access given.
     // On failure returns false, holds no key and keeps the error in LastStatus.
@@ -40,12 +41,12 @@ public:
     // Releases the key; LastStatus is left as it is.
     void Close();
 
-    HKEY Handle() const { return m_handle; }
+    HKEY Handle() const { return m_key.Get(); }
     LONG LastStatus() const { return m_lastStatus; }
     REGSAM Access() const { return m_access; }
 
 private:
-    HKEY m_handle = nullptr;
+    UniqueRegistryKey m_key;
     LONG m_lastStatus = ERROR_SUCCESS;
     REGSAM m_access = 0;
 };
@@ -58,12 +59,11 @@ public:
     CEnumSubkeys() = default;
     CEnumSubkeys(const CEnumSubkeys&) = delete;
     CEnumSubkeys& operator=(const CEnumSubkeys&) = delete;
-    ~CEnumSubkeys() { Close(); }
 
     // Opens a handle of its own to parent\subkeyName (or to parent itself for null).
     // On failure returns false and HasMore() is false.
     bool Open(HKEY parent, const wchar_t* subkeyName, REGSAM access);
-    bool HasMore() const { return m_handle != nullptr && m_index < m_count; }
+    bool HasMore() const { return m_key && m_index < m_count; }
     std::wstring CurrentName() const;
     void Advance() { ++m_index; }
     void Close();
@@ -71,7 +71,7 @@ public:
     DWORD Count() const { return m_count; }
 
 private:
-    HKEY m_handle = nullptr;
+    UniqueRegistryKey m_key;
     DWORD m_index = 0;
     DWORD m_count = 0;
     DWORD m_nameCapacity = 0;
