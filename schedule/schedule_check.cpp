@@ -55,15 +55,15 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
 
         // The registry functions return their status and leave the thread's last error
         // alone, so the failure is reported with the write's own status.
-        if (!application.SetDword(kAnswerValue, 0))
+        if (const LONG status = application.SetDword(kAnswerValue, 0); status != ERROR_SUCCESS)
             LOG(0, L"Failed to write 0 to ScheduleEnabled before checkschedule error=%d",
-                SystemError(static_cast<DWORD>(application.LastStatus())));
+                SystemError(static_cast<DWORD>(status)));
         const int exitCode = RunAndWait(name, scheduler, appDir, timings.QueryLimitSeconds, timings);
         NoteQueryResult(name, exitCode);
         const DWORD answer = exitCode == 0 ? application.GetDword(kAnswerValue, 0) : 0;
-        if (!application.SetDword(kAnswerValue, 0))
+        if (const LONG status = application.SetDword(kAnswerValue, 0); status != ERROR_SUCCESS)
             LOG(0, L"Failed to write 0 to ScheduleEnabled after checkschedule error=%d",
-                SystemError(static_cast<DWORD>(application.LastStatus())));
+                SystemError(static_cast<DWORD>(status)));
         LOG(2, L"AppName %s: %d secs", name.c_str(), answer);
         state.RecordQuery(name, UnixSecondsNow(), exitCode, answer);
 
