@@ -227,9 +227,9 @@ LogDirectoryStatus PrepareLogDirectory(const std::wstring& path, bool privileged
             if (moved != LogDirectoryStatus::MovedAside)
                 return moved;
         }
-        if (CreateDirectoryWithSddl(path, kLogDirectorySddl))
+        const DWORD createError = CreateDirectoryWithSddl(path, kLogDirectorySddl);
+        if (createError == ERROR_SUCCESS)
             break;
-        const DWORD createError = GetLastError();
         // Never moved aside twice in one start.
         if (createError != ERROR_ALREADY_EXISTS || !movedTo.empty() || round > 0) {
             error = createError;

@@ -10,9 +10,10 @@ SchedulerLockResult CSchedulerLock::Take(DWORD waitMs, HANDLE stop)
 {
     m_error = 0;
     if (!m_mutex) {
-        CSecurityAttributes security(kSchedulerLockSddl);
-        if (!security.IsValid()) {
-            m_error = security.Error();
+        CSecurityAttributes security;
+        if (const DWORD securityError = security.BuildFromSddl(kSchedulerLockSddl);
+            securityError != ERROR_SUCCESS) {
+            m_error = securityError;
             return SchedulerLockResult::Failed;
         }
         m_mutex.Reset(CreateMutexW(security.Get(), /*bInitialOwner=*/FALSE, kSchedulerLockName));

@@ -132,9 +132,10 @@ void SleepUnlessSchedulerStops(DWORD milliseconds)
 
 HANDLE CreateScheduleCheckEvent()
 {
-    CSecurityAttributes security(kScheduleCheckEventSddl);
-    if (!security.IsValid()) {
-        SetLastError(security.Error());
+    CSecurityAttributes security;
+    if (const DWORD securityError = security.BuildFromSddl(kScheduleCheckEventSddl);
+        securityError != ERROR_SUCCESS) {
+        SetLastError(securityError);
         return nullptr;
     }
     return CreateEventW(security.Get(), /*bManualReset=*/FALSE, /*bInitialState=*/FALSE,
@@ -165,11 +166,12 @@ HANDLE CreateWaitTimer()
 {
     // The name is global in session 0: whoever creates or opens it first could set it and
     // start a main task early.
-    CSecurityAttributes security(kWaitTimerSddl);
+    CSecurityAttributes security;
+    const DWORD securityError = security.BuildFromSddl(kWaitTimerSddl);
     HANDLE timer = security.IsValid()
                        ? CreateWaitableTimerW(security.Get(), /*bManualReset=*/TRUE, kWaitTimerName)
                        : nullptr;
-    const DWORD error = security.IsValid() ? GetLastError() : security.Error();
+    const DWORD error = security.IsValid() ? GetLastError() : securityError;
     bool timerRefused = false;
     if (timer && error == ERROR_ALREADY_EXISTS) {
         const std::vector<BYTE> self = ProcessUserSid();

@@ -1,36 +1,66 @@
 #pragma once
-// Security for the objects the service creates, written in SDDL. Any thread may call;
-// an object is used by one thread at a time. Nothing here throws or logs.
+// Security descriptors: built from SDDL for the objects the service creates, or read from
+// an object that exists. Any thread may call; an object is used by one thread at a time.
+// Nothing here throws or logs.
 #include "support/unique_resource.h"
 
 #include <windows.h>
+#include <accctrl.h>
 
 #include <string>
+
+// A security descriptor in memory of its own (from LocalAlloc). Move-only.
+class CSecurityDescriptor {
+public:
+    CSecurityDescriptor() = default;
+
+    // Releases any descriptor held, then builds one from sddl. ERROR_SUCCESS, the
+    // converter's code, or ERROR_INVALID_PARAMETER for a null sddl; holds none on failure.
+    DWORD BuildFromSddl(const wchar_t* sddl);
+    // Releases any descriptor held, then reads the parts of the security of object (opened
+    // with READ_CONTROL) that parts names (OWNER_SECURITY_INFORMATION, ...). ERROR_SUCCESS
+    // or the system's code; holds none on failure.
+    DWORD ReadFromHandle(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts);
+
+    // Null when none is held.
+    PSECURITY_DESCRIPTOR Get() const { return m_descriptor.Get(); }
+    explicit operator bool() const { return static_cast<bool>(m_descriptor); }
+    // The owner, which lies in the descriptor and lives as long as it; null when no
+    // descriptor or no owner is held.
+    PSID Owner() const;
+
+private:
+    UniqueLocalMemory m_descriptor;
+};
 
 // A security descriptor built from SDDL, and the SECURITY_ATTRIBUTES (handle not
 // inheritable) that hand it to a Create call. Owns the descriptor; neither copied nor
 // moved, since Get() points into the object.
 class CSecurityAttributes {
 public:
-    // On failure IsValid() is false, Get() and Descriptor() are null and Error() holds
-    // the converter's error code.
-    explicit CSecurityAttributes(const wchar_t* sddl);
+    // Holds nothing until BuildFromSddl succeeds.
+    CSecurityAttributes() = default;
+    // BuildFromSddl(sddl), for a caller that needs only to know whether it worked.
+    explicit CSecurityAttributes(const wchar_t* sddl) { BuildFromSddl(sddl); }
     CSecurityAttributes(const CSecurityAttributes&) = delete;
     CSecurityAttributes& operator=(const CSecurityAttributes&) = delete;
+
+    // Releases any descriptor held, then builds one from sddl. ERROR_SUCCESS, the
+    // converter's code, or ERROR_INVALID_PARAMETER for a null sddl; on failure IsValid()
+    // is false and Get() and Descriptor() are null.
+    DWORD BuildFromSddl(const wchar_t* sddl);
 
     bool IsValid() const { return static_cast<bool>(m_descriptor); }
     SECURITY_ATTRIBUTES* Get() { return IsValid() ? &m_attributes : nullptr; }
     PSECURITY_DESCRIPTOR Descriptor() const { return m_descriptor.Get(); }
-    DWORD Error() const { return m_error; }
 
 private:
-    UniqueLocalMemory m_descriptor;
+    CSecurityDescriptor m_descriptor;
     SECURITY_ATTRIBUTES m_attributes = {};
-    DWORD m_error = 0;
 };
 
 // Creates the directory path (its last component only) with the security sddl gives.
 // When that descriptor cannot be built nothing is created: the directory never falls back
-// to the security its parent would pass on. False on failure, the cause in the last-error
-// value.
-bool CreateDirectoryWithSddl(const std::wstring& path, const wchar_t* sddl);
+// to the security its parent would pass on. ERROR_SUCCESS, or the code of the failing step
+// (the SDDL converter's, or CreateDirectoryW's).
+DWORD CreateDirectoryWithSddl(const std::wstring& path, const wchar_t* sddl);

@@ -51,8 +51,9 @@ std::wstring AllowUsers(ACCESS_MASK rights, const wchar_t* owner = L"SY")
 
 TEST(LogDirectorySecurityTest, OwnedByAdministratorsProtectedAndReadOnlyForUsers)
 {
-    CSecurityAttributes security(kLogDirectorySddl);
-    ASSERT_TRUE(security.IsValid()) << "error " << security.Error();
+    CSecurityAttributes security;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), security.BuildFromSddl(kLogDirectorySddl));
+    ASSERT_TRUE(security.IsValid());
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     ASSERT_TRUE(GetSecurityDescriptorControl(security.Descriptor(), &control, &revision));

@@ -19,29 +19,39 @@ TEST(SecurityAttributesTest, HandsOnTheDescriptorOrNothing)
     CSecurityAttributes broken(L"D:(A;;FA;;;not-a-sid)");
     EXPECT_FALSE(broken.IsValid());
     EXPECT_EQ(nullptr, broken.Get());
-    EXPECT_NE(0u, broken.Error());
+    EXPECT_NE(static_cast<DWORD>(ERROR_SUCCESS), broken.BuildFromSddl(L"D:(A;;FA;;;not-a-sid)"));
+    EXPECT_FALSE(broken.IsValid());
     CSecurityAttributes absent(nullptr);
     EXPECT_EQ(nullptr, absent.Get());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), absent.Error());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), absent.BuildFromSddl(nullptr));
+
+    // Built again, it holds the new descriptor or nothing at all.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), absent.BuildFromSddl(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)"));
+    ASSERT_TRUE(absent.IsValid());
+    EXPECT_EQ(absent.Descriptor(), absent.Get()->lpSecurityDescriptor);
+    EXPECT_EQ(2u, AcesOf(absent.Descriptor()).size());
+    EXPECT_NE(static_cast<DWORD>(ERROR_SUCCESS), absent.BuildFromSddl(L"D:(bogus"));
+    EXPECT_FALSE(absent.IsValid());
+    EXPECT_EQ(nullptr, absent.Get());
 }
 
 TEST(CreateDirectoryWithSddlTest, CreatesWithItsSecurityOrNotAtAll)
 {
     ScratchDirectory folder;
-    SetLastError(0);
-    EXPECT_FALSE(CreateDirectoryWithSddl(folder.File(L"unsure"), L"D:(bogus"));
-    EXPECT_NE(0u, GetLastError());
+    EXPECT_NE(static_cast<DWORD>(ERROR_SUCCESS),
+              CreateDirectoryWithSddl(folder.File(L"unsure"), L"D:(bogus"));
     EXPECT_FALSE(FileExists(folder.File(L"unsure")));
 
     // Wine keeps no DACL as given, but one without an entry for Everyone leaves the
     // folder closed to other Unix users, which it then reports; a folder made with the
     // parent's security reports read access for Everyone.
-    ASSERT_TRUE(CreateDirectoryWithSddl(folder.File(L"closed"), L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+              CreateDirectoryWithSddl(folder.File(L"closed"), L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));
     const std::vector<AceEntry> aces = AcesOf(folder.File(L"closed"));
     ASSERT_FALSE(aces.empty());
     EXPECT_EQ(0u, RightsGrantedTo(aces, L"S-1-1-0"));
-    EXPECT_FALSE(CreateDirectoryWithSddl(folder.File(L"closed"), L"D:P(A;OICI;FA;;;SY)"));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS),
+              CreateDirectoryWithSddl(folder.File(L"closed"), L"D:P(A;OICI;FA;;;SY)"));
 }
 
 }  // namespace
