@@ -1,10 +1,8 @@
 #include "schedule/scheduler_lock.h"
 
 #include "log/logger.h"
-#include "support/account_security.h"
+#include "support/access_token.h"
 #include "support/security_descriptor.h"
-
-#include <vector>
 
 SchedulerLockResult CSchedulerLock::Take(DWORD waitMs, HANDLE stop)
 {
@@ -25,8 +23,8 @@ SchedulerLockResult CSchedulerLock::Take(DWORD waitMs, HANDLE stop)
         if (error == ERROR_ALREADY_EXISTS) {
             // Whoever made it first chose its DACL: someone who is not trusted could hold it
             // for ever, or let anyone take it.
-            const std::vector<BYTE> self = ProcessUserSid();
-            if (!HasTrustedOwner(m_mutex.Get(), self.empty() ? nullptr : const_cast<BYTE*>(self.data()))) {
+            const CSid self = ProcessUserSid();
+            if (!HasTrustedOwner(m_mutex.Get(), self.Get())) {
                 m_mutex.Reset();
                 m_error = ERROR_ACCESS_DENIED;
                 return SchedulerLockResult::Untrusted;

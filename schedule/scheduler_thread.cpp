@@ -6,12 +6,10 @@
 #include "schedule/schedule_events.h"
 #include "schedule/state_record.h"
 #include "schedule/thread_entry.h"
-#include "support/account_security.h"
+#include "support/access_token.h"
 #include "support/registry_key.h"
 #include "support/security_descriptor.h"
 #include "support/unique_resource.h"
-
-#include <vector>
 
 LONG volatile SchedulerStopFlag = 0;
 HANDLE ScheduleCheckEvent = nullptr;
@@ -152,8 +150,8 @@ HANDLE OpenScheduleCheckEvent()
     }
     if (error == ERROR_ALREADY_EXISTS) {
         // Made by someone else first: whoever owns it chose its kind and its DACL.
-        const std::vector<BYTE> self = ProcessUserSid();
-        if (!HasTrustedOwner(event, self.empty() ? nullptr : const_cast<BYTE*>(self.data()))) {
+        const CSid self = ProcessUserSid();
+        if (!HasTrustedOwner(event, self.Get())) {
             CloseHandle(event);
             LOG(0, L"Check event is held by another owner; check requests are ignored");
             return nullptr;
@@ -174,8 +172,8 @@ HANDLE CreateWaitTimer()
     const DWORD error = security.IsValid() ? GetLastError() : securityError;
     bool timerRefused = false;
     if (timer && error == ERROR_ALREADY_EXISTS) {
-        const std::vector<BYTE> self = ProcessUserSid();
-        if (HasTrustedOwner(timer, self.empty() ? nullptr : const_cast<BYTE*>(self.data())))
+        const CSid self = ProcessUserSid();
+        if (HasTrustedOwner(timer, self.Get()))
             return timer;
         CloseHandle(timer);
         timer = nullptr;

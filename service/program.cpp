@@ -16,6 +16,7 @@
 #include "service/service_control.h"
 #include "service/status_command.h"
 #include "service/test_mode.h"
+#include "support/access_token.h"
 #include "support/console_text.h"
 #include "support/text.h"
 #include "support/unique_resource.h"
@@ -28,7 +29,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 namespace {
 
@@ -279,13 +279,13 @@ LogDirectoryStatus SetUpLogDirectory(std::wstring& movedTo)
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         token = nullptr;
-    UniqueHandle processToken(token);
-    const bool privileged = processToken && IsElevatedOrLocalSystem(processToken.Get());
-    const std::vector<BYTE> self = processToken ? TokenUserSid(processToken.Get()) : std::vector<BYTE>();
+    const CAccessToken processToken(token);
+    const bool privileged = processToken.IsElevatedOrLocalSystem();
+    const CSid self = processToken.User();
     UniqueFileHandle pinned;
     DWORD error = 0;
     const LogDirectoryStatus status = PrepareLogDirectory(
-        directory, privileged, self.empty() ? nullptr : const_cast<BYTE*>(self.data()), pinned,
+        directory, privileged, self.Get(), pinned,
         movedTo, error);
     // The folder stays open, and so cannot be renamed or removed, for the rest of the
     // process: the handle is never closed, except by a later call of this function.

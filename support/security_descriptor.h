@@ -1,7 +1,9 @@
 #pragma once
 // Security descriptors: built from SDDL for the objects the service creates, or read from
-// an object that exists. Any thread may call; an object is used by one thread at a time.
-// Nothing here throws or logs.
+// an object that exists; and whether the owner and DACL of an object that someone else may
+// have made first or changed are trusted. Any thread may call; an object is used by one
+// thread at a time. Nothing here throws or logs.
+#include "support/sid.h"
 #include "support/unique_resource.h"
 
 #include <windows.h>
@@ -64,3 +66,27 @@ private:
 // to the security its parent would pass on. ERROR_SUCCESS, or the code of the failing step
 // (the SDDL converter's, or CreateDirectoryW's).
 DWORD CreateDirectoryWithSddl(const std::wstring& path, const wchar_t* sddl);
+
+// The accounts that may own what the service trusts (its log folder, the named objects it
+// shares with peers): SYSTEM, Administrators, TrustedInstaller, and self, the account the
+// process runs as (null for none), since whoever controls that account controls the process
+// anyway. False for a null owner.
+bool IsTrustedOwner(PSID owner, PSID self);
+
+// IsTrustedOwner for the owner of a kernel object (an event, a timer, a mutex) opened with
+// READ_CONTROL. False when the owner cannot be read.
+bool HasTrustedOwner(HANDLE object, PSID self);
+
+// The trust decision over the owner and DACL of a file or folder. Trusted when the owner is
+// trusted (IsTrustedOwner, with self as there), and no entry allows anyone but those (or
+// CREATOR OWNER and OWNER RIGHTS, which stand for the owner) a right to change the folder
+// or what it holds: write data or add files, append or add subfolders, write extended
+// attributes or attributes, delete, delete children, change permissions, take ownership,
+// generic write or generic all. Inherited and inherit-only entries count like the others;
+// deny entries never grant and are passed over. A null or invalid descriptor, a missing
+// owner, a missing or null DACL, and an entry of a kind not understood here make it
+// untrusted.
+//
+// (Wine reports every folder its user made as owned by that user, with full control for
+// it, whatever owner and DACL the folder was given: self then decides.)
+bool IsTrustedFileSecurity(PSECURITY_DESCRIPTOR descriptor, PSID self);
