@@ -1,59 +1,16 @@
 #include "log/log_directory.h"
 
-#include "support/account_security.h"
 #include "support/file_identity.h"
 #include "support/security_descriptor.h"
 #include "support/unique_resource.h"
 
-#include <aclapi.h>
-
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
-
-// Every right that changes the folder, its security or what it holds.
-constexpr ACCESS_MASK kChangingRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                                        FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
-                                        WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-
-class CTrustedSids {
-public:
-    explicit CTrustedSids(PSID self) : m_self(self) {}
-
-    // The accounts that may own the folder.
-    bool MayOwn(PSID sid) { return IsTrustedOwner(sid, m_self); }
-    // The trustees an entry may give changing rights to. CREATOR OWNER in an inherited
-    // entry becomes the creator of the file or folder within, who could create it only
-    // with a trusted account; OWNER RIGHTS stands for the owner. CREATOR GROUP is not
-    // among them: it becomes the creator's primary group, which may be any users.
-    bool MayChange(PSID sid)
-    {
-        return MayOwn(sid) || SameSid(sid, m_creatorOwner.Get()) ||
-               SameSid(sid, m_ownerRights.Get());
-    }
-
-private:
-    PSID m_self;
-    CSidBuffer m_creatorOwner{WinCreatorOwnerSid};
-    CSidBuffer m_ownerRights{WinCreatorOwnerRightsSid};
-};
-
-bool HoldsEnabledGroup(HANDLE token, PSID group)
-{
-    const std::vector<BYTE> buffer = TokenInformation(token, TokenGroups);
-    if (buffer.empty() || !group)
-        return false;
-    const TOKEN_GROUPS* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
-    for (DWORD i = 0; i < groups->GroupCount; ++i) {
-        const DWORD attributes = groups->Groups[i].Attributes;
-        if (SameSid(groups->Groups[i].Sid, group) && (attributes & SE_GROUP_ENABLED) &&
-            !(attributes & SE_GROUP_USE_FOR_DENY_ONLY))
-            return true;
-    }
-    return false;
-}
 
 // Opens the folder itself, never what a link or junction at path leads to. Nobody may
 // rename or delete it while the handle is open.
@@ -73,13 +30,11 @@ bool IsTheFolderItself(HANDLE folder, const std::wstring& path)
 // Whether the security of the open folder (with READ_CONTROL) is trusted.
 bool HasTrustedSecurity(HANDLE folder, PSID self)
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                        /*ppsidOwner=*/nullptr, /*ppsidGroup=*/nullptr, /*ppDacl=*/nullptr,
-                        /*ppSacl=*/nullptr, &descriptor) != ERROR_SUCCESS)
-        return false;
-    UniqueLocalMemory owner(descriptor);
-    return IsTrustedLogDirectorySecurity(descriptor, self);
+    CSecurityDescriptor security;
+    return security.ReadFromHandle(folder, SE_FILE_OBJECT,
+                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION) ==
+               ERROR_SUCCESS &&
+           IsTrustedLogDirectorySecurity(security.Get(), self);
 }
 
 // Renames the untrusted folder at path to MovedAsideName beside it, through a handle opened
@@ -117,62 +72,9 @@ LogDirectoryStatus MoveAside(const std::wstring& path, std::wstring& movedTo, DW
 }
 }  // namespace
 
-bool IsElevatedOrLocalSystem(HANDLE token)
-{
-    std::vector<BYTE> user = TokenUserSid(token);
-    if (user.empty())
-        return false;
-    CSidBuffer system(WinLocalSystemSid);
-    if (SameSid(user.data(), system.Get()))
-        return true;
-    TOKEN_ELEVATION elevation = {};
-    DWORD size = 0;
-    if (!GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) ||
-        !elevation.TokenIsElevated)
-        return false;
-    CSidBuffer administrators(WinBuiltinAdministratorsSid);
-    return HoldsEnabledGroup(token, administrators.Get());
-}
-
 bool IsTrustedLogDirectorySecurity(PSECURITY_DESCRIPTOR descriptor, PSID self)
 {
-    if (!descriptor || !IsValidSecurityDescriptor(descriptor))
-        return false;
-    CTrustedSids trusted(self);
-    PSID owner = nullptr;
-    BOOL defaulted = FALSE;
-    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || !trusted.MayOwn(owner))
-        return false;
-    BOOL present = FALSE;
-    PACL dacl = nullptr;
-    // Without a DACL, or with a null one, everyone has every right.
-    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl)
-        return false;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (!GetAce(dacl, i, &ace))
-            return false;
-        switch (static_cast<const ACE_HEADER*>(ace)->AceType) {
-        case ACCESS_DENIED_ACE_TYPE:
-        case ACCESS_DENIED_OBJECT_ACE_TYPE:
-        case ACCESS_DENIED_CALLBACK_ACE_TYPE:
-        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
-            // A deny may hide an allow that follows it from some members of a group but not
-            // from others; the allow alone decides.
-            continue;
-        case ACCESS_ALLOWED_ACE_TYPE:
-        case ACCESS_ALLOWED_CALLBACK_ACE_TYPE: {
-            // Both begin with the header, the mask and the SID.
-            ACCESS_ALLOWED_ACE* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-            if ((allowed->Mask & kChangingRights) != 0 && !trusted.MayChange(&allowed->SidStart))
-                return false;
-            continue;
-        }
-        default:
-            return false;
-        }
-    }
-    return true;
+    return IsTrustedFileSecurity(descriptor, self);
 }
 
 bool IsUsable(LogDirectoryStatus status)
@@ -227,9 +129,9 @@ LogDirectoryStatus PrepareLogDirectory(const std::wstring& path, bool privileged
             if (moved != LogDirectoryStatus::MovedAside)
                 return moved;
         }
-        if (CreateDirectoryWithSddl(path, kLogDirectorySddl))
+        const DWORD createError = CreateDirectoryWithSddl(path, kLogDirectorySddl);
+        if (createError == ERROR_SUCCESS)
             break;
-        const DWORD createError = GetLastError();
         // Never moved aside twice in one start.
         if (createError != ERROR_ALREADY_EXISTS || !movedTo.empty() || round > 0) {
             error = createError;

@@ -5,7 +5,6 @@
 // writes and deletions against any file, so start-up keeps the log only in a folder that
 // no such account controls. Any thread may call; nothing here logs (start-up calls it
 // before the log is open), and only memory failures throw (std::bad_alloc).
-#include "support/account_security.h"
 #include "support/unique_resource.h"
 
 #include <windows.h>
@@ -19,22 +18,9 @@
 inline constexpr const wchar_t* kLogDirectorySddl =
     L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
-// True when token (opened with TOKEN_QUERY) belongs to LocalSystem, or is elevated and
-// holds the Administrators group enabled (not for deny only). False when it cannot be read.
-bool IsElevatedOrLocalSystem(HANDLE token);
-
-// The trust decision over a folder's owner and DACL. Trusted when the owner is SYSTEM,
-// Administrators, TrustedInstaller or self, and no entry allows anyone but those (or
-// CREATOR OWNER and OWNER RIGHTS, which stand for the owner) a right to change the folder
-// or what it holds: write data or add files, append or add subfolders, write extended
-// attributes or attributes, delete, delete children, change permissions, take ownership,
-// generic write or generic all. Inherited and inherit-only entries count like the others;
-// deny entries never grant and are passed over. A missing owner, a missing or null DACL,
-// and an entry of a kind not understood here make the folder untrusted.
-//
-// self is the account the process runs as, or null: whoever controls that account
-// controls the process anyway. (Wine reports every folder its user made as owned by that
-// user, with full control for it, whatever owner and DACL the folder was given.)
+// Whether a log folder with this owner and DACL is trusted: by the rule of
+// IsTrustedFileSecurity, only SYSTEM, Administrators, TrustedInstaller and self (the
+// account the process runs as, or null) may own it or change it or what it holds.
 bool IsTrustedLogDirectorySecurity(PSECURITY_DESCRIPTOR descriptor, PSID self);
 
 enum class LogDirectoryStatus {
@@ -55,10 +41,11 @@ bool IsUsable(LogDirectoryStatus status);
 std::wstring MovedAsideName(const std::wstring& path, const SYSTEMTIME& localTime);
 
 // Makes the folder at path (absolute, its last component created if need be) fit for the
-// log, when privileged (see IsElevatedOrLocalSystem): a missing folder is created with
-// kLogDirectorySddl; an existing one is checked with IsTrustedLogDirectorySecurity (self as
-// there) and, when not trusted, renamed to MovedAsideName with what it holds, and a fresh
-// folder is created in its place; movedTo then receives the new name of the old folder.
+// log, when privileged (see CAccessToken::IsElevatedOrLocalSystem): a missing folder is
+// created with kLogDirectorySddl; an existing one is checked with
+// IsTrustedLogDirectorySecurity (self as there) and, when not trusted, renamed to
+// MovedAsideName with what it holds, and a fresh folder is created in its place; movedTo
+// then receives the new name of the old folder.
 // Every check and the move are made on handles opened without following a link, so a
 // folder swapped for a link is never moved or used. When not privileged nothing is created
 // or changed.

@@ -56,15 +56,13 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
 
         // The registry functions return their status and leave the thread's last error
         // alone, so the failure is reported with the write's own status.
-        if (!application.SetDword(kScheduleEnabledValue, 0))
-            LOG_FAILURE(0, static_cast<DWORD>(application.LastStatus()),
-                        L"Failed to write 0 to ScheduleEnabled before checkschedule error=%d");
+        if (const LONG status = application.SetDword(kScheduleEnabledValue, 0); status != ERROR_SUCCESS)
+            LOG_FAILURE(0, status, L"Failed to write 0 to ScheduleEnabled before checkschedule error=%d");
         const int exitCode = RunAndWait(name, scheduler, appDir, timings.QueryLimitSeconds, timings);
         NoteQueryResult(name, exitCode);
         const DWORD answer = exitCode == 0 ? application.GetDword(kScheduleEnabledValue, 0) : 0;
-        if (!application.SetDword(kScheduleEnabledValue, 0))
-            LOG_FAILURE(0, static_cast<DWORD>(application.LastStatus()),
-                        L"Failed to write 0 to ScheduleEnabled after checkschedule error=%d");
+        if (const LONG status = application.SetDword(kScheduleEnabledValue, 0); status != ERROR_SUCCESS)
+            LOG_FAILURE(0, status, L"Failed to write 0 to ScheduleEnabled after checkschedule error=%d");
         LOG(2, L"AppName %s: %d secs", name.c_str(), answer);
         state.RecordQuery(name, UnixSecondsNow(), exitCode, answer);
 

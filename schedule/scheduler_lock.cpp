@@ -1,18 +1,17 @@
 #include "schedule/scheduler_lock.h"
 
 #include "log/logger.h"
-#include "support/account_security.h"
+#include "support/access_token.h"
 #include "support/security_descriptor.h"
-
-#include <vector>
 
 SchedulerLockResult CSchedulerLock::Take(DWORD waitMs, HANDLE stop)
 {
     m_error = 0;
     if (!m_mutex) {
-        CSecurityAttributes security(kSchedulerLockSddl);
-        if (!security.IsValid()) {
-            m_error = security.Error();
+        CSecurityAttributes security;
+        if (const DWORD securityError = security.BuildFromSddl(kSchedulerLockSddl);
+            securityError != ERROR_SUCCESS) {
+            m_error = securityError;
             return SchedulerLockResult::Failed;
         }
         m_mutex.Reset(CreateMutexW(security.Get(), /*bInitialOwner=*/FALSE, kSchedulerLockName));
@@ -24,8 +23,8 @@ SchedulerLockResult CSchedulerLock::Take(DWORD waitMs, HANDLE stop)
         if (error == ERROR_ALREADY_EXISTS) {
             // Whoever made it first chose its DACL: someone who is not trusted could hold it
             // for ever, or let anyone take it.
-            const std::vector<BYTE> self = ProcessUserSid();
-            if (!HasTrustedOwner(m_mutex.Get(), self.empty() ? nullptr : const_cast<BYTE*>(self.data()))) {
+            const CSid self = ProcessUserSid();
+            if (!HasTrustedOwner(m_mutex.Get(), self.Get())) {
                 m_mutex.Reset();
                 m_error = ERROR_ACCESS_DENIED;
                 return SchedulerLockResult::Untrusted;

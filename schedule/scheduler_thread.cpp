@@ -6,13 +6,11 @@
 #include "schedule/schedule_events.h"
 #include "schedule/state_record.h"
 #include "schedule/thread_entry.h"
-#include "support/account_security.h"
+#include "support/access_token.h"
 #include "support/product_names.h"
 #include "support/registry_key.h"
 #include "support/security_descriptor.h"
 #include "support/unique_resource.h"
-
-#include <vector>
 
 HANDLE ScheduleCheckEvent = nullptr;
 
@@ -115,9 +113,10 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
 
 HANDLE CreateScheduleCheckEvent()
 {
-    CSecurityAttributes security(kScheduleCheckEventSddl);
-    if (!security.IsValid()) {
-        SetLastError(security.Error());
+    CSecurityAttributes security;
+    if (const DWORD securityError = security.BuildFromSddl(kScheduleCheckEventSddl);
+        securityError != ERROR_SUCCESS) {
+        SetLastError(securityError);
         return nullptr;
     }
     return CreateEventW(security.Get(), /*bManualReset=*/FALSE, /*bInitialState=*/FALSE,
@@ -134,8 +133,8 @@ HANDLE OpenScheduleCheckEvent()
     }
     if (error == ERROR_ALREADY_EXISTS) {
         // Made by someone else first: whoever owns it chose its kind and its DACL.
-        const std::vector<BYTE> self = ProcessUserSid();
-        if (!HasTrustedOwner(event.Get(), self.empty() ? nullptr : const_cast<BYTE*>(self.data()))) {
+        const CSid self = ProcessUserSid();
+        if (!HasTrustedOwner(event.Get(), self.Get())) {
             event.Reset();
             LOG(0, L"Check event is held by another owner; check requests are ignored");
             return nullptr;
@@ -148,15 +147,16 @@ HANDLE CreateWaitTimer()
 {
     // The name is global in session 0: whoever creates or opens it first could set it and
     // start a main task early.
-    CSecurityAttributes security(kWaitTimerSddl);
+    CSecurityAttributes security;
+    const DWORD securityError = security.BuildFromSddl(kWaitTimerSddl);
     UniqueHandle timer(security.IsValid() ? CreateWaitableTimerW(security.Get(),
                                                                  /*bManualReset=*/TRUE, kWaitTimerName)
                                           : nullptr);
-    const DWORD error = security.IsValid() ? GetLastError() : security.Error();
+    const DWORD error = security.IsValid() ? GetLastError() : securityError;
     bool timerRefused = false;
     if (timer && error == ERROR_ALREADY_EXISTS) {
-        const std::vector<BYTE> self = ProcessUserSid();
-        if (HasTrustedOwner(timer.Get(), self.empty() ? nullptr : const_cast<BYTE*>(self.data())))
+        const CSid self = ProcessUserSid();
+        if (HasTrustedOwner(timer.Get(), self.Get()))
             return timer.Release();
         timer.Reset();
         timerRefused = true;

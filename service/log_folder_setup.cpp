@@ -2,7 +2,7 @@
 
 #include "log/event_log.h"
 #include "log/logger.h"
-#include "support/account_security.h"
+#include "support/access_token.h"
 #include "support/file_identity.h"
 #include "support/unique_resource.h"
 
@@ -10,7 +10,6 @@
 #include <shlobj.h>
 
 #include <utility>
-#include <vector>
 
 std::wstring LogFolderPath()
 {
@@ -44,13 +43,13 @@ LogDirectoryStatus SetUpLogDirectory(std::wstring& movedTo)
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         token = nullptr;
-    UniqueHandle processToken(token);
-    const bool privileged = processToken && IsElevatedOrLocalSystem(processToken.Get());
-    const std::vector<BYTE> self = processToken ? TokenUserSid(processToken.Get()) : std::vector<BYTE>();
+    const CAccessToken processToken(token);
+    const bool privileged = processToken.IsElevatedOrLocalSystem();
+    const CSid self = processToken.User();
     UniqueFileHandle pinned;
     DWORD error = 0;
     const LogDirectoryStatus status = PrepareLogDirectory(
-        directory, privileged, self.empty() ? nullptr : const_cast<BYTE*>(self.data()), pinned,
+        directory, privileged, self.Get(), pinned,
         movedTo, error);
     // The folder stays open, and so cannot be renamed or removed, for the rest of the
     // process: the handle is never closed, except by a later call of this function.

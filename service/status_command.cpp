@@ -5,6 +5,7 @@
 #include "service/log_folder_setup.h"
 #include "service/service_control.h"
 #include "service/status_text.h"
+#include "support/access_token.h"
 #include "support/console_text.h"
 #include "support/product_names.h"
 #include "support/registry_key.h"
@@ -111,9 +112,9 @@ std::wstring LogFolderTrust(const std::wstring& folder)
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         token = nullptr;
-    UniqueHandle processToken(token);
-    std::vector<BYTE> self = processToken ? TokenUserSid(processToken.Get()) : std::vector<BYTE>();
-    return IsTrustedLogDirectorySecurity(descriptor, self.empty() ? nullptr : self.data())
+    const CAccessToken processToken(token);
+    const CSid self = processToken.User();
+    return IsTrustedLogDirectorySecurity(descriptor, self.Get())
                ? L"folder security trusted"
                : L"folder security NOT trusted: the service repairs it at its next start";
 }

@@ -20,44 +20,39 @@ bool IsDotOrDotDot(const wchar_t* name)
     return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
 
-bool CFindCursor::FindFirst(const wchar_t* searchPath)
+DWORD CFindCursor::FindFirst(const wchar_t* searchPath)
 {
     Close();
-    if (!searchPath || !*searchPath) {
-        m_lastError = ERROR_INVALID_PARAMETER;
-        return false;
-    }
-    m_lastError = 0;
+    if (!searchPath || !*searchPath)
+        return ERROR_INVALID_PARAMETER;
     m_find.Reset(FindFirstFileW(searchPath, &m_data));
-    if (!m_find) {
-        m_lastError = GetLastError();
-        return false;
+    if (!m_find)
+        return GetLastError();
+    return SkipDotEntries();
+}
+
+DWORD CFindCursor::FindNext()
+{
+    if (!m_find)
+        return ERROR_NO_MORE_FILES;
+    if (!FindNextFileW(m_find.Get(), &m_data)) {
+        const DWORD error = GetLastError();
+        Close();
+        return error;
     }
     return SkipDotEntries();
 }
 
-void CFindCursor::FindNext()
-{
-    if (!m_find)
-        return;
-    if (!FindNextFileW(m_find.Get(), &m_data)) {
-        m_lastError = GetLastError();
-        Close();
-        return;
-    }
-    SkipDotEntries();
-}
-
-bool CFindCursor::SkipDotEntries()
+DWORD CFindCursor::SkipDotEntries()
 {
     while (IsDotOrDotDot(m_data.cFileName)) {
         if (!FindNextFileW(m_find.Get(), &m_data)) {
-            m_lastError = GetLastError();
+            const DWORD error = GetLastError();
             Close();
-            return false;
+            return error;
         }
     }
-    return true;
+    return ERROR_SUCCESS;
 }
 
 void CFindCursor::Close() { m_find.Reset(); }

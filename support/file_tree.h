@@ -20,15 +20,17 @@ public:
     CFindCursor(const CFindCursor&) = delete;
     CFindCursor& operator=(const CFindCursor&) = delete;
 
-    // Closes any open search and starts one on searchPath ("folder\pattern"). True when
-    // the cursor stands on an entry. False for a null or empty searchPath (LastError
-    // 87), when the search cannot start or finds nothing but "." and ".." (LastError holds
-    // the system's code); the cursor is then closed.
-    bool FindFirst(const wchar_t* searchPath);
-    // Moves to the next entry. At the end of the listing, or on an error, the search is
-    // closed and LastError holds the code (ERROR_NO_MORE_FILES at the end). Does nothing
-    // when no search is open.
-    void FindNext();
+    // Closes any open search and starts one on searchPath ("folder\pattern").
+    // ERROR_SUCCESS when the cursor stands on an entry. Otherwise the cursor is closed and
+    // the result is ERROR_INVALID_PARAMETER for a null or empty searchPath, or the system's
+    // code when the search cannot start or finds nothing but "." and ".."
+    // (ERROR_NO_MORE_FILES then).
+    DWORD FindFirst(const wchar_t* searchPath);
+    // Moves to the next entry: ERROR_SUCCESS when the cursor stands on one. At the end of
+    // the listing, or on an error, the search is closed and the result is the system's code
+    // (ERROR_NO_MORE_FILES at the end). When no search is open, does nothing and returns
+    // ERROR_NO_MORE_FILES.
+    DWORD FindNext();
     void Close();
 
     bool IsOpen() const { return static_cast<bool>(m_find); }
@@ -39,15 +41,12 @@ public:
     bool IsReparsePoint() const { return (m_data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
     std::wstring GetFileName() const { return m_data.cFileName; }
     FILETIME GetLastWriteTime() const { return m_data.ftLastWriteTime; }
-    // 0 after a successful start, otherwise the error that ended or failed the search.
-    DWORD LastError() const { return m_lastError; }
-
 private:
-    // Steps past "." and ".."; on failure closes the search. True when on an entry.
-    bool SkipDotEntries();
+    // Steps past "." and ".."; on failure closes the search. ERROR_SUCCESS when on an
+    // entry, otherwise the system's code.
+    DWORD SkipDotEntries();
 
     UniqueFindHandle m_find;
-    DWORD m_lastError = 0;
     WIN32_FIND_DATAW m_data = {};
 };
 

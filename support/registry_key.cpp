@@ -1,76 +1,67 @@
 #include "support/registry_key.h"
 
 #include <cwchar>
+#include <utility>
 
-bool CRegistryKey::Open(HKEY parent, const wchar_t* subkeyName, REGSAM access)
+LONG CRegistryKey::Open(HKEY parent, const wchar_t* subkeyName, REGSAM access)
 {
     Close();
     HKEY opened = nullptr;
     const LONG status = RegOpenKeyExW(parent, subkeyName, 0, access, &opened);
     m_access = access;
-    m_lastStatus = status;
-    if (status != ERROR_SUCCESS)
-        return false;
-    m_handle = opened;
-    return true;
+    if (status == ERROR_SUCCESS)
+        m_key.Reset(opened);
+    return status;
 }
 
-bool CRegistryKey::QueryDword(const wchar_t* valueName, DWORD& out)
+LONG CRegistryKey::QueryDword(const wchar_t* valueName, DWORD& out)
 {
     out = 0;
     DWORD type = 0;
     DWORD size = sizeof(out);
-    const LONG status = RegQueryValueExW(m_handle, valueName, nullptr, &type,
+    const LONG status = RegQueryValueExW(m_key.Get(), valueName, nullptr, &type,
                                          reinterpret_cast<BYTE*>(&out), &size);
-    m_lastStatus = status;
     if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA)
-        return false;
+        return status;
     if (type != REG_DWORD && type != REG_BINARY) {
         // A value of another type may have left its bytes in out.
         out = 0;
-        m_lastStatus = ERROR_DATATYPE_MISMATCH;
-        return false;
+        return ERROR_DATATYPE_MISMATCH;
     }
-    return status == ERROR_SUCCESS;
+    return status;
 }
 
 DWORD CRegistryKey::GetDword(const wchar_t* valueName, DWORD defaultValue)
 {
     DWORD value = 0;
-    return QueryDword(valueName, value) ? value : defaultValue;
+    return QueryDword(valueName, value) == ERROR_SUCCESS ? value : defaultValue;
 }
 
-bool CRegistryKey::SetDword(const wchar_t* valueName, DWORD value)
+LONG CRegistryKey::SetDword(const wchar_t* valueName, DWORD value)
 {
-    const LONG status = RegSetValueExW(m_handle, valueName, 0, REG_DWORD,
-                                       reinterpret_cast<const BYTE*>(&value), sizeof(value));
-    m_lastStatus = status;
-    return status == ERROR_SUCCESS;
+    return RegSetValueExW(m_key.Get(), valueName, 0, REG_DWORD,
+                          reinterpret_cast<const BYTE*>(&value), sizeof(value));
 }
 
-bool CRegistryKey::QueryString(const wchar_t* valueName, std::wstring& out, wchar_t separator)
+LONG CRegistryKey::QueryString(const wchar_t* valueName, std::wstring& out, wchar_t separator)
 {
     out.clear();
     DWORD type = 0;
     DWORD size = 0;
-    LONG status = RegQueryValueExW(m_handle, valueName, nullptr, &type, nullptr, &size);
-    m_lastStatus = status;
+    LONG status = RegQueryValueExW(m_key.Get(), valueName, nullptr, &type, nullptr, &size);
     if (status != ERROR_SUCCESS)
-        return false;
-    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) {
-        m_lastStatus = ERROR_DATATYPE_MISMATCH;
-        return false;
-    }
+        return status;
+    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ)
+        return ERROR_DATATYPE_MISMATCH;
 
     // Room for the value plus a terminator the value may lack; an odd trailing byte is dropped.
     size += sizeof(wchar_t);
     std::wstring buffer(size / sizeof(wchar_t) + 1, L'\0');
     DWORD returned = size;
-    status = RegQueryValueExW(m_handle, valueName, nullptr, &type,
+    status = RegQueryValueExW(m_key.Get(), valueName, nullptr, &type,
                               reinterpret_cast<BYTE*>(&buffer[0]), &returned);
-    m_lastStatus = status;
     if (status != ERROR_SUCCESS)
-        return false;   // the value changed in between and no longer fits
+        return status;   // the value changed in between and no longer fits
     buffer[returned / sizeof(wchar_t)] = L'\0';
 
     if (type == REG_MULTI_SZ) {
@@ -84,26 +75,20 @@ bool CRegistryKey::QueryString(const wchar_t* valueName, std::wstring& out, wcha
     }
     buffer.resize(std::wcslen(buffer.c_str()));
     out = std::move(buffer);
-    return true;
+    return ERROR_SUCCESS;
 }
 
 std::wstring CRegistryKey::GetString(const wchar_t* valueName, const wchar_t* defaultValue)
 {
     std::wstring result;
-    if (QueryString(valueName, result, L'|'))
+    if (QueryString(valueName, result, L'|') == ERROR_SUCCESS)
         return result;
     return defaultValue ? std::wstring(defaultValue) : std::wstring();
 }
 
-void CRegistryKey::Close()
-{
-    if (m_handle) {
-        RegCloseKey(m_handle);
-        m_handle = nullptr;
-    }
-}
+void CRegistryKey::Close() { m_key.Reset(); }
 
-bool CEnumSubkeys::Open(HKEY parent, const wchar_t* subkeyName, REGSAM access)
+LONG CEnumSubkeys::Open(HKEY parent, const wchar_t* subkeyName, REGSAM access)
 {
     Close();
     m_index = 0;
@@ -111,41 +96,36 @@ bool CEnumSubkeys::Open(HKEY parent, const wchar_t* subkeyName, REGSAM access)
     m_nameCapacity = 0;
 
     HKEY opened = nullptr;
-    if (RegOpenKeyExW(parent, subkeyName, 0, access, &opened) != ERROR_SUCCESS)
-        return false;
+    LONG status = RegOpenKeyExW(parent, subkeyName, 0, access, &opened);
+    if (status != ERROR_SUCCESS)
+        return status;
+    UniqueRegistryKey key(opened);
     DWORD count = 0;
     DWORD longestName = 0;
-    if (RegQueryInfoKeyW(opened, nullptr, nullptr, nullptr, &count, &longestName, nullptr,
-                         nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-        RegCloseKey(opened);
-        return false;
-    }
-    m_handle = opened;
+    status = RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &count, &longestName, nullptr,
+                              nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (status != ERROR_SUCCESS)
+        return status;
+    m_key = std::move(key);
     m_count = count;
     m_nameCapacity = longestName + 1;
-    return true;
+    return ERROR_SUCCESS;
 }
 
 std::wstring CEnumSubkeys::CurrentName() const
 {
     std::wstring name(m_nameCapacity, L'\0');
     DWORD capacity = m_nameCapacity;
-    if (name.empty() || RegEnumKeyExW(m_handle, m_index, &name[0], &capacity, nullptr, nullptr,
-                                      nullptr, nullptr) != ERROR_SUCCESS)
+    if (name.empty() || RegEnumKeyExW(m_key.Get(), m_index, &name[0], &capacity, nullptr,
+                                      nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         return std::wstring();
     name.resize(std::wcslen(name.c_str()));
     return name;
 }
 
-void CEnumSubkeys::Close()
-{
-    if (m_handle) {
-        RegCloseKey(m_handle);
-        m_handle = nullptr;
-    }
-}
+void CEnumSubkeys::Close() { m_key.Reset(); }
 
-bool OpenProductKey(CRegistryKey& key, REGSAM access)
+LONG OpenProductKey(CRegistryKey& key, REGSAM access)
 {
 #ifdef _WIN64
     access |= KEY_WOW64_32KEY;

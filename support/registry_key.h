@@ -1,8 +1,11 @@
 #pragma once
 // Owning wrappers of registry keys with typed reads. Registry failures are ordinary
-// outcomes here: no operation throws for them (only the string type may, on allocation),
-// each reports a bool or falls back to the caller's default, and CRegistryKey keeps the
-// status of its last registry call in LastStatus. Objects are used by one thread at a time.
+// outcomes here: no operation throws for them (only the string type may, on allocation).
+// Each operation that can fail returns ERROR_SUCCESS or the registry's code (a LONG, as the
+// Reg* functions give it), or falls back to the caller's default. Objects are used by one
+// thread at a time.
+#include "support/unique_resource.h"
+
 #include <windows.h>
 
 #include <string>
@@ -16,37 +19,37 @@ public:
     CRegistryKey() = default;
     CRegistryKey(const CRegistryKey&) = delete;
     CRegistryKey& operator=(const CRegistryKey&) = delete;
-    ~CRegistryKey() { Close(); }
 
     // Releases any key held, then opens parent\subkeyName with exactly the access given.
-    // On failure returns false, holds no key and keeps the error in LastStatus.
-    bool Open(HKEY parent, const wchar_t* subkeyName, REGSAM access);
+    // On failure holds no key.
+    LONG Open(HKEY parent, const wchar_t* subkeyName, REGSAM access);
 
     // Reads REG_DWORD, or REG_BINARY of at most 4 bytes (little-endian, missing high bytes 0).
-    // out is 0 on failure; LastStatus is 1629 for a value of another type, 234 for a
-    // longer binary value.
-    bool QueryDword(const wchar_t* valueName, DWORD& out);
+    // out is 0 on failure; the result is ERROR_DATATYPE_MISMATCH (1629) for a value of
+    // another type, ERROR_MORE_DATA (234) for a longer binary value. On a key that is not
+    // open, ERROR_INVALID_HANDLE.
+    LONG QueryDword(const wchar_t* valueName, DWORD& out);
+    // The value QueryDword reads, or defaultValue when it fails.
     DWORD GetDword(const wchar_t* valueName, DWORD defaultValue);
 
     // Writes a REG_DWORD; needs a key opened with KEY_SET_VALUE.
-    bool SetDword(const wchar_t* valueName, DWORD value);
+    LONG SetDword(const wchar_t* valueName, DWORD value);
 
     // Reads REG_SZ, REG_EXPAND_SZ (literally, without expansion) or REG_MULTI_SZ (its strings
-    // joined by separator). The text ends at its first NUL. out is empty on failure.
-    bool QueryString(const wchar_t* valueName, std::wstring& out, wchar_t separator);
+    // joined by separator). The text ends at its first NUL. out is empty on failure;
+    // ERROR_DATATYPE_MISMATCH for a value of another type.
+    LONG QueryString(const wchar_t* valueName, std::wstring& out, wchar_t separator);
     // As QueryString with "|", yielding defaultValue (or the empty string for null) on failure.
     std::wstring GetString(const wchar_t* valueName, const wchar_t* defaultValue = nullptr);
 
-    // Releases the key; LastStatus is left as it is.
+    // Releases the key.
     void Close();
 
-    HKEY Handle() const { return m_handle; }
-    LONG LastStatus() const { return m_lastStatus; }
+    HKEY Handle() const { return m_key.Get(); }
     REGSAM Access() const { return m_access; }
 
 private:
-    HKEY m_handle = nullptr;
-    LONG m_lastStatus = ERROR_SUCCESS;
+    UniqueRegistryKey m_key;
     REGSAM m_access = 0;
 };
 
@@ -58,12 +61,12 @@ public:
     CEnumSubkeys() = default;
     CEnumSubkeys(const CEnumSubkeys&) = delete;
     CEnumSubkeys& operator=(const CEnumSubkeys&) = delete;
-    ~CEnumSubkeys() { Close(); }
 
-    // Opens a handle of its own to parent\subkeyName (or to parent itself for null).
-    // On failure returns false and HasMore() is false.
-    bool Open(HKEY parent, const wchar_t* subkeyName, REGSAM access);
-    bool HasMore() const { return m_handle != nullptr && m_index < m_count; }
+    // Opens a handle of its own to parent\subkeyName (or to parent itself for null), and
+    // reads its number of subkeys. On failure (the code of the open or of that read)
+    // HasMore() is false.
+    LONG Open(HKEY parent, const wchar_t* subkeyName, REGSAM access);
+    bool HasMore() const { return m_key && m_index < m_count; }
     std::wstring CurrentName() const;
     void Advance() { ++m_index; }
     void Close();
@@ -71,7 +74,7 @@ public:
     DWORD Count() const { return m_count; }
 
 private:
-    HKEY m_handle = nullptr;
+    UniqueRegistryKey m_key;
     DWORD m_index = 0;
     DWORD m_count = 0;
     DWORD m_nameCapacity = 0;
@@ -80,4 +83,4 @@ private:
 // The one place that opens the product key from HKEY_LOCAL_MACHINE. The service reads the
 // registry as a 32-bit program does, so a 64-bit build asks for the 32-bit view: both
 // builds then see the same values. Returns what key.Open returns.
-bool OpenProductKey(CRegistryKey& key, REGSAM access);
+LONG OpenProductKey(CRegistryKey& key, REGSAM access);

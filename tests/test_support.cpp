@@ -3,8 +3,9 @@
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/scheduler_thread.h"
-#include "support/account_security.h"
 #include "support/registry_key.h"
+#include "support/security_descriptor.h"
+#include "support/sid.h"
 #include "support/srw_lock.h"
 #include "support/unique_resource.h"
 
@@ -1020,8 +1021,8 @@ void StopSchedulerLoop(std::thread& worker)
 
 bool OwnedByUsers(HANDLE object)
 {
-    PSID owner = nullptr;
-    const UniqueLocalMemory held = KernelObjectOwner(object, owner);
-    CSidBuffer users(WinBuiltinUsersSid);
-    return held && SameSid(owner, users.Get());
+    CSecurityDescriptor security;
+    return security.ReadFromHandle(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION) ==
+               ERROR_SUCCESS &&
+           CSid(WinBuiltinUsersSid).Equal(security.Owner());
 }

@@ -5,8 +5,7 @@
 //                                         results folder, then "N passed, N failed"; exits 0
 //                                         only when tests ran and none failed
 #include "kit/test_report.h"
-#include "log/log_directory.h"
-#include "support/unique_resource.h"
+#include "support/access_token.h"
 
 #include <windows.h>
 
@@ -24,8 +23,8 @@ int CheckElevation()
         std::fprintf(stderr, "The process token cannot be read (error %lu).\n", error);
         return 1;
     }
-    UniqueHandle owned(token);
-    if (IsElevatedOrLocalSystem(owned.Get()))
+    const CAccessToken owned(token);
+    if (owned.IsElevatedOrLocalSystem())
         return 0;
     std::fprintf(stderr, "This prompt is not elevated.\n");
     return 1;

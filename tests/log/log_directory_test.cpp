@@ -1,58 +1,26 @@
 #include "log/log_directory.h"
 
+#include "support/access_token.h"
 #include "support/security_descriptor.h"
+#include "support/sid.h"
 #include "support/unique_resource.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
-#include <sddl.h>
-
-#include <cwchar>
 
 namespace {
 
 const wchar_t kEveryone[] = L"S-1-1-0";
 const wchar_t kUsers[] = L"S-1-5-32-545";
-const wchar_t kTrustedInstaller[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 constexpr ACCESS_MASK kReadAndExecute = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;   // 0x1200a9
-
-// A SID from its text, owned.
-class CSidText {
-public:
-    explicit CSidText(const wchar_t* text)
-    {
-        PSID sid = nullptr;
-        if (ConvertStringSidToSidW(text, &sid))
-            m_sid.Reset(sid);
-    }
-    PSID Get() const { return m_sid.Get(); }
-
-private:
-    UniqueLocalMemory m_sid;
-};
-
-// The decision for a descriptor written in SDDL.
-bool Trusted(const std::wstring& sddl, PSID self = nullptr)
-{
-    CSecurityAttributes security(sddl.c_str());
-    EXPECT_TRUE(security.IsValid()) << "not SDDL: " << testing::PrintToString(sddl);
-    return security.IsValid() && IsTrustedLogDirectorySecurity(security.Descriptor(), self);
-}
-
-std::wstring AllowUsers(ACCESS_MASK rights, const wchar_t* owner = L"SY")
-{
-    wchar_t text[128];
-    _snwprintf(text, 127, L"O:%lsD:P(A;OICI;FA;;;SY)(A;OICI;0x%08lx;;;BU)", owner, rights);
-    text[127] = L'\0';
-    return text;
-}
 
 TEST(LogDirectorySecurityTest, OwnedByAdministratorsProtectedAndReadOnlyForUsers)
 {
-    CSecurityAttributes security(kLogDirectorySddl);
-    ASSERT_TRUE(security.IsValid()) << "error " << security.Error();
+    CSecurityAttributes security;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), security.BuildFromSddl(kLogDirectorySddl));
+    ASSERT_TRUE(security.IsValid());
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     ASSERT_TRUE(GetSecurityDescriptorControl(security.Descriptor(), &control, &revision));
@@ -60,7 +28,7 @@ TEST(LogDirectorySecurityTest, OwnedByAdministratorsProtectedAndReadOnlyForUsers
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
     ASSERT_TRUE(GetSecurityDescriptorOwner(security.Descriptor(), &owner, &defaulted));
-    CSidText administrators(L"S-1-5-32-544");
+    const CSid administrators(WinBuiltinAdministratorsSid);
     ASSERT_TRUE(owner && EqualSid(owner, administrators.Get()));
 
     const BYTE inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
@@ -80,175 +48,23 @@ TEST(LogDirectorySecurityTest, OwnedByAdministratorsProtectedAndReadOnlyForUsers
     EXPECT_TRUE(IsTrustedLogDirectorySecurity(security.Descriptor(), nullptr));
 }
 
-TEST(LogDirectoryTrustTest, OwnerMustBeSystemAdministratorsTrustedInstallerOrSelf)
-{
-    const std::wstring dacl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-    EXPECT_TRUE(Trusted(L"O:SY" + dacl));
-    EXPECT_TRUE(Trusted(L"O:BA" + dacl));
-    EXPECT_TRUE(Trusted(std::wstring(L"O:") + kTrustedInstaller + dacl));
-
-    const wchar_t user[] = L"S-1-5-21-1111-2222-3333-1001";
-    EXPECT_FALSE(Trusted(std::wstring(L"O:") + user + dacl));
-    CSidText userSid(user);
-    EXPECT_TRUE(Trusted(std::wstring(L"O:") + user + dacl, userSid.Get()));
-    CSidText otherSid(L"S-1-5-21-1111-2222-3333-1002");
-    EXPECT_FALSE(Trusted(std::wstring(L"O:") + user + dacl, otherSid.Get()));
-    for (const wchar_t* owner : {L"O:BU", L"O:WD", L"O:AU", L"O:CO", L"O:S-1-5-80-1-2-3-4-5"})
-        EXPECT_FALSE(Trusted(owner + dacl)) << testing::PrintToString(std::wstring(owner));
-    EXPECT_FALSE(Trusted(dacl));   // no owner at all
-    EXPECT_FALSE(IsTrustedLogDirectorySecurity(nullptr, nullptr));
-}
-
-TEST(LogDirectoryTrustTest, AnyChangingRightForOthersIsUntrusted)
-{
-    // Users allowed to write, as an inherited DACL of the common folder would have it.
-    EXPECT_FALSE(Trusted(L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;BU)"));
-    const ACCESS_MASK changing[] = {FILE_ADD_FILE, FILE_ADD_SUBDIRECTORY, FILE_WRITE_EA,
-                                    FILE_WRITE_ATTRIBUTES, FILE_DELETE_CHILD, DELETE, WRITE_DAC,
-                                    WRITE_OWNER, GENERIC_WRITE, GENERIC_ALL, FILE_ALL_ACCESS};
-    for (ACCESS_MASK right : changing) {
-        EXPECT_FALSE(Trusted(AllowUsers(right))) << std::hex << right;
-        EXPECT_FALSE(Trusted(AllowUsers(right | kReadAndExecute))) << std::hex << right;
-    }
-    const ACCESS_MASK reading[] = {kReadAndExecute, GENERIC_READ | GENERIC_EXECUTE, READ_CONTROL,
-                                   FILE_TRAVERSE | SYNCHRONIZE, FILE_READ_ATTRIBUTES};
-    for (ACCESS_MASK right : reading)
-        EXPECT_TRUE(Trusted(AllowUsers(right))) << std::hex << right;
-    // The trusted accounts themselves may hold every right.
-    EXPECT_TRUE(Trusted(std::wstring(L"O:SYD:P(A;;GA;;;BA)(A;;FA;;;") + kTrustedInstaller + L")"));
-}
-
-TEST(LogDirectoryTrustTest, DenyEntriesNeitherSpoilNorSave)
-{
-    EXPECT_TRUE(Trusted(L"O:BAD:P(D;OICI;FA;;;BU)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));
-    EXPECT_TRUE(Trusted(L"O:BAD:P(D;;FA;;;SY)(A;;FA;;;BA)"));
-    // A deny for Users does not take the right from every member of Everyone.
-    EXPECT_FALSE(Trusted(L"O:BAD:P(D;OICI;FA;;;BU)(A;OICI;FA;;;WD)"));
-    EXPECT_FALSE(Trusted(L"O:BAD:P(D;OICI;FA;;;BU)(A;OICI;FA;;;BU)"));
-}
-
-TEST(LogDirectoryTrustTest, InheritedAndInheritOnlyEntriesCount)
-{
-    EXPECT_FALSE(Trusted(L"O:BAD:(A;OICI;FA;;;SY)(A;OICIID;FA;;;BU)"));
-    // Full control of every file created within, for any signed-in user.
-    EXPECT_FALSE(Trusted(L"O:BAD:P(A;OICI;FA;;;SY)(A;OICIIO;FA;;;AU)"));
-    // CREATOR OWNER becomes the creator of each file, who needed a trusted account to create
-    // it; OWNER RIGHTS stands for the owner. CREATOR GROUP becomes the creator's primary
-    // group, which may be every user of a domain.
-    EXPECT_TRUE(Trusted(L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)"));
-    EXPECT_TRUE(Trusted(L"O:BAD:P(A;OICI;FA;;;SY)(A;;FA;;;OW)"));
-    EXPECT_FALSE(Trusted(L"O:BAD:P(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CG)"));
-}
-
-// A descriptor owned by Administrators whose DACL holds one allow entry for Users, its
-// type then changed to `type`.
-bool TrustedWithEntryOfType(BYTE type, ACCESS_MASK rights)
-{
-    alignas(DWORD) BYTE aclBuffer[256];
-    PACL acl = reinterpret_cast<PACL>(aclBuffer);
-    CSidText users(kUsers);
-    CSidText administrators(L"S-1-5-32-544");
-    SECURITY_DESCRIPTOR descriptor;
-    void* ace = nullptr;
-    if (!InitializeAcl(acl, sizeof(aclBuffer), ACL_REVISION) ||
-        !AddAccessAllowedAce(acl, ACL_REVISION, rights, users.Get()) || !GetAce(acl, 0, &ace) ||
-        !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorOwner(&descriptor, administrators.Get(), FALSE) ||
-        !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE)) {
-        ADD_FAILURE() << "descriptor not built, error " << GetLastError();
-        return false;
-    }
-    static_cast<ACE_HEADER*>(ace)->AceType = type;
-    return IsTrustedLogDirectorySecurity(&descriptor, nullptr);
-}
-
-TEST(LogDirectoryTrustTest, NullDaclAndUnknownEntriesAreUntrusted)
-{
-    EXPECT_FALSE(Trusted(L"O:BA"));                      // no DACL
-    EXPECT_TRUE(Trusted(L"O:BAD:P"));                    // empty: only the owner's own rights
-
-    // A null DACL gives everyone every right. (Wine's SDDL reader turns "D:NO_ACCESS_CONTROL"
-    // into an empty DACL, so the descriptor is built by hand.)
-    SECURITY_DESCRIPTOR open;
-    ASSERT_TRUE(InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION));
-    CSidText administrators(L"S-1-5-32-544");
-    ASSERT_TRUE(SetSecurityDescriptorOwner(&open, administrators.Get(), FALSE));
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE));
-    EXPECT_FALSE(IsTrustedLogDirectorySecurity(&open, nullptr));
-
-    // A callback entry starts like a plain allow entry and is read as one.
-    EXPECT_TRUE(TrustedWithEntryOfType(ACCESS_ALLOWED_ACE_TYPE, kReadAndExecute));
-    EXPECT_TRUE(TrustedWithEntryOfType(ACCESS_ALLOWED_CALLBACK_ACE_TYPE, kReadAndExecute));
-    EXPECT_FALSE(TrustedWithEntryOfType(ACCESS_ALLOWED_CALLBACK_ACE_TYPE, FILE_ADD_FILE));
-    // Any other kind may grant anything, even with a mask that reads as harmless.
-    EXPECT_FALSE(TrustedWithEntryOfType(ACCESS_ALLOWED_OBJECT_ACE_TYPE, kReadAndExecute));
-}
-
-// What Wine reports for folders: its user as the owner, with full control, and the Unix
-// mode's bits for others as Everyone's rights.
-TEST(LogDirectoryTrustTest, FoldersAsWineReportsThem)
-{
-    const wchar_t user[] = L"S-1-5-21-0-0-0-1000";
-    CSidText self(user);
-    const std::wstring reported = std::wstring(L"O:") + user + L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" + user + L")";
-    EXPECT_TRUE(Trusted(reported + L"(A;OICI;0x1200a9;;;WD)", self.Get()));   // mode 755
-    EXPECT_TRUE(Trusted(reported, self.Get()));                                // mode 700
-    EXPECT_FALSE(Trusted(reported + L"(A;OICI;0x1200a9;;;WD)"));               // the user is not this process
-    EXPECT_FALSE(Trusted(reported + L"(A;OICI;0x1301ff;;;WD)", self.Get()));   // mode 777
-    // Another Unix user's folder.
-    EXPECT_FALSE(Trusted(L"O:AND:(A;OICI;FA;;;SY)(A;OICI;FA;;;AN)(A;OICI;0x1200a9;;;WD)", self.Get()));
-}
-
-HANDLE OpenOwnToken(DWORD access)
-{
-    HANDLE token = nullptr;
-    return OpenProcessToken(GetCurrentProcess(), access, &token) ? token : nullptr;
-}
-
-TEST(ElevationTest, ElevatedAdministratorOrLocalSystemOnly)
-{
-    UniqueHandle process(OpenOwnToken(TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY));
-    ASSERT_TRUE(process);
-    const bool elevated = IsElevatedOrLocalSystem(process.Get());
-    if (RunningUnderWine()) {
-        EXPECT_TRUE(elevated) << "Wine runs its user as an elevated administrator";
-    }
-
-    // Administrators for deny only, as in an administrator's token without elevation.
-    UniqueHandle unelevated(MakeUnelevatedToken());
-    ASSERT_TRUE(unelevated);
-    EXPECT_FALSE(IsElevatedOrLocalSystem(unelevated.Get()));
-
-    // The other half of a split token is elevated exactly when this one is not.
-    TOKEN_LINKED_TOKEN linked = {};
-    DWORD size = 0;
-    if (GetTokenInformation(process.Get(), TokenLinkedToken, &linked, sizeof(linked), &size)) {
-        UniqueHandle linkedToken(linked.LinkedToken);
-        EXPECT_NE(elevated, IsElevatedOrLocalSystem(linkedToken.Get()));
-    }
-
-    UniqueHandle unreadable(OpenOwnToken(TOKEN_DUPLICATE));
-    ASSERT_TRUE(unreadable);
-    EXPECT_FALSE(IsElevatedOrLocalSystem(unreadable.Get()));
-    EXPECT_TRUE(TokenUserSid(unreadable.Get()).empty());
-}
-
 // Each test prepares Varnholt in a folder of its own, as this process, which is elevated
 // under Wine.
 class PrepareLogDirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        UniqueHandle token(OpenOwnToken(TOKEN_QUERY));
-        ASSERT_TRUE(token);
-        m_privileged = IsElevatedOrLocalSystem(token.Get());
-        m_self = TokenUserSid(token.Get());
-        ASSERT_FALSE(m_self.empty());
+        HANDLE opened = nullptr;
+        ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened));
+        const CAccessToken token(opened);
+        m_privileged = token.IsElevatedOrLocalSystem();
+        m_self = token.User();
+        ASSERT_TRUE(m_self);
     }
     LogDirectoryStatus Prepare(bool privileged)
     {
         m_error = ~0u;
-        return PrepareLogDirectory(m_path, privileged, m_self.data(), m_pinned, m_movedTo, m_error);
+        return PrepareLogDirectory(m_path, privileged, m_self.Get(), m_pinned, m_movedTo, m_error);
     }
     LogDirectoryStatus Prepare() { return Prepare(m_privileged); }
     bool OpenToEveryone() const
@@ -264,7 +80,7 @@ protected:
     ScratchDirectory m_parent;
     const std::wstring m_path = m_parent.File(L"Varnholt");
     bool m_privileged = false;
-    std::vector<BYTE> m_self;
+    CSid m_self;
     UniqueFileHandle m_pinned;
     std::wstring m_movedTo;
     DWORD m_error = 0;

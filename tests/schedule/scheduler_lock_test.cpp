@@ -1,7 +1,6 @@
 #include "schedule/scheduler_lock.h"
 
 #include "schedule/scheduler_thread.h"
-#include "support/account_security.h"
 #include "support/security_descriptor.h"
 #include "test_support.h"
 

@@ -1,7 +1,6 @@
 #include "schedule/scheduler_thread.h"
 
 #include "schedule/child_process.h"
-#include "support/account_security.h"
 #include "support/security_descriptor.h"
 #include "support/unique_resource.h"
 #include "test_support.h"

@@ -83,7 +83,8 @@ TEST_F(ProgramRunTest, CreatesTheLogDirectoryClosedToOtherUsers)
 TEST_F(ProgramRunTest, TrustedLogDirectoryIsLeftAsItIs)
 {
     RemoveTree(ProductLogDirectory());
-    ASSERT_TRUE(CreateDirectoryWithSddl(ProductLogDirectory(), kLogDirectorySddl));
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+              CreateDirectoryWithSddl(ProductLogDirectory(), kLogDirectorySddl));
     const std::wstring before = SecurityTextOf(ProductLogDirectory());
     ASSERT_FALSE(before.empty());
     EXPECT_EQ(0u, RunProduct(L"/k"));

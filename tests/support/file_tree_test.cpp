@@ -81,33 +81,33 @@ protected:
 TEST(FindCursorTest, ReportsWhyASearchEnded)
 {
     CFindCursor cursor;
-    EXPECT_FALSE(cursor.FindFirst(nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), cursor.LastError());
-    EXPECT_FALSE(cursor.FindFirst(L""));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), cursor.LastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), cursor.FindFirst(nullptr));
+    EXPECT_FALSE(cursor.IsOpen());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), cursor.FindFirst(L""));
+    EXPECT_FALSE(cursor.IsOpen());
 
     ScratchDirectory folder;
-    EXPECT_FALSE(cursor.FindFirst((folder.Path() + L"\\absent\\*").c_str()));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), cursor.LastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND),
+              cursor.FindFirst((folder.Path() + L"\\absent\\*").c_str()));
     EXPECT_FALSE(cursor.IsOpen());
 
     // An empty folder lists only "." and "..", which the cursor steps over to the end.
-    EXPECT_FALSE(cursor.FindFirst((folder.Path() + L"\\*").c_str()));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_FILES), cursor.LastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_FILES),
+              cursor.FindFirst((folder.Path() + L"\\*").c_str()));
     EXPECT_FALSE(cursor.IsOpen());
 
     FILETIME written = {0x12345670, 0x01D00000};
     ASSERT_TRUE(WriteFileWrittenAt(folder.File(L"only.log"), written));
-    ASSERT_TRUE(cursor.FindFirst((folder.Path() + L"\\*").c_str()));
-    EXPECT_EQ(0u, cursor.LastError());
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), cursor.FindFirst((folder.Path() + L"\\*").c_str()));
+    EXPECT_TRUE(cursor.IsOpen());
     EXPECT_EQ(L"only.log", cursor.GetFileName());
     EXPECT_FALSE(cursor.IsDirectory());
     const FILETIME seen = cursor.GetLastWriteTime();
     EXPECT_EQ(0, CompareFileTime(&written, &seen));
-    cursor.FindNext();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_FILES), cursor.FindNext());
     EXPECT_FALSE(cursor.IsOpen());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_FILES), cursor.LastError());
-    cursor.FindNext();   // nothing open: no effect
+    // Nothing open: no effect.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_FILES), cursor.FindNext());
     EXPECT_FALSE(cursor.IsOpen());
 }
 

@@ -33,7 +33,7 @@ protected:
     }
     void OpenScratch(CRegistryKey& key, REGSAM access = KEY_READ)
     {
-        ASSERT_TRUE(key.Open(HKEY_CURRENT_USER, kPath, access));
+        ASSERT_EQ(ERROR_SUCCESS, key.Open(HKEY_CURRENT_USER, kPath, access));
     }
 
     static constexpr const wchar_t* kPath = L"Software\\VarnholtRegistryKeyTest";
@@ -55,22 +55,21 @@ TEST_F(RegistryKeyTest, DwordReadsAcceptDwordAndShortBinaryOnly)
     CRegistryKey key;
     OpenScratch(key);
     EXPECT_EQ(0xDEADBEEFu, key.GetDword(L"dword", 1));
-    EXPECT_EQ(ERROR_SUCCESS, key.LastStatus());
+    DWORD out = 99;
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryDword(L"dword", out));
+    EXPECT_EQ(0xDEADBEEFu, out);
     EXPECT_EQ(4660u, key.GetDword(L"binary2", 1));
 
-    DWORD out = 99;
-    EXPECT_FALSE(key.QueryDword(L"binary5", out));
-    EXPECT_EQ(ERROR_MORE_DATA, key.LastStatus());
+    EXPECT_EQ(ERROR_MORE_DATA, key.QueryDword(L"binary5", out));
     EXPECT_EQ(77u, key.GetDword(L"binary5", 77));
 
     EXPECT_EQ(77u, key.GetDword(L"text", 77));
-    EXPECT_EQ(ERROR_DATATYPE_MISMATCH, key.LastStatus());
-    EXPECT_FALSE(key.QueryDword(L"qword", out));
+    EXPECT_EQ(ERROR_DATATYPE_MISMATCH, key.QueryDword(L"text", out));
+    EXPECT_EQ(ERROR_DATATYPE_MISMATCH, key.QueryDword(L"qword", out));
     EXPECT_EQ(0u, out);
-    EXPECT_EQ(ERROR_DATATYPE_MISMATCH, key.LastStatus());
 
     EXPECT_EQ(77u, key.GetDword(L"missing", 77));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.LastStatus());
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.QueryDword(L"missing", out));
 }
 
 TEST_F(RegistryKeyTest, StringReadsTerminateJoinAndKeepTextLiteral)
@@ -97,14 +96,13 @@ TEST_F(RegistryKeyTest, StringReadsTerminateJoinAndKeepTextLiteral)
     EXPECT_EQ(L"hi", key.GetString(L"odd"));
 
     std::wstring out = L"stale";
-    EXPECT_TRUE(key.QueryString(L"multi", out, L';'));
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryString(L"multi", out, L';'));
     EXPECT_EQ(L"a;b;c", out);
-    EXPECT_FALSE(key.QueryString(L"number", out, L'|'));
+    EXPECT_EQ(ERROR_DATATYPE_MISMATCH, key.QueryString(L"number", out, L'|'));
     EXPECT_EQ(L"", out);
-    EXPECT_EQ(ERROR_DATATYPE_MISMATCH, key.LastStatus());
     EXPECT_EQ(L"fallback", key.GetString(L"number", L"fallback"));
     EXPECT_EQ(L"", key.GetString(L"missing"));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.LastStatus());
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.QueryString(L"missing", out, L'|'));
 }
 
 TEST_F(RegistryKeyTest, FailedOpenReleasesTheOldHandleAndReadsYieldDefaults)
@@ -114,26 +112,26 @@ TEST_F(RegistryKeyTest, FailedOpenReleasesTheOldHandleAndReadsYieldDefaults)
     OpenScratch(key);
     ASSERT_NE(nullptr, key.Handle());
 
-    EXPECT_FALSE(key.Open(HKEY_CURRENT_USER, L"Software\\VarnholtNoSuchKey", KEY_READ));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.LastStatus());
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              key.Open(HKEY_CURRENT_USER, L"Software\\VarnholtNoSuchKey", KEY_READ));
     EXPECT_EQ(static_cast<REGSAM>(KEY_READ), key.Access());
     EXPECT_EQ(nullptr, key.Handle());
     EXPECT_EQ(L"default", key.GetString(L"plain", L"default"));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, key.LastStatus());
+    std::wstring out;
+    EXPECT_EQ(ERROR_INVALID_HANDLE, key.QueryString(L"plain", out, L'|'));
     EXPECT_EQ(3u, key.GetDword(L"plain", 3));
-    EXPECT_FALSE(key.SetDword(L"x", 1));
+    EXPECT_NE(ERROR_SUCCESS, key.SetDword(L"x", 1));
 }
 
 TEST_F(RegistryKeyTest, SetDwordNeedsSetValueAccess)
 {
     CRegistryKey reader;
     OpenScratch(reader, KEY_READ);
-    EXPECT_FALSE(reader.SetDword(L"ScheduleEnabled", 5));
-    EXPECT_NE(ERROR_SUCCESS, reader.LastStatus());
+    EXPECT_NE(ERROR_SUCCESS, reader.SetDword(L"ScheduleEnabled", 5));
 
     CRegistryKey writer;
     OpenScratch(writer, KEY_READ | KEY_SET_VALUE);
-    EXPECT_TRUE(writer.SetDword(L"ScheduleEnabled", 5));
+    EXPECT_EQ(ERROR_SUCCESS, writer.SetDword(L"ScheduleEnabled", 5));
     EXPECT_EQ(5u, reader.GetDword(L"ScheduleEnabled", 0));
 }
 
@@ -148,7 +146,7 @@ TEST_F(RegistryKeyTest, SubkeyCountIsFixedAtOpen)
     CRegistryKey parent;
     OpenScratch(parent);
     CEnumSubkeys walk;
-    ASSERT_TRUE(walk.Open(parent.Handle(), nullptr, KEY_READ));
+    ASSERT_EQ(ERROR_SUCCESS, walk.Open(parent.Handle(), nullptr, KEY_READ));
     EXPECT_EQ(3u, walk.Count());
 
     // A subkey added during the walk is not visited; one deleted leaves an empty name.
@@ -171,12 +169,13 @@ TEST_F(RegistryKeyTest, SubkeyCountIsFixedAtOpen)
 TEST_F(RegistryKeyTest, EnumeratorOfEmptyOrMissingKeyHasNothing)
 {
     CEnumSubkeys empty;
-    ASSERT_TRUE(empty.Open(HKEY_CURRENT_USER, kPath, KEY_READ));
+    ASSERT_EQ(ERROR_SUCCESS, empty.Open(HKEY_CURRENT_USER, kPath, KEY_READ));
     EXPECT_EQ(0u, empty.Count());
     EXPECT_FALSE(empty.HasMore());
 
     CEnumSubkeys missing;
-    EXPECT_FALSE(missing.Open(HKEY_CURRENT_USER, L"Software\\VarnholtNoSuchKey", KEY_READ));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              missing.Open(HKEY_CURRENT_USER, L"Software\\VarnholtNoSuchKey", KEY_READ));
     EXPECT_FALSE(missing.HasMore());
 }
 
@@ -192,7 +191,7 @@ TEST(ProductKeyTest, OpensTheThirtyTwoBitView)
     RegCloseKey(key);
 
     CRegistryKey product;
-    EXPECT_TRUE(OpenProductKey(product, KEY_READ));
+    EXPECT_EQ(ERROR_SUCCESS, OpenProductKey(product, KEY_READ));
     EXPECT_EQ(42u, product.GetDword(L"Debug", 0));
     product.Close();
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Varnholt");
