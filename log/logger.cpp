@@ -144,7 +144,7 @@ bool AddLogSink(CLogSink* sink)
     return false;
 }
 
-void RemoveLogSink(CLogSink* sink)
+void RemoveLogSink(const CLogSink* sink)
 {
     ExclusiveLock hold(TheLogFile().Lock);
     for (std::atomic<CLogSink*>& place : Sinks) {

@@ -80,7 +80,7 @@ public:
 // returned. Takes the logger's lock, so no line is half handed to it.
 bool AddLogSink(CLogSink* sink);
 // Unregisters sink; once this returns, the log no longer calls it. Takes the logger's lock.
-void RemoveLogSink(CLogSink* sink);
+void RemoveLogSink(const CLogSink* sink);
 // True when a registered sink takes a line of this level (CLogSink::Takes). Any thread.
 bool AnyLogSinkTakes(int level, bool written);
 

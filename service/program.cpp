@@ -52,7 +52,7 @@ UniqueHandle LaunchRegistrationCommand()
         L"\"" + std::wstring(system, length) + L"\\regsvr32.exe\" /s jscript.dll";
     ProcessSlot registration = {};
     UniqueHandle job;
-    const UniqueProcessInformation launched(LaunchProcess(command, &registration, &job));
+    UniqueProcessInformation(LaunchProcess(command, &registration, &job)).Reset();
     return job;
 }
 

@@ -41,7 +41,7 @@ private:
 template <class T, auto CloseFunction> struct NullIsInvalid {
     using Type = T;
     static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr; }
+    static bool IsValid(const void* h) { return h != nullptr; }
     static void Close(Type h) { CloseFunction(h); }
 };
 
@@ -52,7 +52,7 @@ template <auto CloseFunction> struct InvalidValueIsInvalid {
     static Type Invalid() { return INVALID_HANDLE_VALUE; }
     // cppcheck-suppress knownConditionTrueFalse ; no repeat: cppcheck's Windows library
     // defines INVALID_HANDLE_VALUE as 0
-    static bool IsValid(Type h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+    static bool IsValid(const void* h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
     static void Close(Type h) { CloseFunction(h); }
 };
 
