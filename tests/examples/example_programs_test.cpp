@@ -2,7 +2,12 @@
 // program against the product key in the 32-bit view, the main task in its working
 // directory, and both as the registration file registers them.
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/processes.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,12 @@
 #include "log/logger.h"
 #include "support/console_text.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/text.h"
+#include "tests/common/times.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,13 @@
 #include "schedule/schedule_check.h"
 #include "support/registry_key.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/processes.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,12 @@
 #include "schedule/push_script.h"
 
 #include "schedule/child_process.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,15 @@
 #include "support/account_security.h"
 #include "support/security_descriptor.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/processes.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scheduler_control.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/security.h"
+#include "tests/common/wait_until.h"
 
 #include <aclapi.h>
 

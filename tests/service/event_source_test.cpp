@@ -4,7 +4,10 @@
 #include "service/install_check.h"
 #include "service/service_control.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/processes.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/service_manager.h"
 
 #include <gtest/gtest.h>
 

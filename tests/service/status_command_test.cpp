@@ -5,7 +5,17 @@
 #include "schedule/state_record.h"
 #include "service/service_control.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/piped_process.h"
+#include "tests/common/processes.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scheduler_control.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/service_manager.h"
+#include "tests/common/text.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 

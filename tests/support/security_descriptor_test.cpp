@@ -1,6 +1,8 @@
 #include "support/security_descriptor.h"
 
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/security.h"
 
 #include <gtest/gtest.h>
 
