@@ -9,6 +9,7 @@
 #include "bench/bench_support.h"
 #include "schedule/push_script.h"
 #include "schedule/scheduler_thread.h"
+#include "tests/common/registry.h"
 
 #include <cstdio>
 #include <thread>

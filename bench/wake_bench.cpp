@@ -15,6 +15,8 @@
 #include "schedule/schedule_check.h"
 #include "schedule/scheduler_thread.h"
 #include "support/registry_key.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -82,7 +84,7 @@ bool MeasurePassTail(const std::wstring& folder, const std::wstring& stamps, DWO
 int RunWakeBench(DWORD seconds, int samples)
 {
     DeleteProductKey();
-    ScratchFolder folder(L"vh-bench-wake");
+    ScratchDirectory folder(L"vh-bench-wake");
     const std::wstring answers = folder.File(L"answers.txt");
     const std::wstring starts = folder.File(L"starts.txt");
     UniqueHandle counter = CreateCounter(kTaskCounter);
@@ -130,7 +132,7 @@ int RunWakeBench(DWORD seconds, int samples)
 
 int RunBareWakeBench(DWORD seconds, int samples)
 {
-    ScratchFolder folder(L"vh-bench-wake-bare");
+    ScratchDirectory folder(L"vh-bench-wake-bare");
     const std::wstring starts = folder.File(L"starts.txt");
     const std::wstring command = ChildCommand(L"--stamp " + Quoted(starts));
     char row[32];
