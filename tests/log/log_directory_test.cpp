@@ -205,10 +205,10 @@ TEST(LogDirectoryTrustTest, FoldersAsWineReportsThem)
     EXPECT_FALSE(Trusted(L"O:AND:(A;OICI;FA;;;SY)(A;OICI;FA;;;AN)(A;OICI;0x1200a9;;;WD)", self.Get()));
 }
 
-HANDLE OpenOwnToken(DWORD access)
+UniqueHandle OpenOwnToken(DWORD access)
 {
     HANDLE token = nullptr;
-    return OpenProcessToken(GetCurrentProcess(), access, &token) ? token : nullptr;
+    return UniqueHandle(OpenProcessToken(GetCurrentProcess(), access, &token) ? token : nullptr);
 }
 
 TEST(ElevationTest, ElevatedAdministratorOrLocalSystemOnly)

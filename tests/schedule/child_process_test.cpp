@@ -65,14 +65,14 @@ TEST_F(ChildProcessTest, ProgramThatCannotStartGives9999)
 }
 
 // Opens the child that RunAndWait is running, for the test to read its exit code later.
-HANDLE OpenRunningChild()
+UniqueHandle OpenRunningChild()
 {
-    HANDLE process = nullptr;
+    UniqueHandle process;
     WaitUntil([&] {
         const DWORD id = SnapshotSlot(ScanSlot).dwProcessId;
         if (id != 0)
-            process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id);
-        return process != nullptr;
+            process.Reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id));
+        return static_cast<bool>(process);
     }, 10000);
     return process;
 }
@@ -130,15 +130,14 @@ TEST_F(ChildProcessTest, QuitMessageEndsAMessageLoopWithinTheGrace)
 TEST_F(ChildProcessTest, LaunchProcessDoesNotWaitAndFillsTheSlot)
 {
     ProcessSlot slot = {};
-    const PROCESS_INFORMATION info =
-        LaunchProcess(TestChildCommand(L"--sleep 3000"), &slot);
-    ASSERT_NE(nullptr, info.hProcess);
-    EXPECT_EQ(info.hProcess, slot.hProcess);
-    EXPECT_EQ(info.dwProcessId, slot.dwProcessId);
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(info.hProcess, 0));
-    TerminateProcess(info.hProcess, 0);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    {
+        const UniqueProcessInformation info(LaunchProcess(TestChildCommand(L"--sleep 3000"), &slot));
+        ASSERT_NE(nullptr, info.Process());
+        EXPECT_EQ(info.Process(), slot.hProcess);
+        EXPECT_EQ(info.ProcessId(), slot.dwProcessId);
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(info.Process(), 0));
+        TerminateProcess(info.Process(), 0);
+    }
     EXPECT_TRUE(m_log.Has(L"Launching '" + TestChildCommand(L"--sleep 3000") + L"'"));
 
     ProcessSlot empty = {};
@@ -186,18 +185,17 @@ TEST_F(ChildProcessTest, NoChildStartsInASlotWhoseStopHasBegun)
     EXPECT_FALSE(m_log.Has(L"CreateProcess failed, error code = 0"));
 
     InterlockedExchange(&PushStopFlag, 1);
-    const PROCESS_INFORMATION push = LaunchProcess(TestChildCommand(L"--append push.txt push"), &PushSlot);
+    const UniqueProcessInformation push(LaunchProcess(TestChildCommand(L"--append push.txt push"), &PushSlot));
     ProcessSlot own = {};
-    const PROCESS_INFORMATION registration = LaunchProcess(TestChildCommand(L"--exit 0"), &own);
+    UniqueProcessInformation registration(LaunchProcess(TestChildCommand(L"--exit 0"), &own));
     InterlockedExchange(&PushStopFlag, 0);
-    EXPECT_EQ(nullptr, push.hProcess);
+    EXPECT_EQ(nullptr, push.Process());
     EXPECT_EQ(nullptr, SnapshotSlot(PushSlot).hProcess);
     EXPECT_EQ(1, m_log.Count(L"Not starting " + TestChildCommand(L"--append push.txt push") +
                              L": the service is stopping"));
-    ASSERT_NE(nullptr, registration.hProcess);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(registration.hProcess, 10000));
-    CloseHandle(registration.hThread);
-    CloseHandle(registration.hProcess);
+    ASSERT_NE(nullptr, registration.Process());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(registration.Process(), 10000));
+    registration.Reset();
 
     Sleep(300);   // a child that had started would have written by now
     EXPECT_FALSE(FileExists(m_folder.File(L"ran.txt")));
@@ -216,15 +214,13 @@ public:
     {
         const std::wstring ready = folder.File(name + L".ready");
         Slot = LaunchProcess(TestChildCommand(L"--queue --append \"" + ready + L"\" up " + then), nullptr);
+        m_owner.Reset(Slot);
         WaitUntil([&] { return FileExists(ready); }, 10000);
     }
     ~ReadyChild()
     {
-        if (!Slot.hProcess)
-            return;
-        TerminateProcess(Slot.hProcess, 1);
-        CloseHandle(Slot.hThread);
-        CloseHandle(Slot.hProcess);
+        if (Slot.hProcess)
+            TerminateProcess(Slot.hProcess, 1);
     }
     DWORD ExitCode() const
     {
@@ -233,7 +229,12 @@ public:
         GetExitCodeProcess(Slot.hProcess, &code);
         return code;
     }
+    // The child's handles as LaunchProcess handed them over; the test passes copies of the
+    // record to the stop.
     ProcessSlot Slot = {};
+
+private:
+    UniqueProcessInformation m_owner;
 };
 
 // The grace is an upper bound shared by all the children of one stop: children that quit
@@ -302,13 +303,13 @@ TEST_F(ChildProcessTest, StopRacingTheEndOfARunHarmsNothingElse)
     int reusedValues = 0;
     for (int round = 0; round < kRounds; ++round) {
         HANDLE freed = nullptr;
-        std::vector<HANDLE> reopened;
+        std::vector<UniqueHandle> reopened;
         std::thread owner([&] {
             std::wstring command = TestChildCommand(L"--quit-loop 5000");
             RunAndWait(L"Race", command, m_folder.Path(), 60, ShortKill(0));
             freed = SnapshotSlot(ScanSlot).hProcess;   // null: the run cleared it
             for (int i = 0; i < 6; ++i)
-                reopened.push_back(OpenProcess(PROCESS_ALL_ACCESS, FALSE, bystander.Id()));
+                reopened.emplace_back(OpenProcess(PROCESS_ALL_ACCESS, FALSE, bystander.Id()));
         });
         ProcessSlot seen = {};
         WaitUntil([&] { seen = SnapshotSlot(ScanSlot); return seen.hProcess != nullptr; }, 5000);
@@ -317,11 +318,13 @@ TEST_F(ChildProcessTest, StopRacingTheEndOfARunHarmsNothingElse)
         StopSlotChild(ScanSlot, 30);
         owner.join();
         ASSERT_EQ(nullptr, freed);
-        for (HANDLE handle : reopened) {
-            ASSERT_NE(nullptr, handle);
-            reusedValues += handle == seen.hProcess ? 1 : 0;
-            EXPECT_EQ(bystander.Id(), GetProcessId(handle)) << "round " << round;
-            EXPECT_TRUE(CloseHandle(handle)) << "round " << round;
+        for (const UniqueHandle& handle : reopened) {
+            ASSERT_NE(nullptr, handle.Get());
+            reusedValues += handle.Get() == seen.hProcess ? 1 : 0;
+            EXPECT_EQ(bystander.Id(), GetProcessId(handle.Get())) << "round " << round;
+            // Still open: no double close of the owner's handle value reached it.
+            DWORD flags = 0;
+            EXPECT_TRUE(GetHandleInformation(handle.Get(), &flags)) << "round " << round;
         }
         ASSERT_TRUE(bystander.Running()) << "round " << round;
         EXPECT_EQ(nullptr, SnapshotSlot(ScanSlot).hProcess);

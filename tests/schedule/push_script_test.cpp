@@ -1,6 +1,7 @@
 #include "schedule/push_script.h"
 
 #include "schedule/child_process.h"
+#include "support/unique_resource.h"
 #include "tests/common/files.h"
 #include "tests/common/log_capture.h"
 #include "tests/common/program_paths.h"
@@ -139,13 +140,12 @@ TEST_F(PushScriptTest, StopWhileTheScriptRunsKillsItForGood)
     Start();
     ASSERT_TRUE(WaitUntil([&] { return Runs() == 1; }, 10000));
     const DWORD id = SnapshotSlot(PushSlot).dwProcessId;
-    HANDLE script = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id);
-    ASSERT_NE(nullptr, script);
+    const UniqueHandle script(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id));
+    ASSERT_NE(nullptr, script.Get());
     Stop();
     DWORD exitCode = 0;
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(script, 2000));
-    GetExitCodeProcess(script, &exitCode);
-    CloseHandle(script);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(script.Get(), 2000));
+    GetExitCodeProcess(script.Get(), &exitCode);
     EXPECT_EQ(1067u, exitCode);
     Sleep(600);
     EXPECT_EQ(1, Runs());

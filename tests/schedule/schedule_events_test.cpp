@@ -41,10 +41,7 @@ protected:
     ~ScheduleEventsTest() override
     {
         StopWorker();
-        if (ScheduleCheckEvent) {
-            CloseHandle(ScheduleCheckEvent);
-            ScheduleCheckEvent = nullptr;
-        }
+        CloseScheduleCheckEvent();
         ClearSlot(ScanSlot);
         SetEventSink(nullptr);
     }

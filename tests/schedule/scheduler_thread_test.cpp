@@ -77,8 +77,7 @@ protected:
     }
     void TearDown() override
     {
-        CloseHandle(ScheduleCheckEvent);
-        ScheduleCheckEvent = nullptr;
+        CloseScheduleCheckEvent();
     }
     // Runs WaitForDue and returns its verdict; milliseconds receives how long it took.
     int TimedWait(DWORD seconds, ULONGLONG& milliseconds)
@@ -129,8 +128,7 @@ TEST_F(WaitForDueTest, BoundAndEventEndTheWaitWithoutARun)
 
 TEST_F(WaitForDueTest, WithoutEventOrTimerTheWaitStillLasts)
 {
-    CloseHandle(ScheduleCheckEvent);
-    ScheduleCheckEvent = nullptr;
+    CloseScheduleCheckEvent();
     // An object of another kind holding the timer's name makes the timer's creation fail.
     UniqueHandle squatter(CreateEventW(nullptr, TRUE, FALSE, kWaitTimerName));
     ASSERT_TRUE(squatter);
@@ -228,10 +226,7 @@ protected:
     ~SchedulerLoopTest() override
     {
         Stop();
-        if (ScheduleCheckEvent) {
-            CloseHandle(ScheduleCheckEvent);
-            ScheduleCheckEvent = nullptr;
-        }
+        CloseScheduleCheckEvent();
         ClearSlot(ScanSlot);
     }
     void Start()

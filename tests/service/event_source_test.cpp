@@ -15,14 +15,7 @@
 
 namespace {
 
-bool SourceKeyExists()
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
+bool SourceKeyExists() { return RegistryKeyExists(HKEY_LOCAL_MACHINE, kEventSourceKey); }
 
 class InstallationTest : public ::testing::Test {
 protected:

@@ -11,6 +11,7 @@
 #include "tests/common/product_log.h"
 #include "tests/common/program_paths.h"
 #include "tests/common/registry.h"
+#include "tests/common/scheduler_control.h"
 #include "tests/common/scratch_folder.h"
 #include "tests/common/wait_until.h"
 
@@ -91,10 +92,7 @@ protected:
         }
         // The worker keeps the check event for the life of its process; this process goes on
         // to other tests, which must not find it, and the signals it got, still there.
-        if (ScheduleCheckEvent) {
-            CloseHandle(ScheduleCheckEvent);
-            ScheduleCheckEvent = nullptr;
-        }
+        CloseScheduleCheckEvent();
     }
 
     ProductKeyReset m_reset;
