@@ -7,10 +7,12 @@
 #include "tests/common/program_paths.h"
 #include "tests/common/registry.h"
 #include "tests/common/scratch_folder.h"
+#include "tests/common/timer_from_now.h"
 #include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -108,13 +110,12 @@ TEST_F(PushScriptTest, MultiStringCommandIsJoinedAndAFailedLaunchIsRetried)
 TEST_F(PushScriptTest, EndedScriptIsRelaunchedAfterThePause)
 {
     SetProductString(L"", L"PushScriptCommand", Script());
-    const ULONGLONG start = GetTickCount64();
+    const TimerFromNow twoPauses(2 * 400);
     Start();
     ASSERT_TRUE(WaitUntil([&] { return Runs() >= 3; }, 15000));
-    const ULONGLONG took = GetTickCount64() - start;
-    Stop();
     // Two pauses of 400 ms lie between the first and the third run.
-    EXPECT_GE(took, 800u);
+    EXPECT_TRUE(twoPauses.Fired()) << "a relaunch came before its pause was out";
+    Stop();
     EXPECT_GE(m_log.Count(L"Start Varnholt Push Script"), 3);
     EXPECT_EQ(0, PushStopFlag);
 }
@@ -180,20 +181,33 @@ TEST(SleepUnlessStoppingTest, SleepsWholeStepsAndNoticesAStop)
         SleepUnlessStopping(ms, timings);
         return GetTickCount64() - start;
     };
-    EXPECT_GE(timed(1), 280u);            // one whole step
+    // Sleeps at least the whole steps that cover the time asked for.
+    const auto sleepsAtLeast = [&](LONG ms, DWORD atLeastMs) {
+        const TimerFromNow span(atLeastMs);
+        SleepUnlessStopping(ms, timings);
+        return span.Fired();
+    };
+    EXPECT_TRUE(sleepsAtLeast(1, 300));     // one whole step
     EXPECT_LT(timed(0), 100u);
     EXPECT_LT(timed(-5), 100u);
-    EXPECT_GE(timed(301), 580u);          // rounded up to two steps
+    EXPECT_TRUE(sleepsAtLeast(301, 600));   // rounded up to two steps
 
     InterlockedExchange(&PushStopFlag, 1);
     EXPECT_LT(timed(10000), 100u);
     InterlockedExchange(&PushStopFlag, 0);
 
-    std::thread stopper([] { Sleep(400); InterlockedExchange(&PushStopFlag, 1); });
+    // The sleep lasts until the stop: the stopper notes that it stops before it does.
+    std::atomic<bool> stopping{false};
+    std::thread stopper([&] {
+        Sleep(400);
+        stopping = true;
+        InterlockedExchange(&PushStopFlag, 1);
+    });
     const ULONGLONG took = timed(60000);
+    const bool endedByTheStop = stopping;
     stopper.join();
     InterlockedExchange(&PushStopFlag, 0);
-    EXPECT_GE(took, 380u);
+    EXPECT_TRUE(endedByTheStop) << "the sleep ended before the stop came";
     EXPECT_LT(took, 1500u);
 }
 
