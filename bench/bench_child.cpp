@@ -14,27 +14,31 @@
 //   --ignore-quit           makes a message queue and then never reads it: sleeps for ever
 //   --sleep MS              sleeps; -1 sleeps for ever
 //   --exit CODE             the exit code at the end (default 0)
+#include "support/unique_resource.h"
+#include "tests/common/child_options.h"
+
 #include <windows.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <string>
 
 namespace {
 
-void WriteAnswer(const wchar_t* subkey, const wchar_t* seconds)
+void WriteAnswer(wchar_t* const* arguments, int, int&)
 {
-    const std::wstring path = std::wstring(L"SOFTWARE\\Varnholt\\") + subkey;
+    const std::wstring path = std::wstring(L"SOFTWARE\\Varnholt\\") + arguments[0];
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_32KEY,
                       &key) != ERROR_SUCCESS)
         return;
-    const DWORD value = static_cast<DWORD>(wcstoul(seconds, nullptr, 10));
+    const UniqueRegistryKey owner(key);
+    const DWORD value = static_cast<DWORD>(wcstoul(arguments[1], nullptr, 10));
     RegSetValueExW(key, L"ScheduleEnabled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                    sizeof(value));
-    RegCloseKey(key);
 }
 
-void Stamp(const wchar_t* path)
+void Stamp(wchar_t* const* arguments, int, int&)
 {
     FILETIME now;
     GetSystemTimePreciseAsFileTime(&now);
@@ -42,22 +46,16 @@ void Stamp(const wchar_t* path)
         (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     char line[32];
     const int length = _snprintf(line, sizeof(line) - 1, "%llu\r\n", units);
-    const HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE || length <= 0)
-        return;
-    DWORD written = 0;
-    WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr);
-    CloseHandle(file);
+    if (length > 0)
+        AppendToFile(arguments[0], std::string(line, static_cast<size_t>(length)));
 }
 
-void Release(const wchar_t* name)
+void Release(wchar_t* const* arguments, int, int&)
 {
-    const HANDLE semaphore = OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, /*bInheritHandle=*/FALSE, name);
-    if (!semaphore)
-        return;
-    ReleaseSemaphore(semaphore, 1, nullptr);
-    CloseHandle(semaphore);
+    const UniqueHandle semaphore(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, /*bInheritHandle=*/FALSE,
+                                                arguments[0]));
+    if (semaphore)
+        ReleaseSemaphore(semaphore.Get(), 1, nullptr);
 }
 
 using PeekMessageFunction = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT);
@@ -87,35 +85,19 @@ void QuitLoop()
     }
 }
 
+const ChildOption kOptions[] = {
+    {L"--write", 2, false, WriteAnswer},
+    {L"--stamp", 1, false, Stamp},
+    {L"--release", 1, false, Release},
+    {L"--quit-loop", 0, false, [](wchar_t* const*, int, int&) { QuitLoop(); }},
+    {L"--ignore-quit", 0, false,
+     [](wchar_t* const*, int, int&) {
+         MakeMessageQueue();
+         Sleep(INFINITE);
+     }},
+    {L"--queue", 0, false, [](wchar_t* const*, int, int&) { MakeMessageQueue(); }},
+};
+
 }  // namespace
 
-int wmain(int argc, wchar_t* argv[])
-{
-    int exitCode = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::wstring option = argv[i];
-        const bool hasOne = i + 1 < argc;
-        const bool hasTwo = i + 2 < argc;
-        if (option == L"--write" && hasTwo) {
-            WriteAnswer(argv[i + 1], argv[i + 2]);
-            i += 2;
-        } else if (option == L"--stamp" && hasOne) {
-            Stamp(argv[++i]);
-        } else if (option == L"--release" && hasOne) {
-            Release(argv[++i]);
-        } else if (option == L"--quit-loop") {
-            QuitLoop();
-        } else if (option == L"--ignore-quit") {
-            MakeMessageQueue();
-            Sleep(INFINITE);
-        } else if (option == L"--queue") {
-            MakeMessageQueue();
-        } else if (option == L"--sleep" && hasOne) {
-            const long ms = wcstol(argv[++i], nullptr, 10);
-            Sleep(ms < 0 ? INFINITE : static_cast<DWORD>(ms));
-        } else if (option == L"--exit" && hasOne) {
-            exitCode = static_cast<int>(wcstol(argv[++i], nullptr, 10));
-        }
-    }
-    return exitCode;
-}
+int wmain(int argc, wchar_t* argv[]) { return RunChildOptions(argc, argv, kOptions); }

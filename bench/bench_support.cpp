@@ -1,53 +1,13 @@
 #include "bench/bench_support.h"
 
+#include "tests/common/program_paths.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <vector>
 
 namespace {
-
-constexpr REGSAM kView = KEY_WOW64_32KEY;
-const wchar_t kProductKey[] = L"SOFTWARE\\Varnholt";
-
-std::wstring ProductPath(const std::wstring& subkey)
-{
-    return subkey.empty() ? std::wstring(kProductKey) : std::wstring(kProductKey) + L"\\" + subkey;
-}
-
-bool SetValue(const std::wstring& subkey, const wchar_t* name, DWORD type, const void* data,
-              DWORD size)
-{
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, ProductPath(subkey).c_str(), 0, nullptr, 0,
-                        KEY_SET_VALUE | kView, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return false;
-    UniqueRegistryKey owner(key);
-    return RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
-}
-
-void RemoveTree(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return;
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        DeleteFileW(path.c_str());
-        return;
-    }
-    WIN32_FIND_DATAW data;
-    UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &data));
-    if (find) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name != L"." && name != L"..")
-                RemoveTree(path + L"\\" + name);
-        } while (FindNextFileW(find.Get(), &data));
-    }
-    find.Reset();
-    RemoveDirectoryW(path.c_str());
-}
 
 // Reads a whole file that reports no size (a /proc file), or returns false.
 bool ReadWholeFile(const std::wstring& path, std::string& text)
@@ -108,64 +68,9 @@ void PrintNote(const std::string& text)
     std::fflush(stdout);
 }
 
-std::wstring BinDirectory()
-{
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return std::wstring();
-        if (length < path.size()) {
-            const std::wstring text(path.data(), length);
-            return text.substr(0, text.find_last_of(L"\\/"));
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
 std::wstring ChildCommand(const std::wstring& arguments)
 {
-    return L"\"" + BinDirectory() + L"\\VarnholtBenchChild.exe\" " + arguments;
-}
-
-ScratchFolder::ScratchFolder(const wchar_t* name)
-{
-    wchar_t temp[MAX_PATH] = L"";
-    GetTempPathW(MAX_PATH, temp);
-    m_path = std::wstring(temp) + name;
-    RemoveTree(m_path);
-    CreateDirectoryW(m_path.c_str(), nullptr);
-}
-
-ScratchFolder::~ScratchFolder() { RemoveTree(m_path); }
-
-bool DeleteProductKey()
-{
-    HKEY software = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_ALL_ACCESS | kView, &software) !=
-        ERROR_SUCCESS)
-        return false;
-    UniqueRegistryKey owner(software);
-    const LONG status = RegDeleteTreeW(software, L"Varnholt");
-    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
-}
-
-bool SetProductDword(const std::wstring& subkey, const wchar_t* name, DWORD value)
-{
-    return SetValue(subkey, name, REG_DWORD, &value, sizeof(value));
-}
-
-bool SetProductString(const std::wstring& subkey, const wchar_t* name, const std::wstring& value)
-{
-    return SetValue(subkey, name, REG_SZ, value.c_str(),
-                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-bool RegisterApplication(const std::wstring& name, const std::wstring& scheduler,
-                         const std::wstring& scanner, const std::wstring& appDir)
-{
-    return SetProductString(name, L"Scheduler", scheduler) &&
-           SetProductString(name, L"Scanner", scanner) && SetProductString(name, L"AppDir", appDir);
+    return CommandLineOf(ProgramBeside(L"VarnholtBenchChild.exe"), arguments);
 }
 
 UniqueHandle CreateCounter(const wchar_t* name)
@@ -208,11 +113,10 @@ DWORD RunAndWaitPlain(std::wstring commandLine, const wchar_t* workingDirectory)
                         /*bInheritHandles=*/TRUE, NORMAL_PRIORITY_CLASS, /*lpEnvironment=*/nullptr,
                         workingDirectory, &startup, &info))
         return ~0u;
-    UniqueHandle process(info.hProcess);
-    UniqueHandle thread(info.hThread);
-    WaitForSingleObject(info.hProcess, INFINITE);
+    const UniqueProcessInformation started(info);
+    WaitForSingleObject(started.Process(), INFINITE);
     DWORD exitCode = ~0u;
-    GetExitCodeProcess(info.hProcess, &exitCode);
+    GetExitCodeProcess(started.Process(), &exitCode);
     return exitCode;
 }
 

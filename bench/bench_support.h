@@ -1,7 +1,8 @@
 #pragma once
-// What the benchmark programs share: clocks, the sample lines they print for scripts/bench,
-// the product key, the helper child's command lines, named semaphores and the memory
-// figures of a process.
+// What the benchmark programs share among themselves: clocks, the sample lines they print
+// for scripts/bench, the helper child's command lines, named semaphores and the memory
+// figures of a process. What they share with the tests (the product key, scratch folders,
+// the programs' paths) is in tests/common.
 #include "support/unique_resource.h"
 
 #include <windows.h>
@@ -32,32 +33,9 @@ void PrintSample(const char* row, double value);
 // Prints "note <text>": a fact that scripts/bench shows below the table.
 void PrintNote(const std::string& text);
 
-// The folder of the running program, where the helper programs are built beside it.
-std::wstring BinDirectory();
-// A command line that starts VarnholtBenchChild.exe with the given arguments.
+// A command line that starts VarnholtBenchChild.exe, built beside this program, with the
+// given arguments.
 std::wstring ChildCommand(const std::wstring& arguments);
-
-// A fresh folder under the temporary directory, removed with its contents at the end.
-class ScratchFolder {
-public:
-    explicit ScratchFolder(const wchar_t* name);
-    ~ScratchFolder();
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    const std::wstring& Path() const { return m_path; }
-    std::wstring File(const wchar_t* name) const { return m_path + L"\\" + name; }
-
-private:
-    std::wstring m_path;
-};
-
-// The product key HKLM\SOFTWARE\Varnholt in the view the product reads (32-bit). Each
-// returns false when the registry refused.
-bool DeleteProductKey();
-bool SetProductDword(const std::wstring& subkey, const wchar_t* name, DWORD value);
-bool SetProductString(const std::wstring& subkey, const wchar_t* name, const std::wstring& value);
-bool RegisterApplication(const std::wstring& name, const std::wstring& scheduler,
-                         const std::wstring& scanner, const std::wstring& appDir);
 
 // A named semaphore that helper children release (--release NAME); counts up to a million.
 // Null when it cannot be created.

@@ -10,6 +10,7 @@
 #include "schedule/child_process.h"
 #include "schedule/push_script.h"
 #include "schedule/scheduler_thread.h"
+#include "tests/common/registry.h"
 
 #include <cstdio>
 #include <thread>

@@ -9,6 +9,8 @@
 #include "log/logger.h"
 #include "support/registry_key.h"
 #include "support/srw_lock.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
 
 #include <string>
 #include <thread>
@@ -108,7 +110,7 @@ template <class Work> double Threaded(Work work)
 
 int RunLogBench(int lines, int repetitions)
 {
-    ScratchFolder folder(L"vh-bench-log");
+    ScratchDirectory folder(L"vh-bench-log");
     SetLogDirectory(folder.Path(), FileIdentityAt(folder.Path()));
     DeleteProductKey();
     SetProductDword(L"", L"Debug", 2);

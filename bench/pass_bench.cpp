@@ -7,6 +7,8 @@
 #include "bench/bench_support.h"
 #include "schedule/schedule_check.h"
 #include "support/registry_key.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
 
 #include <cstdio>
 #include <string>
@@ -62,11 +64,10 @@ void BareLoop(std::vector<BareApplication>& applications, const std::wstring& ap
                            /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr,
                            /*bInheritHandles=*/TRUE, NORMAL_PRIORITY_CLASS,
                            /*lpEnvironment=*/nullptr, appDir.c_str(), &startup, &info)) {
-            UniqueHandle process(info.hProcess);
-            UniqueHandle thread(info.hThread);
-            WaitForSingleObject(info.hProcess, INFINITE);
+            const UniqueProcessInformation started(info);
+            WaitForSingleObject(started.Process(), INFINITE);
             DWORD exitCode = 0;
-            GetExitCodeProcess(info.hProcess, &exitCode);
+            GetExitCodeProcess(started.Process(), &exitCode);
             if (exitCode == 0) {
                 DWORD answer = 0;
                 DWORD size = sizeof(answer);
@@ -103,7 +104,7 @@ double TimedPass(bool expectAnswers = true)
 int RunPassBench(const std::vector<int>& sizes, int repetitions)
 {
     DeleteProductKey();
-    ScratchFolder folder(L"vh-bench-pass");
+    ScratchDirectory folder(L"vh-bench-pass");
     int registered = 0;
     bool warm = false;
     for (const int applications : sizes) {

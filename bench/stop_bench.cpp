@@ -9,8 +9,10 @@
 #include "bench/benchmarks.h"
 
 #include "bench/bench_support.h"
-
-#include <tlhelp32.h>
+#include "tests/common/processes.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
 
 #include <cstdio>
 #include <thread>
@@ -58,19 +60,9 @@ void RemoveService(SC_HANDLE manager, const wchar_t* name)
 // Ends every helper child still running; returns how many there were.
 int EndChildren()
 {
-    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot)
-        return 0;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
     int ended = 0;
-    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
-         more = Process32NextW(snapshot.Get(), &entry)) {
-        if (_wcsicmp(entry.szExeFile, kChildExe) != 0)
-            continue;
-        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, /*bInheritHandle=*/FALSE,
-                                         entry.th32ProcessID));
-        if (process && TerminateProcess(process.Get(), 1)) {
+    for (const UniqueHandle& process : OpenProcesses(kChildExe, PROCESS_TERMINATE | SYNCHRONIZE)) {
+        if (TerminateProcess(process.Get(), 1)) {
             WaitForSingleObject(process.Get(), 5000);
             ++ended;
         }
@@ -113,7 +105,7 @@ bool Configure(const std::wstring& kind, const std::wstring& appDir, Setup& setu
 
 int RunStopBench(const std::wstring& kind, int repetitions)
 {
-    ScratchFolder folder(L"vh-bench-stop");
+    ScratchDirectory folder(L"vh-bench-stop");
     Setup setup;
     if (!Configure(kind, folder.Path(), setup)) {
         std::fprintf(stderr, "unknown stop case or no product key\n");
@@ -124,7 +116,7 @@ int RunStopBench(const std::wstring& kind, int repetitions)
     if (!manager || !ready)
         return 1;
     RemoveService(manager.Get(), setup.Service);
-    const std::wstring image = L"\"" + BinDirectory() + L"\\" + setup.Image + L"\"";
+    const std::wstring image = L"\"" + ProgramBeside(setup.Image) + L"\"";
     UniqueServiceHandle service(CreateServiceW(
         manager.Get(), setup.Service, setup.Service, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
         SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), /*lpLoadOrderGroup=*/nullptr,

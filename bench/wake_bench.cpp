@@ -16,6 +16,8 @@
 #include "schedule/schedule_check.h"
 #include "schedule/scheduler_thread.h"
 #include "support/registry_key.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -83,7 +85,7 @@ bool MeasurePassTail(const std::wstring& folder, const std::wstring& stamps, DWO
 int RunWakeBench(DWORD seconds, int samples)
 {
     DeleteProductKey();
-    ScratchFolder folder(L"vh-bench-wake");
+    ScratchDirectory folder(L"vh-bench-wake");
     const std::wstring answers = folder.File(L"answers.txt");
     const std::wstring starts = folder.File(L"starts.txt");
     UniqueHandle counter = CreateCounter(kTaskCounter);
@@ -131,7 +133,7 @@ int RunWakeBench(DWORD seconds, int samples)
 
 int RunBareWakeBench(DWORD seconds, int samples)
 {
-    ScratchFolder folder(L"vh-bench-wake-bare");
+    ScratchDirectory folder(L"vh-bench-wake-bare");
     const std::wstring starts = folder.File(L"starts.txt");
     const std::wstring command = ChildCommand(L"--stamp " + Quoted(starts));
     char row[32];

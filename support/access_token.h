@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <utility>
 #include <vector>
 
 // Owns a token handle. Every question is answered from the token as it is when asked; a
@@ -16,6 +17,7 @@ public:
     CAccessToken() = default;
     // Takes ownership of token (null for none), opened with TOKEN_QUERY.
     explicit CAccessToken(HANDLE token) : m_token(token) {}
+    explicit CAccessToken(UniqueHandle token) : m_token(std::move(token)) {}
 
     HANDLE Get() const { return m_token.Get(); }
 

@@ -23,40 +23,44 @@
 //   --spawn FILE ARGS      starts another test child with ARGS (one argument), does not
 //                          wait for it, and writes its process id to FILE once it exists
 //   --exit CODE            the exit code at the end (default 0)
+#include "support/unique_resource.h"
+#include "tests/common/child_options.h"
+#include "tests/common/smallest_service.h"
+
 #include <windows.h>
 
 #include <cwchar>
-#include <cwctype>
 #include <string>
 
 namespace {
 
-void Append(const wchar_t* path, const wchar_t* text)
+// The service the stand-in plays: the product's own name.
+const wchar_t kServiceName[] = L"Varnholt Scheduling";
+
+void Append(wchar_t* const* arguments, int, int&)
 {
     wchar_t directory[MAX_PATH] = L"";
     GetCurrentDirectoryW(MAX_PATH, directory);
-    const std::wstring line = std::wstring(text) + L"|" + directory + L"\r\n";
+    const std::wstring line = std::wstring(arguments[1]) + L"|" + directory + L"\r\n";
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string utf8(bytes > 0 ? bytes - 1 : 0, '\0');
     if (bytes > 1)
         WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &utf8[0], bytes, nullptr, nullptr);
-    const HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    DWORD written = 0;
-    WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-    CloseHandle(file);
+    AppendToFile(arguments[0], utf8);
 }
 
-void WriteAnswer(const wchar_t* subkey, const wchar_t* value, const wchar_t* type)
+void WriteAnswer(wchar_t* const* arguments, int count, int&)
 {
+    const wchar_t* subkey = arguments[0];
+    const wchar_t* value = arguments[1];
+    const bool text = count > 2 && wcscmp(arguments[2], L"sz") == 0;
     const std::wstring path = std::wstring(L"SOFTWARE\\Varnholt\\") + subkey;
     HKEY key = nullptr;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
                         KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return;
-    if (wcscmp(type, L"sz") == 0) {
+    const UniqueRegistryKey owner(key);
+    if (text) {
         RegSetValueExW(key, L"ScheduleEnabled", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
                        static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
     } else {
@@ -64,17 +68,17 @@ void WriteAnswer(const wchar_t* subkey, const wchar_t* value, const wchar_t* typ
         RegSetValueExW(key, L"ScheduleEnabled", 0, REG_DWORD,
                        reinterpret_cast<const BYTE*>(&number), sizeof(number));
     }
-    RegCloseKey(key);
 }
 
-DWORD Milliseconds(const wchar_t* text)
+void MakeQueue()
 {
-    const long value = wcstol(text, nullptr, 10);
-    return value < 0 ? INFINITE : static_cast<DWORD>(value);
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
 }
 
-void QuitLoop(DWORD limit)
+void QuitLoop(wchar_t* const* arguments, int, int&)
 {
+    const DWORD limit = MillisecondsArgument(arguments[0]);
     const ULONGLONG start = GetTickCount64();
     for (;;) {
         MSG message;
@@ -93,116 +97,73 @@ void QuitLoop(DWORD limit)
     }
 }
 
-void Spawn(const wchar_t* idFile, const wchar_t* arguments)
+void IgnoreQuit(wchar_t* const* arguments, int, int&)
+{
+    MakeQueue();
+    Sleep(MillisecondsArgument(arguments[0]));
+}
+
+void Spawn(wchar_t* const* arguments, int, int&)
 {
     wchar_t self[MAX_PATH] = L"";
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(self) + L"\" " + arguments;
+    std::wstring command = L"\"" + std::wstring(self) + L"\" " + arguments[1];
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, /*bInheritHandles=*/FALSE, 0,
                         nullptr, nullptr, &startup, &info))
         return;
-    const std::string id = std::to_string(info.dwProcessId);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    const HANDLE file = CreateFileW(idFile, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
+    UniqueProcessInformation started(info);
+    const std::string id = std::to_string(started.ProcessId());
+    started.Reset();   // the child runs on by itself
+    UniqueFileHandle file(CreateFileW(arguments[0], GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    WriteFile(file, id.data(), static_cast<DWORD>(id.size()), &written, nullptr);
-    CloseHandle(file);
+    if (file)
+        WriteFile(file.Get(), id.data(), static_cast<DWORD>(id.size()), &written, nullptr);
 }
 
-wchar_t LingeringServiceName[] = L"Varnholt Scheduling";
-SERVICE_STATUS LingeringStatus = {};
-SERVICE_STATUS_HANDLE LingeringStatusHandle = nullptr;
-bool EndInHandler = false;
-
-void WINAPI LingeringHandler(DWORD control)
+void Signal(wchar_t* const* arguments, int, int& exitCode)
 {
-    const bool stop = control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN;
-    if (stop)
-        LingeringStatus.dwCurrentState = SERVICE_STOPPED;
-    SetServiceStatus(LingeringStatusHandle, &LingeringStatus);
-    if (stop && EndInHandler)
-        ExitProcess(0);
+    const UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, arguments[0]));
+    if (!event || !SetEvent(event.Get()))
+        exitCode = 3;
 }
 
-void WINAPI LingeringMain(DWORD, LPWSTR*)
+void ConsoleCtrl(wchar_t* const* arguments, int, int& exitCode)
 {
-    LingeringStatusHandle = RegisterServiceCtrlHandlerW(LingeringServiceName, LingeringHandler);
-    if (!LingeringStatusHandle)
-        return;
-    LingeringStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    LingeringStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
-    LingeringStatus.dwCurrentState = SERVICE_RUNNING;
-    SetServiceStatus(LingeringStatusHandle, &LingeringStatus);
+    const DWORD target = static_cast<DWORD>(wcstoul(arguments[0], nullptr, 10));
+    FreeConsole();
+    // Ctrl+C goes to every process on the console, this one included.
+    if (!AttachConsole(target) || !SetConsoleCtrlHandler(nullptr, /*Add=*/TRUE) ||
+        !GenerateConsoleCtrlEvent(CTRL_C_EVENT, /*dwProcessGroupId=*/0))
+        exitCode = 4;
+    FreeConsole();
 }
 
-void RunLingeringService(DWORD lingerMs)
+void ServiceLinger(wchar_t* const* arguments, int, int&)
 {
-    const SERVICE_TABLE_ENTRYW table[] = {{LingeringServiceName, LingeringMain}, {nullptr, nullptr}};
-    if (StartServiceCtrlDispatcherW(table))
-        Sleep(lingerMs);
+    if (RunSmallestService(kServiceName))
+        Sleep(MillisecondsArgument(arguments[0]));
 }
+
+const ChildOption kOptions[] = {
+    {L"--append", 2, false, Append},
+    {L"--write", 2, true, WriteAnswer},
+    {L"--spawn", 2, false, Spawn},
+    {L"--queue", 0, false, [](wchar_t* const*, int, int&) { MakeQueue(); }},
+    {L"--quit-loop", 1, false, QuitLoop},
+    {L"--ignore-quit", 1, false, IgnoreQuit},
+    {L"--signal", 1, false, Signal},
+    {L"--ignore-ctrl", 0, false,
+     [](wchar_t* const*, int, int&) { SetConsoleCtrlHandler(/*HandlerRoutine=*/nullptr, /*Add=*/TRUE); }},
+    {L"--console-ctrl", 1, false, ConsoleCtrl},
+    {L"--service-linger", 1, false, ServiceLinger},
+    {L"--service-abrupt", 0, false,
+     [](wchar_t* const*, int, int&) { RunSmallestService(kServiceName, /*endInStopHandler=*/true); }},
+};
 
 }  // namespace
 
-int wmain(int argc, wchar_t* argv[])
-{
-    int exitCode = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::wstring option = argv[i];
-        const bool hasOne = i + 1 < argc;
-        const bool hasTwo = i + 2 < argc;
-        if (option == L"--append" && hasTwo) {
-            Append(argv[i + 1], argv[i + 2]);
-            i += 2;
-        } else if (option == L"--write" && hasTwo) {
-            const bool typed = i + 3 < argc && argv[i + 3][0] != L'-';
-            WriteAnswer(argv[i + 1], argv[i + 2], typed ? argv[i + 3] : L"dword");
-            i += typed ? 3 : 2;
-        } else if (option == L"--spawn" && hasTwo) {
-            Spawn(argv[i + 1], argv[i + 2]);
-            i += 2;
-        } else if (option == L"--queue") {
-            MSG message;
-            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-        } else if (option == L"--sleep" && hasOne) {
-            Sleep(Milliseconds(argv[++i]));
-        } else if (option == L"--quit-loop" && hasOne) {
-            QuitLoop(Milliseconds(argv[++i]));
-        } else if (option == L"--ignore-quit" && hasOne) {
-            MSG message;
-            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);   // makes the queue
-            Sleep(Milliseconds(argv[++i]));
-        } else if (option == L"--signal" && hasOne) {
-            const HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[++i]);
-            if (!event || !SetEvent(event))
-                exitCode = 3;
-            if (event)
-                CloseHandle(event);
-        } else if (option == L"--ignore-ctrl") {
-            SetConsoleCtrlHandler(/*HandlerRoutine=*/nullptr, /*Add=*/TRUE);
-        } else if (option == L"--console-ctrl" && hasOne) {
-            const DWORD target = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 10));
-            FreeConsole();
-            // Ctrl+C goes to every process on the console, this one included.
-            if (!AttachConsole(target) || !SetConsoleCtrlHandler(nullptr, /*Add=*/TRUE) ||
-                !GenerateConsoleCtrlEvent(CTRL_C_EVENT, /*dwProcessGroupId=*/0))
-                exitCode = 4;
-            FreeConsole();
-        } else if (option == L"--service-linger" && hasOne) {
-            RunLingeringService(Milliseconds(argv[++i]));
-        } else if (option == L"--service-abrupt") {
-            EndInHandler = true;
-            RunLingeringService(0);
-        } else if (option == L"--exit" && hasOne) {
-            exitCode = static_cast<int>(wcstol(argv[++i], nullptr, 10));
-        }
-    }
-    return exitCode;
-}
+int wmain(int argc, wchar_t* argv[]) { return RunChildOptions(argc, argv, kOptions); }

@@ -2,7 +2,12 @@
 // program against the product key in the 32-bit view, the main task in its working
 // directory, and both as the registration file registers them.
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/processes.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -46,15 +51,14 @@ Finished RunIn(const std::wstring& commandLine, const std::wstring& directory, D
         result.Output = "CreateProcess failed, error " + std::to_string(GetLastError());
         return result;
     }
-    UniqueHandle process(info.hProcess);
-    UniqueHandle thread(info.hThread);
+    const UniqueProcessInformation started(info);
     writer.Reset();
-    if (WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.Get(), 1);
-        WaitForSingleObject(process.Get(), 5000);
+    if (WaitForSingleObject(started.Process(), timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(started.Process(), 1);
+        WaitForSingleObject(started.Process(), 5000);
         result.Output = "did not end in time; ";
     } else {
-        GetExitCodeProcess(process.Get(), &result.ExitCode);
+        GetExitCodeProcess(started.Process(), &result.ExitCode);
     }
     // The child has ended and its end of the pipe with it: read to the end.
     char chunk[4096];
@@ -94,15 +98,6 @@ std::wstring LocalTimeOfDayIn(int minutesFromNow)
     _snwprintf(text, 7, L"%02u:%02u", time.wHour, time.wMinute);
     text[7] = L'\0';
     return text;
-}
-
-bool KeyExists(const std::wstring& path, REGSAM view)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
 }
 
 std::wstring ReadProductString(const std::wstring& subkey, const wchar_t* name)
@@ -148,7 +143,7 @@ TEST_F(ExampleSchedulerTest, WritesTheSecondsUntilRunAtIntoTheThirtyTwoBitView)
     EXPECT_LE(answer, 86400u - 600u);
 
     // Nothing was written where the service does not look.
-    EXPECT_FALSE(KeyExists(L"SOFTWARE\\Varnholt", KEY_WOW64_64KEY));
+    EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varnholt", KEY_WOW64_64KEY));
 }
 
 TEST_F(ExampleSchedulerTest, SubkeyNameOutsideAsciiArrivesIntact)
@@ -169,7 +164,7 @@ TEST_F(ExampleSchedulerTest, MissingOrMalformedConfigurationExitsOneAndWritesNot
     Finished run = RunIn(SchedulerCommand(kExampleApp), m_appDir.Path());
     EXPECT_EQ(1u, run.ExitCode);
     EXPECT_TRUE(Contains(run.Output, "not registered")) << run.Output;
-    EXPECT_FALSE(KeyExists(L"SOFTWARE\\Varnholt\\Varnholt Example", KEY_WOW64_32KEY));
+    EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varnholt\\Varnholt Example", KEY_WOW64_32KEY));
 
     // The key without RunAt.
     SetProductDword(kExampleApp, L"ScheduleEnabled", 0);
@@ -256,8 +251,7 @@ TEST_F(ExampleTaskTest, QuitsPromptlyOnWmQuitToItsPrimaryThread)
     std::wstring command = Quoted(TaskPath()) + L" --work-seconds 600";
     ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
                                m_scratch.Path().c_str(), &startup, &info));
-    UniqueHandle process(info.hProcess);
-    UniqueHandle thread(info.hThread);
+    const UniqueProcessInformation started(info);
     // A task that fails the test must not outlive it.
     struct Terminator {
         HANDLE Process;
@@ -268,17 +262,17 @@ TEST_F(ExampleTaskTest, QuitsPromptlyOnWmQuitToItsPrimaryThread)
                 WaitForSingleObject(Process, 5000);
             }
         }
-    } terminator = {process.Get()};
+    } terminator = {started.Process()};
     const std::wstring output = m_scratch.File(L"example-task.txt");
     // The task makes its message queue before it writes its first line.
     ASSERT_TRUE(WaitUntil([&] { return Lines(ReadUtf8File(output)).size() == 1; }, 10000));
 
     const ULONGLONG posted = GetTickCount64();
     ASSERT_TRUE(PostThreadMessageW(info.dwThreadId, WM_QUIT, 0, 0)) << GetLastError();
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.Get(), 10000));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started.Process(), 10000));
     EXPECT_LT(GetTickCount64() - posted, 2000u);   // the service's grace is five seconds
     DWORD code = 0;
-    GetExitCodeProcess(process.Get(), &code);
+    GetExitCodeProcess(started.Process(), &code);
     EXPECT_EQ(1u, code);
     const std::vector<std::wstring> lines = Lines(ReadUtf8File(output));
     ASSERT_EQ(2u, lines.size());

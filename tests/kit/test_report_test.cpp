@@ -2,7 +2,7 @@
 #include "kit/test_report.h"
 
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/scratch_folder.h"
 
 #include <gtest/gtest.h>
 

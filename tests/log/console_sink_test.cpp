@@ -3,7 +3,12 @@
 #include "log/logger.h"
 #include "support/console_text.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/text.h"
+#include "tests/common/times.h"
 
 #include <gtest/gtest.h>
 
@@ -71,37 +76,37 @@ TEST(ConsoleTextTest, SystemErrorTextIsTrimmedAndKeepsTheLastError)
 // The sink on one end of a pipe; the test reads the other.
 class ConsoleSinkTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(CreatePipe(&m_read, &m_write, nullptr, 1 << 16)); }
-    void TearDown() override
+    void SetUp() override
     {
-        StopConsoleSink();
-        if (m_write)
-            CloseHandle(m_write);
-        CloseHandle(m_read);
+        HANDLE read = nullptr;
+        HANDLE write = nullptr;
+        ASSERT_TRUE(CreatePipe(&read, &write, nullptr, 1 << 16));
+        m_read.Reset(read);
+        m_write.Reset(write);
     }
+    void TearDown() override { StopConsoleSink(); }
     // Turns the sink off and returns what arrived, as lines.
     std::vector<std::wstring> Shown()
     {
         StopConsoleSink();
-        CloseHandle(m_write);
-        m_write = nullptr;
+        m_write.Reset();   // the reader then sees the end of what was written
         std::string bytes;
         char chunk[4096];
         DWORD read = 0;
-        while (ReadFile(m_read, chunk, sizeof(chunk), &read, nullptr) && read > 0)
+        while (ReadFile(m_read.Get(), chunk, sizeof(chunk), &read, nullptr) && read > 0)
             bytes.append(chunk, read);
         return LinesOf(WideFromUtf8(bytes));
     }
 
     ProductKeyReset m_reset;
-    HANDLE m_read = nullptr;
-    HANDLE m_write = nullptr;
+    UniqueHandle m_read;
+    UniqueHandle m_write;
 };
 
 TEST_F(ConsoleSinkTest, ShowsTheFilesLinesAndLevelOneBeyondTheThreshold)
 {
     CapturedLog log(0);
-    ASSERT_TRUE(StartConsoleSink(m_write));
+    ASSERT_TRUE(StartConsoleSink(m_write.Get()));
     LOG(0, L"Install");
     LOG(1, L"Service installed");
     LOG(2, L"AppName %s: %d secs", L"Demo", 5);
@@ -116,7 +121,7 @@ TEST_F(ConsoleSinkTest, ShowsTheFilesLinesAndLevelOneBeyondTheThreshold)
 TEST_F(ConsoleSinkTest, FollowsAHigherThreshold)
 {
     CapturedLog log(2);
-    ASSERT_TRUE(StartConsoleSink(m_write));
+    ASSERT_TRUE(StartConsoleSink(m_write.Get()));
     LOG(2, L"AppName %s: %d secs", L"Pr\u00fcfung", 5);
     LOG(3, L"Launching '%s'", L"x.exe");
     const std::vector<std::wstring> lines = Shown();
@@ -128,7 +133,7 @@ TEST_F(ConsoleSinkTest, FollowsAHigherThreshold)
 TEST_F(ConsoleSinkTest, ErrorCodeIsExplainedOnTheConsoleOnly)
 {
     CapturedLog log(0);
-    ASSERT_TRUE(StartConsoleSink(m_write));
+    ASSERT_TRUE(StartConsoleSink(m_write.Get()));
     SetLastError(4321);
     LOG(0, L"OpenSCManager failed, error code = %d", ServiceManagerError(ERROR_ACCESS_DENIED));
     EXPECT_EQ(4321u, GetLastError());
@@ -145,7 +150,7 @@ TEST_F(ConsoleSinkTest, ErrorCodeIsExplainedOnTheConsoleOnly)
 TEST_F(ConsoleSinkTest, StopsShowingWhenTurnedOff)
 {
     CapturedLog log(0);
-    ASSERT_TRUE(StartConsoleSink(m_write));
+    ASSERT_TRUE(StartConsoleSink(m_write.Get()));
     LOG(0, L"shown");
     StopConsoleSink();
     LOG(0, L"file only");

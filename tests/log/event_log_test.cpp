@@ -1,7 +1,10 @@
 #include "log/event_log.h"
 
 #include "log/logger.h"
-#include "test_support.h"
+#include "tests/common/event_recording.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
 
 #include <gtest/gtest.h>
 

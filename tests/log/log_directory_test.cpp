@@ -1,10 +1,16 @@
 #include "log/log_directory.h"
 
 #include "support/access_token.h"
+#include "support/file_identity.h"
 #include "support/security_descriptor.h"
 #include "support/sid.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/links.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/security.h"
+#include "tests/common/times.h"
+#include "tests/common/unix_side.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,15 @@
 #include "log/logger.h"
+
 #include "support/srw_lock.h"
 #include "support/unique_resource.h"
-
-#include "junction.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/links.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/product_log.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/times.h"
+#include "tests/common/unix_side.h"
 
 #include <gtest/gtest.h>
 

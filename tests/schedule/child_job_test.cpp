@@ -5,7 +5,13 @@
 #include "schedule/schedule_check.h"
 #include "support/registry_key.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/processes.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -112,12 +118,11 @@ TEST_F(ChildJobTest, StopEndsWhatAnEndedChildLeftInItsJob)
     UniqueHandle job;
     const PROCESS_INFORMATION script =
         LaunchProcess(WithGrandchild(L"--exit 0"), &PushSlot, &job);
-    UniqueHandle thread(script.hThread);
-    UniqueHandle process(script.hProcess);
-    ASSERT_TRUE(process);
+    const UniqueProcessInformation launched(script);
+    ASSERT_TRUE(launched);
     ASSERT_TRUE(job);
     UniqueHandle grandchild(OpenSpawnedChild(IdFile()));
-    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process.Get(), 10000));
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(launched.Process(), 10000));
     ASSERT_TRUE(grandchild);
     EXPECT_TRUE(StillRunning(grandchild.Get()));
 
@@ -166,15 +171,14 @@ TEST_F(ChildJobTest, ChildThatCannotBePutInAJobRunsAndIsStillEndedAtItsLimit)
 TEST_F(ChildJobTest, QuitMessageNeverReachesAThreadOnceTheChildHasEnded)
 {
     // A bystander thread with a message queue stands for the thread that took the id.
-    HANDLE ready = CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr);
-    UniqueHandle readyOwner(ready);
+    const UniqueHandle ready(CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
     DWORD bystanderId = 0;
     bool gotQuit = false;
     std::thread bystander([&] {
         MSG message;
         PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
         bystanderId = GetCurrentThreadId();
-        SetEvent(ready);
+        SetEvent(ready.Get());
         const ULONGLONG end = GetTickCount64() + 2000;
         while (GetTickCount64() < end && !gotQuit) {
             while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
@@ -182,13 +186,12 @@ TEST_F(ChildJobTest, QuitMessageNeverReachesAThreadOnceTheChildHasEnded)
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
         }
     });
-    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(ready, 10000));
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(ready.Get(), 10000));
 
     ProcessSlot slot = LaunchProcess(TestChildCommand(L"--exit 0"), nullptr);
-    UniqueHandle thread(slot.hThread);
-    UniqueHandle process(slot.hProcess);
-    ASSERT_TRUE(process);
-    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process.Get(), 10000));
+    const UniqueProcessInformation launched(slot);
+    ASSERT_TRUE(launched);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(launched.Process(), 10000));
     slot.dwThreadId = bystanderId;   // as if the id had been reused
     ProcessSlot* const one[] = {&slot};
     StopSlotChildren(one, 1, 200);

@@ -1,10 +1,18 @@
 #include "schedule/push_script.h"
 
 #include "schedule/child_process.h"
-#include "test_support.h"
+#include "support/unique_resource.h"
+#include "tests/common/files.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/timer_from_now.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -102,13 +110,12 @@ TEST_F(PushScriptTest, MultiStringCommandIsJoinedAndAFailedLaunchIsRetried)
 TEST_F(PushScriptTest, EndedScriptIsRelaunchedAfterThePause)
 {
     SetProductString(L"", L"PushScriptCommand", Script());
-    const ULONGLONG start = GetTickCount64();
+    const TimerFromNow twoPauses(2 * 400);
     Start();
     ASSERT_TRUE(WaitUntil([&] { return Runs() >= 3; }, 15000));
-    const ULONGLONG took = GetTickCount64() - start;
-    Stop();
     // Two pauses of 400 ms lie between the first and the third run.
-    EXPECT_GE(took, 800u);
+    EXPECT_TRUE(twoPauses.Fired()) << "a relaunch came before its pause was out";
+    Stop();
     EXPECT_GE(m_log.Count(L"Start Varnholt Push Script"), 3);
     EXPECT_EQ(0, PushStopFlag);
 }
@@ -134,13 +141,12 @@ TEST_F(PushScriptTest, StopWhileTheScriptRunsKillsItForGood)
     Start();
     ASSERT_TRUE(WaitUntil([&] { return Runs() == 1; }, 10000));
     const DWORD id = SnapshotSlot(PushSlot).dwProcessId;
-    HANDLE script = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id);
-    ASSERT_NE(nullptr, script);
+    const UniqueHandle script(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id));
+    ASSERT_NE(nullptr, script.Get());
     Stop();
     DWORD exitCode = 0;
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(script, 2000));
-    GetExitCodeProcess(script, &exitCode);
-    CloseHandle(script);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(script.Get(), 2000));
+    GetExitCodeProcess(script.Get(), &exitCode);
     EXPECT_EQ(1067u, exitCode);
     Sleep(600);
     EXPECT_EQ(1, Runs());
@@ -175,20 +181,33 @@ TEST(SleepUnlessStoppingTest, SleepsWholeStepsAndNoticesAStop)
         SleepUnlessStopping(ms, timings);
         return GetTickCount64() - start;
     };
-    EXPECT_GE(timed(1), 280u);            // one whole step
+    // Sleeps at least the whole steps that cover the time asked for.
+    const auto sleepsAtLeast = [&](LONG ms, DWORD atLeastMs) {
+        const TimerFromNow span(atLeastMs);
+        SleepUnlessStopping(ms, timings);
+        return span.Fired();
+    };
+    EXPECT_TRUE(sleepsAtLeast(1, 300));     // one whole step
     EXPECT_LT(timed(0), 100u);
     EXPECT_LT(timed(-5), 100u);
-    EXPECT_GE(timed(301), 580u);          // rounded up to two steps
+    EXPECT_TRUE(sleepsAtLeast(301, 600));   // rounded up to two steps
 
     InterlockedExchange(&PushStopFlag, 1);
     EXPECT_LT(timed(10000), 100u);
     InterlockedExchange(&PushStopFlag, 0);
 
-    std::thread stopper([] { Sleep(400); InterlockedExchange(&PushStopFlag, 1); });
+    // The sleep lasts until the stop: the stopper notes that it stops before it does.
+    std::atomic<bool> stopping{false};
+    std::thread stopper([&] {
+        Sleep(400);
+        stopping = true;
+        InterlockedExchange(&PushStopFlag, 1);
+    });
     const ULONGLONG took = timed(60000);
+    const bool endedByTheStop = stopping;
     stopper.join();
     InterlockedExchange(&PushStopFlag, 0);
-    EXPECT_GE(took, 380u);
+    EXPECT_TRUE(endedByTheStop) << "the sleep ended before the stop came";
     EXPECT_LT(took, 1500u);
 }
 

@@ -2,7 +2,11 @@
 
 #include "log/logger.h"
 #include "schedule/child_process.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
 
 #include <gtest/gtest.h>
 

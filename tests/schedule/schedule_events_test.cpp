@@ -7,7 +7,13 @@
 #include "schedule/scheduler_thread.h"
 #include "schedule/thread_entry.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/event_recording.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scheduler_control.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -35,10 +41,7 @@ protected:
     ~ScheduleEventsTest() override
     {
         StopWorker();
-        if (ScheduleCheckEvent) {
-            CloseHandle(ScheduleCheckEvent);
-            ScheduleCheckEvent = nullptr;
-        }
+        CloseScheduleCheckEvent();
         ClearSlot(ScanSlot);
         SetEventSink(nullptr);
     }

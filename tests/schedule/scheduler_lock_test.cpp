@@ -2,7 +2,10 @@
 
 #include "schedule/scheduler_thread.h"
 #include "support/security_descriptor.h"
-#include "test_support.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/registry.h"
+#include "tests/common/security.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,16 @@
 #include "schedule/child_process.h"
 #include "support/security_descriptor.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/processes.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scheduler_control.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/security.h"
+#include "tests/common/timer_from_now.h"
+#include "tests/common/wait_until.h"
 
 #include <aclapi.h>
 
@@ -68,8 +77,7 @@ protected:
     }
     void TearDown() override
     {
-        CloseHandle(ScheduleCheckEvent);
-        ScheduleCheckEvent = nullptr;
+        CloseScheduleCheckEvent();
     }
     // Runs WaitForDue and returns its verdict; milliseconds receives how long it took.
     int TimedWait(DWORD seconds, ULONGLONG& milliseconds)
@@ -88,27 +96,37 @@ protected:
 TEST_F(WaitForDueTest, TimerExpiryRunsOnlyBelowTheThreshold)
 {
     ULONGLONG took = 0;
-    EXPECT_EQ(1, TimedWait(1, took));
-    EXPECT_GE(took, 900u);
+    {
+        const TimerFromNow due(1000);
+        EXPECT_EQ(1, TimedWait(1, took));
+        EXPECT_TRUE(due.Fired()) << "the wait ended before the due time";
+    }
     EXPECT_LT(took, 3000u);
     EXPECT_TRUE(m_log.Has(L"Starting to sleep for 1 seconds."));
     EXPECT_EQ(1, m_log.Count(L"Finished Sleeping."));
 
     m_timings.RunNowThresholdSeconds = 1;
+    const TimerFromNow due(1000);
     EXPECT_EQ(0, TimedWait(1, took));
-    EXPECT_GE(took, 900u);
+    EXPECT_TRUE(due.Fired()) << "the wait ended before the due time";
 }
 
 TEST_F(WaitForDueTest, BoundAndEventEndTheWaitWithoutARun)
 {
     ULONGLONG took = 0;
     m_timings.WaitBoundMs = 1000;
-    EXPECT_EQ(0, TimedWait(100, took));
-    EXPECT_GE(took, 900u);
+    {
+        const TimerFromNow bound(1000);
+        EXPECT_EQ(0, TimedWait(100, took));
+        EXPECT_TRUE(bound.Fired()) << "the wait ended before its bound";
+    }
 
     // A request past 2^31 seconds must not turn into a due time in the past.
-    EXPECT_EQ(0, TimedWait(4294967295u, took));
-    EXPECT_GE(took, 900u);
+    {
+        const TimerFromNow bound(1000);
+        EXPECT_EQ(0, TimedWait(4294967295u, took));
+        EXPECT_TRUE(bound.Fired()) << "the wait ended before its bound";
+    }
     EXPECT_TRUE(m_log.Has(L"Starting to sleep for -1 seconds."));
 
     // A signal that came while nobody waited ends the next wait at once.
@@ -120,19 +138,22 @@ TEST_F(WaitForDueTest, BoundAndEventEndTheWaitWithoutARun)
 
 TEST_F(WaitForDueTest, WithoutEventOrTimerTheWaitStillLasts)
 {
-    CloseHandle(ScheduleCheckEvent);
-    ScheduleCheckEvent = nullptr;
+    CloseScheduleCheckEvent();
     // An object of another kind holding the timer's name makes the timer's creation fail.
     UniqueHandle squatter(CreateEventW(nullptr, TRUE, FALSE, kWaitTimerName));
     ASSERT_TRUE(squatter);
     ASSERT_EQ(nullptr, UniqueHandle(CreateWaitableTimerW(nullptr, TRUE, kWaitTimerName)).Get());
 
     ULONGLONG took = 0;
-    EXPECT_EQ(1, TimedWait(1, took));   // the due time came: run, but not early
-    EXPECT_GE(took, 900u);
+    {
+        const TimerFromNow due(1000);
+        EXPECT_EQ(1, TimedWait(1, took));   // the due time came: run, but not early
+        EXPECT_TRUE(due.Fired()) << "the wait ended before the due time";
+    }
     m_timings.WaitBoundMs = 1000;
+    const TimerFromNow bound(1000);
     EXPECT_EQ(0, TimedWait(3, took));   // the bound came first: check again
-    EXPECT_GE(took, 900u);
+    EXPECT_TRUE(bound.Fired()) << "the wait ended before its bound";
     EXPECT_LT(took, 2500u);
 }
 
@@ -219,10 +240,7 @@ protected:
     ~SchedulerLoopTest() override
     {
         Stop();
-        if (ScheduleCheckEvent) {
-            CloseHandle(ScheduleCheckEvent);
-            ScheduleCheckEvent = nullptr;
-        }
+        CloseScheduleCheckEvent();
         ClearSlot(ScanSlot);
     }
     void Start()
@@ -350,14 +368,14 @@ TEST_F(SchedulerLoopTest, ManualResetCheckEventLeftSetDoesNotSpinTheWorker)
                                        kScheduleCheckEventName));
     ASSERT_TRUE(squatted);
     Start();
-    ASSERT_TRUE(LogHas(L"Checked 0 schedules; NextCheck=86400, AppToRun=", 10000));
+    const std::wstring pass = L"Checked 0 schedules; NextCheck=86400, AppToRun=";
+    ASSERT_TRUE(LogHas(pass, 10000));
     SetEvent(squatted.Get());
+    EXPECT_TRUE(WaitUntil([&] { return m_log.Count(pass) >= 2; }, 20000)) << "the request was served";
     Sleep(5000);
     // Set once, it asks for one pass: the worker resets it, so it does not ask again every
     // gap (and without the gap it would ask without pause).
-    const int passes = m_log.Count(L"Checked 0 schedules; NextCheck=86400, AppToRun=");
-    EXPECT_LE(passes, 3) << "a request set once was served again and again";
-    EXPECT_GE(passes, 2) << "the request was served";
+    EXPECT_LE(m_log.Count(pass), 3) << "a request set once was served again and again";
     Stop();
 }
 

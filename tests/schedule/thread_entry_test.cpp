@@ -1,6 +1,7 @@
 #include "schedule/thread_entry.h"
 
-#include "test_support.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/registry.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,15 @@
 // What a person sees: the real executable's standard output and standard error, read
 // through pipes, under Wine's real service control manager.
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/piped_process.h"
+#include "tests/common/processes.h"
+#include "tests/common/product_log.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/service_manager.h"
+#include "tests/common/text.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 

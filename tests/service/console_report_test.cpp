@@ -2,7 +2,7 @@
 // access denied for root, no failed start, no stop that outlasts the wait), and the usage.
 #include "service/console_report.h"
 
-#include "test_support.h"
+#include "tests/common/text.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,10 @@
 #include "service/install_check.h"
 #include "service/service_control.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/processes.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/service_manager.h"
 
 #include <gtest/gtest.h>
 
@@ -12,14 +15,7 @@
 
 namespace {
 
-bool SourceKeyExists()
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
+bool SourceKeyExists() { return RegistryKeyExists(HKEY_LOCAL_MACHINE, kEventSourceKey); }
 
 class InstallationTest : public ::testing::Test {
 protected:

@@ -1,7 +1,7 @@
 // The product's executable as Explorer and the loader see it: its version resource and
 // its application manifest.
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/program_paths.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,12 @@
 
 #include "service/service_control.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/processes.h"
+#include "tests/common/product_log.h"
+#include "tests/common/registry.h"
+#include "tests/common/service_manager.h"
+#include "tests/common/unix_side.h"
 
 #include <gtest/gtest.h>
 

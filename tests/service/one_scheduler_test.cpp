@@ -2,7 +2,15 @@
 // running service, or beside another test-mode run, starts nothing and says why; the
 // service started while a test-mode run schedules waits for it to end.
 #include "log/logger.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/piped_process.h"
+#include "tests/common/processes.h"
+#include "tests/common/product_log.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/service_manager.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 

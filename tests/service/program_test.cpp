@@ -3,8 +3,18 @@
 #include "log/log_directory.h"
 #include "support/security_descriptor.h"
 #include "support/unique_resource.h"
-#include "junction.h"
-#include "test_support.h"
+#include "tests/common/debugged_run.h"
+#include "tests/common/files.h"
+#include "tests/common/links.h"
+#include "tests/common/processes.h"
+#include "tests/common/product_log.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/security.h"
+#include "tests/common/service_manager.h"
+#include "tests/common/times.h"
+#include "tests/common/unix_side.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,18 @@
 // The service under Wine's real service control manager.
 #include "service/service_control.h"
 
+#include "schedule/timings.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/processes.h"
+#include "tests/common/product_log.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/service_manager.h"
+#include "tests/common/timer_from_now.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -85,14 +95,18 @@ protected:
         return WaitUntil([&] { return ServiceState() == state; }, timeoutMs);
     }
     // Sends the stop control and returns how long it took until the service reported
-    // STOPPED, polled every 10 ms.
-    ULONGLONG TimedStop()
+    // STOPPED, polled every 10 ms. graceOut, when given, receives whether the service's
+    // grace for its children (counted from before the request) had run out by then.
+    ULONGLONG TimedStop(bool* graceOut = nullptr)
     {
+        const TimerFromNow grace(ProductTimings().KillGraceMs);
         const ULONGLONG start = GetTickCount64();
         DWORD error = 0;
         SendControl(SERVICE_CONTROL_STOP, error);   // under Wine may answer 1053 while it still stops
         const bool stopped = WaitUntil([] { return ServiceState() == SERVICE_STOPPED; }, 40000, 10);
         const ULONGLONG took = GetTickCount64() - start;
+        if (graceOut)
+            *graceOut = grace.Fired();
         EXPECT_TRUE(stopped);
         return took;
     }
@@ -215,10 +229,10 @@ TEST_F(ServiceTest, ScheduledRunUnderTheServiceControlManager)
     EXPECT_EQ(L"scanned|" + folder.Path() + L"\r\n", ReadUtf8File(folder.File(L"task.txt")));
 
     // The worker now keeps its spacing; the push script runs and ignores WM_QUIT.
-    const ULONGLONG start = GetTickCount64();
+    const TimerFromNow grace(ProductTimings().KillGraceMs);
     SendControl(SERVICE_CONTROL_STOP, error);   // under Wine may answer 1053 while it still stops
     EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 30000));
-    EXPECT_GE(GetTickCount64() - start, 4500u);   // the push script's grace, at least
+    EXPECT_TRUE(grace.Fired()) << "STOPPED came before the push script's grace was out";
     EXPECT_TRUE(WaitUntil([&] { return Count(L"EXIT Varnholt Scheduling Service") == 1; }, 20000));
     EXPECT_EQ(0u, RunProduct(L"-u"));
 
@@ -257,10 +271,11 @@ TEST_F(ServiceTest, StopGivesTheTaskAndPushScriptOneGraceTogether)
     ASSERT_TRUE(WaitUntil([&] { return FileExists(folder.File(L"task.txt")) && FileExists(folder.File(L"push.txt")); }, 60000));
     EXPECT_EQ(2, CountProcesses(L"VarnholtTestChild.exe"));
 
-    const ULONGLONG took = TimedStop();
+    bool graceOut = false;
+    const ULONGLONG took = TimedStop(&graceOut);
     EXPECT_EQ(0, CountProcesses(L"VarnholtTestChild.exe"));   // none left once STOPPED
-    EXPECT_GE(took, 4500u);
-    EXPECT_LT(took, 8000u);   // one grace of five seconds, not two
+    EXPECT_TRUE(graceOut) << "STOPPED came before the children's grace was out";
+    EXPECT_LT(took, ProductTimings().KillGraceMs + 3000);   // one grace, not two
     EXPECT_TRUE(WaitUntil([&] { return Count(L"EXIT Varnholt Scheduling Service") == 1; }, 20000));
     EXPECT_EQ(0, Count(L"KillProcess failed, error 5"));
 }
@@ -336,8 +351,10 @@ TEST_F(ServiceTest, RestartWaitsUntilTheServiceReportsStopped)
     EXPECT_TRUE(stopped);
     ASSERT_EQ(0u, RunProduct(L"-ir"));
     ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
-    EXPECT_GE(timed(1500, stopped), 1400u);
-    EXPECT_FALSE(stopped);
+    // A running service is waited for until the time is out, and only then given up on.
+    const TimerFromNow timeout(1500);
+    EXPECT_FALSE(WaitForTheServiceToStop(1500));
+    EXPECT_TRUE(timeout.Fired()) << "the wait gave up before its time was out";
     EXPECT_EQ(0u, RunProduct(L"-k"));
     EXPECT_LT(timed(20000, stopped), 15000u);
     EXPECT_TRUE(stopped);

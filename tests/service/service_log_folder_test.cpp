@@ -2,7 +2,15 @@
 #include "log/log_directory.h"
 #include "service/service_control.h"
 #include "support/security_descriptor.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/processes.h"
+#include "tests/common/product_log.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/security.h"
+#include "tests/common/service_manager.h"
+#include "tests/common/unix_side.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,17 @@
 #include "schedule/state_record.h"
 #include "service/service_control.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/piped_process.h"
+#include "tests/common/processes.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scheduler_control.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/service_manager.h"
+#include "tests/common/text.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -13,14 +23,7 @@
 
 namespace {
 
-bool StateKeyExists()
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStateKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
+bool StateKeyExists() { return RegistryKeyExists(HKEY_LOCAL_MACHINE, kStateKeyPath); }
 
 bool InstallStandInService()
 {
@@ -59,10 +62,7 @@ protected:
     void TearDown() override
     {
         Stop();
-        if (ScheduleCheckEvent) {
-            CloseHandle(ScheduleCheckEvent);
-            ScheduleCheckEvent = nullptr;
-        }
+        CloseScheduleCheckEvent();
         ClearSlot(ScanSlot);
         RemoveServiceCompletely();
     }
@@ -205,18 +205,18 @@ TEST_F(RecordedStateTest, AnApplicationRemovedFromTheProductKeyLosesItsStateAtTh
     RegisterApplication(L"Goes", Answer(L"Goes", L"600"), TestChildCommand(L""), m_folder.Path());
     Start();
     ASSERT_TRUE(WaitUntil([] { return ReadApplicationState(L"Goes").Queried; }, 30000));
-    HKEY product = nullptr;
+    HKEY opened = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varnholt", 0,
-                                           KEY_ALL_ACCESS | KEY_WOW64_32KEY, &product));
-    EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(product, L"Goes"));
-    RegCloseKey(product);
+                                           KEY_ALL_ACCESS | KEY_WOW64_32KEY, &opened));
+    UniqueRegistryKey product(opened);
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(product.Get(), L"Goes"));
+    product.Reset();
     EXPECT_TRUE(WaitUntil([] {
         HKEY key = nullptr;
         const LONG found = RegOpenKeyExW(HKEY_LOCAL_MACHINE,
                                          (std::wstring(kStateKeyPath) + L"\\Applications\\Goes").c_str(),
                                          0, KEY_READ, &key);
-        if (found == ERROR_SUCCESS)
-            RegCloseKey(key);
+        const UniqueRegistryKey owner(found == ERROR_SUCCESS ? key : nullptr);
         return found == ERROR_FILE_NOT_FOUND;
     }, 30000));
     Stop();

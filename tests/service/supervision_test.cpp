@@ -1,9 +1,16 @@
 // The processes that the service's children start, under Wine's real service control
 // manager: a stop, a killed service process and a console start leave none behind.
 #include "service/service_control.h"
-
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/piped_process.h"
+#include "tests/common/processes.h"
+#include "tests/common/product_log.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/service_manager.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +45,7 @@ protected:
                                 m_folder.File(name + L".txt") + L"\" up --ignore-quit 300000");
     }
     bool Started(const std::wstring& name) const { return FileExists(m_folder.File(name + L".txt")); }
-    HANDLE Grandchild(const std::wstring& name) const { return OpenSpawnedChild(m_folder.File(name + L".id")); }
+    UniqueHandle Grandchild(const std::wstring& name) const { return OpenSpawnedChild(m_folder.File(name + L".id")); }
 
     // Registers an application whose main task is due at once.
     void RegisterTask(const std::wstring& scanner) const

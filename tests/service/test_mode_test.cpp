@@ -5,7 +5,15 @@
 #include "log/logger.h"
 #include "schedule/scheduler_thread.h"
 #include "support/srw_lock.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/log_capture.h"
+#include "tests/common/processes.h"
+#include "tests/common/product_log.h"
+#include "tests/common/program_paths.h"
+#include "tests/common/registry.h"
+#include "tests/common/scheduler_control.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -84,10 +92,7 @@ protected:
         }
         // The worker keeps the check event for the life of its process; this process goes on
         // to other tests, which must not find it, and the signals it got, still there.
-        if (ScheduleCheckEvent) {
-            CloseHandle(ScheduleCheckEvent);
-            ScheduleCheckEvent = nullptr;
-        }
+        CloseScheduleCheckEvent();
     }
 
     ProductKeyReset m_reset;

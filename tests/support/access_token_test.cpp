@@ -1,7 +1,8 @@
 #include "support/access_token.h"
 
 #include "support/sid.h"
-#include "test_support.h"
+#include "tests/common/security.h"
+#include "tests/common/unix_side.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,9 @@
 #include "support/file_tree.h"
 
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/links.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/unix_side.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 #include "support/registry_key.h"
 
+#include "support/unique_resource.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,18 +14,29 @@ protected:
     void SetUp() override
     {
         RegDeleteTreeW(HKEY_CURRENT_USER, kPath);
+        HKEY scratch = nullptr;
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kPath, 0, nullptr, 0,
-                                                 KEY_ALL_ACCESS, nullptr, &m_scratch, nullptr));
+                                                 KEY_ALL_ACCESS, nullptr, &scratch, nullptr));
+        m_scratch.Reset(scratch);
     }
     void TearDown() override
     {
-        RegCloseKey(m_scratch);
+        m_scratch.Reset();
         RegDeleteTreeW(HKEY_CURRENT_USER, kPath);
+    }
+    // Creates a subkey of the scratch key; ERROR_SUCCESS or the registry's error.
+    static LONG CreateChild(HKEY parent, const wchar_t* name)
+    {
+        HKEY child = nullptr;
+        const LONG status = RegCreateKeyExW(parent, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                            &child, nullptr);
+        const UniqueRegistryKey owner(status == ERROR_SUCCESS ? child : nullptr);
+        return status;
     }
 
     void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD size)
     {
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(m_scratch, name, 0, type,
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(m_scratch.Get(), name, 0, type,
                                                 static_cast<const BYTE*>(data), size));
     }
     void SetText(const wchar_t* name, DWORD type, const std::wstring& text, DWORD extraChars = 1)
@@ -37,7 +50,7 @@ protected:
     }
 
     static constexpr const wchar_t* kPath = L"Software\\VarnholtRegistryKeyTest";
-    HKEY m_scratch = nullptr;
+    UniqueRegistryKey m_scratch;
 };
 
 TEST_F(RegistryKeyTest, DwordReadsAcceptDwordAndShortBinaryOnly)
@@ -137,12 +150,8 @@ TEST_F(RegistryKeyTest, SetDwordNeedsSetValueAccess)
 
 TEST_F(RegistryKeyTest, SubkeyCountIsFixedAtOpen)
 {
-    HKEY child = nullptr;
-    for (const wchar_t* name : {L"alpha", L"beta", L"gamma"}) {
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(m_scratch, name, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                                 nullptr, &child, nullptr));
-        RegCloseKey(child);
-    }
+    for (const wchar_t* name : {L"alpha", L"beta", L"gamma"})
+        ASSERT_EQ(ERROR_SUCCESS, CreateChild(m_scratch.Get(), name));
     CRegistryKey parent;
     OpenScratch(parent);
     CEnumSubkeys walk;
@@ -150,11 +159,9 @@ TEST_F(RegistryKeyTest, SubkeyCountIsFixedAtOpen)
     EXPECT_EQ(3u, walk.Count());
 
     // A subkey added during the walk is not visited; one deleted leaves an empty name.
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(m_scratch, L"delta", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &child, nullptr));
-    RegCloseKey(child);
-    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(m_scratch, L"alpha"));
-    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(m_scratch, L"beta"));
+    ASSERT_EQ(ERROR_SUCCESS, CreateChild(m_scratch.Get(), L"delta"));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(m_scratch.Get(), L"alpha"));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(m_scratch.Get(), L"beta"));
 
     std::wstring seen;
     int visited = 0;
@@ -182,13 +189,14 @@ TEST_F(RegistryKeyTest, EnumeratorOfEmptyOrMissingKeyHasNothing)
 TEST(ProductKeyTest, OpensTheThirtyTwoBitView)
 {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Varnholt");
-    HKEY key = nullptr;
+    HKEY created = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varnholt", 0, nullptr,
-                                             0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
+                                             0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &created,
                                              nullptr));
+    UniqueRegistryKey key(created);
     const DWORD value = 42;
-    RegSetValueExW(key, L"Debug", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-    RegCloseKey(key);
+    RegSetValueExW(key.Get(), L"Debug", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    key.Reset();
 
     CRegistryKey product;
     EXPECT_EQ(ERROR_SUCCESS, OpenProductKey(product, KEY_READ));

@@ -2,7 +2,9 @@
 
 #include "support/sid.h"
 #include "support/unique_resource.h"
-#include "test_support.h"
+#include "tests/common/files.h"
+#include "tests/common/scratch_folder.h"
+#include "tests/common/security.h"
 
 #include <gtest/gtest.h>
 

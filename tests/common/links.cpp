@@ -1,20 +1,69 @@
-#pragma once
-// A junction (a folder's mount point) made the Windows way, as any user can make one in a
-// folder they may write to. Wine's links are made from the Unix side instead (DirectoryLink).
+#include "tests/common/links.h"
+
 #include "support/unique_resource.h"
+#include "tests/common/unix_side.h"
+#include "tests/common/wait_until.h"
 
 #include <windows.h>
 #include <winioctl.h>
 
 #include <cstring>
-#include <string>
 #include <vector>
 
-// Creates an empty folder at link and turns it into a junction to target (an absolute path
-// that need not exist). False, with nothing left at link and the failed call's error as the
-// last error, when either step fails. The junction alone goes with RemoveDirectoryW (or
-// RemoveTree), whatever its target holds.
-inline bool MakeJunction(const std::wstring& link, const std::wstring& target)
+namespace {
+
+bool HasReparsePointAt(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// True when a search lists an entry by this very name (under Wine, a link whose target
+// exists).
+bool IsListed(const std::wstring& path)
+{
+    WIN32_FIND_DATAW data;
+    UniqueFindHandle find(FindFirstFileW(path.c_str(), &data));
+    return static_cast<bool>(find);
+}
+
+}  // namespace
+
+DirectoryLink::DirectoryLink(const std::wstring& link, const std::wstring& target) : m_link(link)
+{
+    m_made = StartUnixProgram(L"ln", L"-s", {target, link}) &&
+             WaitUntil([&] { return HasReparsePointAt(link); }, 5000);
+}
+
+DirectoryLink::~DirectoryLink()
+{
+    if (m_made)
+        RemoveLink(m_link);
+}
+
+FileLink::FileLink(const std::wstring& link, const std::wstring& target) : m_link(link)
+{
+    m_made = !IsListed(link) && StartUnixProgram(L"ln", L"-s", {target, link}) &&
+             WaitUntil([&] { return IsListed(link); }, 5000);
+}
+
+FileLink::~FileLink()
+{
+    if (m_made && StartUnixProgram(L"rm", L"-f", {m_link}))
+        WaitUntil([&] { return !IsListed(m_link); }, 5000);
+}
+
+void RemoveLink(const std::wstring& link)
+{
+    if (!RunningUnderWine()) {
+        RemoveDirectoryW(link.c_str());
+        return;
+    }
+    if (StartUnixProgram(L"rm", L"-f", {link}))
+        WaitUntil([&] { return !HasReparsePointAt(link); }, 5000);
+}
+
+bool MakeJunction(const std::wstring& link, const std::wstring& target)
 {
     if (!CreateDirectoryW(link.c_str(), /*lpSecurityAttributes=*/nullptr))
         return false;
