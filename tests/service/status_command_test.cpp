@@ -243,7 +243,16 @@ TEST_F(RecordedStateTest, AWriteFailureIsLoggedOncePerPassAndStopsNothing)
     RegisterApplication(L"Waits", Answer(L"Waits", L"600"), TestChildCommand(L""), m_folder.Path());
     Start();
     const auto runs = [&] { return LinesOf(ReadUtf8File(ran)).size(); };
+    const auto passesEnded = [&] {
+        size_t count = 0;
+        for (const std::wstring& message : m_log.Messages())
+            count += message.rfind(L"Checked 2 schedules;", 0) == 0 ? 1 : 0;
+        return count;
+    };
     EXPECT_TRUE(WaitUntil([&] { return runs() >= 3; }, 60000)) << m_log.Text();
+    // The stop comes once the pass after the third run has ended, while the worker waits the
+    // second until the next run: no pass is cut short before its first application.
+    EXPECT_TRUE(WaitUntil([&] { return passesEnded() >= 4; }, 60000)) << m_log.Text();
     Stop();
 
     size_t passes = 0;
@@ -254,13 +263,13 @@ TEST_F(RecordedStateTest, AWriteFailureIsLoggedOncePerPassAndStopsNothing)
         if (message.rfind(L"Recording the service's state failed, error code = 1021", 0) == 0)
             ++failures;
     }
-    // Each pass wrote four times in vain (two queries, a run's start and end); the pass
-    // the stop cut short may have logged before it was counted.
+    // Each pass wrote four times in vain (two queries, a run's start and end); a pass the
+    // stop cut short may have logged before it was counted.
     EXPECT_GE(passes, 3u);
     EXPECT_GE(failures, passes);
     EXPECT_LE(failures, passes + 1) << m_log.Text();
-    // State's own values are still written (the last pass, which the stop may have cut
-    // short after its first application, wrote 1 or 2).
+    // State's own values are still written: the last pass ended whole, with both
+    // applications checked.
     EXPECT_GE(ReadServiceState().ApplicationsChecked, 1u);
     EXPECT_FALSE(ReadApplicationState(L"Runs").Queried);
 }
