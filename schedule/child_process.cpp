@@ -230,6 +230,9 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
             LOG_FAILURE(0, error, L"CreateProcess failed, error code = %d");
         }
         commandLine.resize(std::wcslen(commandLine.c_str()));
+        // What ran since (the observer, the log line, thread-local storage, which a GCC
+        // build reaches through TlsGetValue) may have changed the thread's last error.
+        SetLastError(error);
         return kNotStartedResult;
     }
     UniqueProcessInformation run(own);

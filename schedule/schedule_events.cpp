@@ -24,6 +24,7 @@ void CMainTaskEvents::Started()
 
 void CMainTaskEvents::NotStarted(DWORD error)
 {
+    m_launchError = error;
     CoverNextFailure(error);
     ReportServiceEvent(EventKind::TaskNotStarted,
                        {m_application, std::to_wstring(error), SystemErrorText(error)});

@@ -20,10 +20,13 @@ public:
 
     void Started() override;
     void NotStarted(DWORD error) override;
+    // Why the task could not be started; ERROR_SUCCESS when it started or was not tried.
+    DWORD LaunchError() const { return m_launchError; }
 
 private:
     const std::wstring& m_application;
     const std::wstring& m_commandLine;
+    DWORD m_launchError = ERROR_SUCCESS;
 };
 
 // After a main task's RunAndWait: 1101 when it ended by itself (with its exit code and

@@ -87,7 +87,7 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
         CMainTaskEvents events(appToRun, scanner);
         exitCode = RunAndWait(appToRun, scanner, appDir, timings.TaskLimitSeconds, timings,
                               &outcome, &events);
-        launchError = GetLastError();   // why, when the task could not be started
+        launchError = events.LaunchError();   // why, when the task could not be started
     }
     state.RecordRunEnd(appToRun, UnixSecondsNow(), exitCode,
                        RunEndingOf(outcome, SchedulerStopFlag != 0), launchError);
