@@ -38,14 +38,6 @@ long long FieldKiB(const std::string& text, const char* field)
 
 }  // namespace
 
-long long PreciseNow()
-{
-    FILETIME now;
-    GetSystemTimePreciseAsFileTime(&now);
-    return static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) |
-                                  now.dwLowDateTime);
-}
-
 double Stopwatch::Seconds() const
 {
     LARGE_INTEGER now;

@@ -4,14 +4,14 @@
 // figures of a process. What they share with the tests (the product key, scratch folders,
 // the programs' paths) is in tests/common.
 #include "support/unique_resource.h"
+#include "tests/common/times.h"
 
 #include <windows.h>
 
 #include <string>
 
-// The wall clock in 100-ns units since 1601, as GetSystemTimePreciseAsFileTime gives it;
-// the helper child stamps the same clock.
-long long PreciseNow();
+// PreciseNow (tests/common/times.h) is the wall clock of the samples; the helper child
+// stamps the same clock.
 inline constexpr long long kUnitsPerMs = 10000;
 inline constexpr long long kUnitsPerSecond = 10000000;
 

@@ -24,7 +24,7 @@ public:
     bool Fired() const;
 
 private:
-    ULONGLONG m_spanIn100ns;
-    ULONGLONG m_madeAt;   // the system time when made, in 100-ns units
+    long long m_spanIn100ns;
+    long long m_madeAt;   // the system time when made, in 100-ns units
     UniqueHandle m_timer;
 };

@@ -1,5 +1,13 @@
 #include "tests/common/times.h"
 
+long long PreciseNow()
+{
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    return static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) |
+                                  now.dwLowDateTime);
+}
+
 FILETIME ShiftFileTime(const FILETIME& time, long long units)
 {
     ULARGE_INTEGER value;
