@@ -8,16 +8,19 @@
 #include <algorithm>
 #include <cwchar>
 
-const EventDefinition kEventDefinitions[12] = {
+const EventDefinition kEventDefinitions[15] = {
     {EventKind::ServiceStarted, MSG_SERVICE_STARTED, EVENTLOG_INFORMATION_TYPE, 1},
     {EventKind::ServiceStopped, MSG_SERVICE_STOPPED, EVENTLOG_INFORMATION_TYPE, 1},
     {EventKind::TaskStarted, MSG_TASK_STARTED, EVENTLOG_INFORMATION_TYPE, 2},
     {EventKind::TaskEnded, MSG_TASK_ENDED, EVENTLOG_INFORMATION_TYPE, 3},
     {EventKind::TaskAtLimit, MSG_TASK_AT_LIMIT, EVENTLOG_WARNING_TYPE, 1},
     {EventKind::TaskNotStarted, MSG_TASK_NOT_STARTED, EVENTLOG_ERROR_TYPE, 3},
+    {EventKind::TaskLate, MSG_TASK_LATE, EVENTLOG_WARNING_TYPE, 4},
+    {EventKind::RunMissed, MSG_RUN_MISSED, EVENTLOG_WARNING_TYPE, 2},
     {EventKind::QueryFailing, MSG_QUERY_FAILING, EVENTLOG_WARNING_TYPE, 2},
     {EventKind::QueryAnswering, MSG_QUERY_ANSWERING, EVENTLOG_INFORMATION_TYPE, 1},
     {EventKind::PushScriptEnded, MSG_PUSH_SCRIPT_ENDED, EVENTLOG_WARNING_TYPE, 2},
+    {EventKind::WakeNotSupported, MSG_WAKE_NOT_SUPPORTED, EVENTLOG_WARNING_TYPE, 2},
     {EventKind::LogFolderUnusable, MSG_LOG_FOLDER_UNUSABLE, EVENTLOG_WARNING_TYPE, 2},
     {EventKind::ThreadEnded, MSG_THREAD_ENDED, EVENTLOG_ERROR_TYPE, 1},
     {EventKind::Failure, MSG_FAILURE, EVENTLOG_ERROR_TYPE, 1},

@@ -34,9 +34,12 @@ enum class EventKind {
     TaskEnded,          // 1101 [application, exit code, seconds]
     TaskAtLimit,        // 1102 [application]
     TaskNotStarted,     // 1103 [application, error code, its text]
+    TaskLate,           // 1104 [application, due time, lateness, reason]
+    RunMissed,          // 1105 [application, due time]
     QueryFailing,       // 1200 [application, exit code]
     QueryAnswering,     // 1201 [application]
     PushScriptEnded,    // 1300 [command, exit code]
+    WakeNotSupported,   // 1400 [error code, its text]
     LogFolderUnusable,  // 1900 [path, reason]
     ThreadEnded,        // 1901 [which thread, as its log line says]
     Failure,            // 1999 [the log line's text]
@@ -50,7 +53,7 @@ struct EventDefinition {
 };
 
 // Every event, in the order of EventKind.
-extern const EventDefinition kEventDefinitions[12];
+extern const EventDefinition kEventDefinitions[15];
 const EventDefinition& DefinitionOf(EventKind kind);
 
 // The ID an administrator sees: the low 16 bits of the message ID.

@@ -29,6 +29,11 @@ const wchar_t kLastRunExitCode[] = L"LastRunExitCode";
 const wchar_t kLastRunOutcome[] = L"LastRunOutcome";
 const wchar_t kLastRunError[] = L"LastRunError";
 const wchar_t kRunning[] = L"Running";
+const wchar_t kLastRunDue[] = L"LastRunDue";
+const wchar_t kLastRunSlept[] = L"LastRunSlept";
+const wchar_t kMissedRuns[] = L"MissedRuns";
+const wchar_t kLastMissedDue[] = L"LastMissedDue";
+const wchar_t kWakeSupported[] = L"WakeSupported";
 
 constexpr REGSAM kStateAccess = KEY_READ | KEY_WRITE | DELETE;
 
@@ -212,6 +217,9 @@ RecordedServiceState ReadServiceState()
     state.PushConfigured = ReadQword(key.Get(), kPushScriptStart, state.PushScriptStart);
     ReadDword(key.Get(), kPushScriptRestarts, state.PushScriptRestarts);
     ReadDword(key.Get(), kPushScriptProcessId, state.PushScriptProcessId);
+    DWORD wake = 0;
+    state.WakeKnown = ReadDword(key.Get(), kWakeSupported, wake);
+    state.WakeSupported = wake != 0;
     return state;
 }
 
@@ -236,6 +244,10 @@ ApplicationState ReadApplicationState(const std::wstring& application)
     DWORD running = 0;
     ReadDword(key.Get(), kRunning, running);
     state.Running = running != 0;
+    ReadQword(key.Get(), kLastRunDue, state.LastRunDue);
+    ReadDword(key.Get(), kLastRunSlept, state.LastRunSlept);
+    ReadDword(key.Get(), kMissedRuns, state.MissedRuns);
+    ReadQword(key.Get(), kLastMissedDue, state.LastMissedDue);
     return state;
 }
 
@@ -301,11 +313,30 @@ void CStateRecorder::EndPass(ULONGLONG now, ULONGLONG nextPass, const std::wstri
     }));
 }
 
-void CStateRecorder::RecordRunStart(const std::wstring& application, ULONGLONG now)
+void CStateRecorder::RecordRunStart(const std::wstring& application, ULONGLONG now,
+                                    ULONGLONG due, DWORD sleptSeconds)
 {
     NoteFailure(WriteStateValues(ApplicationPath(application), [&](CValueWriter& write) {
         write.Qword(kLastRunStart, now);
         write.Dword(kRunning, 1);
+        write.Qword(kLastRunDue, due);
+        write.Dword(kLastRunSlept, sleptSeconds);
+    }));
+}
+
+void CStateRecorder::RecordMissedRun(const std::wstring& application, ULONGLONG due)
+{
+    const DWORD missed = ReadApplicationState(application).MissedRuns;
+    NoteFailure(WriteStateValues(ApplicationPath(application), [&](CValueWriter& write) {
+        write.Dword(kMissedRuns, missed + 1);
+        write.Qword(kLastMissedDue, due);
+    }));
+}
+
+void CStateRecorder::RecordWakeSupport(bool supported)
+{
+    NoteFailure(WriteStateValues(std::wstring(), [&](CValueWriter& write) {
+        write.Dword(kWakeSupported, supported ? 1 : 0);
     }));
 }
 

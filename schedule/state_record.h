@@ -55,6 +55,10 @@ struct ApplicationState {
     RunEnding LastRunOutcome = RunEnding::None;
     DWORD LastRunError = 0;
     bool Running = false;
+    ULONGLONG LastRunDue = 0;      // the due time the last run was for; 0 when not recorded
+    DWORD LastRunSlept = 0;        // seconds the computer slept between the arm and that run
+    DWORD MissedRuns = 0;          // due times that passed while the service was not running
+    ULONGLONG LastMissedDue = 0;   // the latest of them; 0 when none
 };
 
 // What State itself holds.
@@ -71,6 +75,8 @@ struct RecordedServiceState {
     ULONGLONG PushScriptStart = 0;
     DWORD PushScriptRestarts = 0;
     DWORD PushScriptProcessId = 0; // 0 while no script runs
+    bool WakeKnown = false;        // WakeSupported present: a timer was armed
+    bool WakeSupported = false;    // the computer accepted the wake flag at the last arm
 };
 
 // Readers for the status command and tests; what is missing reads as absent or 0.
@@ -90,8 +96,16 @@ public:
     // opened for reading).
     void EndPass(ULONGLONG now, ULONGLONG nextPass, const std::wstring& appToRun,
                  DWORD applicationsChecked, HKEY productKey);
-    // A main task starts: LastRunStart, Running 1.
-    void RecordRunStart(const std::wstring& application, ULONGLONG now);
+    // A main task starts: LastRunStart, Running 1, the due time it is for (LastRunDue) and
+    // how long the computer slept between the arm of that due time and now (LastRunSlept).
+    void RecordRunStart(const std::wstring& application, ULONGLONG now, ULONGLONG due = 0,
+                        DWORD sleptSeconds = 0);
+    // A due time that passed while the service was not running: MissedRuns counted up,
+    // LastMissedDue set to due.
+    void RecordMissedRun(const std::wstring& application, ULONGLONG due);
+    // Whether the computer accepted the wake flag when the timer was last armed
+    // (WakeSupported 1 or 0).
+    void RecordWakeSupport(bool supported);
     // It has ended: LastRunEnd, LastRunExitCode, LastRunOutcome, LastRunError, Running 0.
     void RecordRunEnd(const std::wstring& application, ULONGLONG now, int exitCode,
                       RunEnding ending, DWORD systemError);

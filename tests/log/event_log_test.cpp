@@ -66,7 +66,7 @@ TEST(EventMessagesTest, EveryEventHasItsTextWithTheInsertsTheCodePasses)
     LoadedModule product(ProductExePath());
     ASSERT_NE(nullptr, product.Handle);
 
-    const WORD expectedIds[] = {1000, 1001, 1100, 1101, 1102, 1103, 1200, 1201, 1300, 1900, 1901, 1999};
+    const WORD expectedIds[] = {1000, 1001, 1100, 1101, 1102, 1103, 1104, 1105, 1200, 1201, 1300, 1400, 1900, 1901, 1999};
     ASSERT_EQ(std::size(expectedIds), std::size(kEventDefinitions));
     for (size_t i = 0; i < std::size(kEventDefinitions); ++i) {
         const EventDefinition& event = kEventDefinitions[i];
