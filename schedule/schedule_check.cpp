@@ -8,13 +8,28 @@
 
 namespace {
 
+constexpr ULONGLONG kTimeUnitsPerSecond = 10000000;   // FILETIME's 100-ns units
 
 }  // namespace
 
-ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings& timings)
+PassedDue ClassifyPassedDue(const ApplicationState& before, ULONGLONG now,
+                            ULONGLONG schedulingStart)
+{
+    if (!before.Answered || before.NextDue == 0 || before.NextDue > now)
+        return PassedDue::None;
+    if (before.RunRecorded && before.LastRunStart >= before.NextDue)
+        return PassedDue::None;   // a run started at or after it: it was served
+    if (before.NextDue < schedulingStart)
+        return before.LastMissedDue == before.NextDue ? PassedDue::None : PassedDue::Missed;
+    return PassedDue::Overdue;
+}
+
+ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings& timings,
+                                   ULONGLONG schedulingStart)
 {
     ScheduleCheckResult result;
     result.NextCheck = kDefaultCheckCapSeconds;
+    bool answered = false;
     CStateRecorder& state = WorkerStateRecorder();
     state.BeginPass(UnixSecondsNow());
 
@@ -58,17 +73,31 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
         // alone, so the failure is reported with the write's own status.
         if (const LONG status = application.SetDword(kScheduleEnabledValue, 0); status != ERROR_SUCCESS)
             LOG_FAILURE(0, status, L"Failed to write 0 to ScheduleEnabled before checkschedule error=%d");
+        // What the last answer left behind, before this query's answer replaces it.
+        const ApplicationState before = ReadApplicationState(name);
         const int exitCode = RunAndWait(name, scheduler, appDir, timings.QueryLimitSeconds, timings);
+        const ULONGLONG answeredAt = timings.TimeUnitsNow();
         NoteQueryResult(name, exitCode);
         const DWORD answer = exitCode == 0 ? application.GetDword(kScheduleEnabledValue, 0) : 0;
         if (const LONG status = application.SetDword(kScheduleEnabledValue, 0); status != ERROR_SUCCESS)
             LOG_FAILURE(0, status, L"Failed to write 0 to ScheduleEnabled after checkschedule error=%d");
         LOG(2, L"AppName %s: %d secs", name.c_str(), answer);
-        state.RecordQuery(name, UnixSecondsNow(), exitCode, answer);
+        const ULONGLONG answeredSeconds = UnixSecondsFromUnits(answeredAt);
+        const PassedDue passed = ClassifyPassedDue(before, answeredSeconds, schedulingStart);
+        if (passed == PassedDue::Missed) {
+            LOG(0, L"AppName %s was due while the service was not running; its run was missed",
+                name.c_str());
+            state.RecordMissedRun(name, before.NextDue);
+            ReportRunMissed(name, before.NextDue);
+        }
+        state.RecordQuery(name, answeredSeconds, exitCode, answer);
 
         if (answer != 0 && answer < result.NextCheck) {
             result.NextCheck = answer;
             result.AppToRun = name;
+            result.DueTime = answeredAt + static_cast<ULONGLONG>(answer) * kTimeUnitsPerSecond;
+            result.OverdueSince = passed == PassedDue::Overdue ? before.NextDue : 0;
+            answered = true;
         }
         ++queried;
     }
@@ -76,8 +105,11 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
 
     LOG(1, L"Checked %d schedules; NextCheck=%d, AppToRun=%s", queried, result.NextCheck,
         result.AppToRun.c_str());
+    const ULONGLONG passEndUnits = timings.TimeUnitsNow();
+    if (!answered)
+        result.DueTime = passEndUnits + static_cast<ULONGLONG>(result.NextCheck) * kTimeUnitsPerSecond;
     // The wait that follows ends at the due time or at its bound, whichever comes first.
-    const ULONGLONG passEnd = UnixSecondsNow();
+    const ULONGLONG passEnd = UnixSecondsFromUnits(passEndUnits);
     const DWORD boundSeconds = timings.WaitBoundMs / 1000;
     state.EndPass(passEnd, passEnd + (result.NextCheck < boundSeconds ? result.NextCheck : boundSeconds),
                   result.AppToRun, static_cast<DWORD>(queried), productKey.Handle());

@@ -1,6 +1,7 @@
 #pragma once
 // One pass over the applications registered under the product key: each application's
 // schedule query program answers how many seconds remain until its main task is due.
+#include "schedule/state_record.h"
 #include "schedule/timings.h"
 #include "support/registry_key.h"
 
@@ -11,7 +12,24 @@
 struct ScheduleCheckResult {
     std::wstring AppToRun;   // the application whose main task runs next; empty for none
     DWORD NextCheck = 0;     // seconds until it is due, or until the next pass
+    // When NextCheck falls due, in FILETIME units: the time its query program answered plus
+    // its answer (the pass's end plus NextCheck when no application answered).
+    ULONGLONG DueTime = 0;
+    // AppToRun's earlier due time (UTC seconds) that passed while the service ran and no
+    // run started (a task, the spacing or a sleep without a wake held it up); 0 when none.
+    // Its run is then for that due time.
+    ULONGLONG OverdueSince = 0;
 };
+
+// What a pass makes of the due time an application's last answer recorded (NextDue), as it
+// reaches the application at `now` (UTC seconds).
+enum class PassedDue {
+    None,      // none recorded, not yet due, already run, or already counted as missed
+    Missed,    // it passed before schedulingStart: the computer was off or the service stopped
+    Overdue,   // it passed while the service ran, and no run has started since
+};
+PassedDue ClassifyPassedDue(const ApplicationState& before, ULONGLONG now,
+                            ULONGLONG schedulingStart);
 
 // The number of seconds a pass may answer at most when MaxCheckIntevalSecs is not set.
 inline constexpr DWORD kDefaultCheckCapSeconds = 86400;
@@ -22,5 +40,10 @@ inline constexpr DWORD kDefaultCheckCapSeconds = 86400;
 // after each query. Never fails: what cannot be read counts as no answer. Once
 // SchedulerStopFlag is set the pass ends before the next application, leaving the rest
 // untouched. Worker thread only.
+//
+// schedulingStart (UTC seconds) is when this process began scheduling: a recorded due time
+// before it that no run served is counted as missed (MissedRuns, event 1105), once. 0
+// counts nothing as missed.
 ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey,
-                                   const Timings& timings = ProductTimings());
+                                   const Timings& timings = ProductTimings(),
+                                   ULONGLONG schedulingStart = 0);

@@ -2,7 +2,9 @@
 
 #include "log/event_log.h"
 #include "schedule/child_process.h"
+#include "schedule/state_record.h"
 #include "support/console_text.h"
+#include "support/text_format.h"
 
 #include <set>
 
@@ -64,4 +66,36 @@ void ReportPushScriptEnded(const std::wstring& command, HANDLE process)
         return;
     ReportServiceEvent(EventKind::PushScriptEnded,
                        {command, std::to_wstring(static_cast<int>(exitCode))});
+}
+
+std::wstring LatenessReason(const LatenessFacts& facts)
+{
+    constexpr ULONGLONG kSleepWorthTelling = 60;
+    if (facts.SleptSeconds >= kSleepWorthTelling)
+        return L"the computer slept " + FormatDuration(facts.SleptSeconds) + L" and was not woken";
+    if (!facts.LastTaskApplication.empty() && facts.LastTaskEnd > facts.Due)
+        return L"the main task of the application " + facts.LastTaskApplication + L" ran until then";
+    if (facts.SpacingEnd > facts.Due)
+        return L"the four-minute spacing after the last run";
+    return L"the reason is not known";
+}
+
+void ReportLateRun(const std::wstring& application, const LatenessFacts& facts)
+{
+    if (SchedulerStopFlag || facts.Start < facts.Due + kLateRunSeconds)
+        return;
+    ReportServiceEvent(EventKind::TaskLate,
+                       {application, FormatLocalDateTime(FileTimeFromUnixSeconds(facts.Due)),
+                        FormatDuration(facts.Start - facts.Due), LatenessReason(facts)});
+}
+
+void ReportRunMissed(const std::wstring& application, ULONGLONG due)
+{
+    ReportServiceEvent(EventKind::RunMissed,
+                       {application, FormatLocalDateTime(FileTimeFromUnixSeconds(due))});
+}
+
+void ReportWakeNotSupported(DWORD error)
+{
+    ReportServiceEvent(EventKind::WakeNotSupported, {std::to_wstring(error), SystemErrorText(error)});
 }

@@ -44,3 +44,35 @@ void NoteQueryResult(const std::wstring& application, int exitCode);
 // The push script's run in process has ended and is relaunched after the pause: 1300 with
 // its exit code. Nothing for a null process (no run) or while the service stops.
 void ReportPushScriptEnded(const std::wstring& command, HANDLE process);
+
+// A run that starts this many seconds or more after the due time it is for is reported.
+inline constexpr ULONGLONG kLateRunSeconds = 120;
+
+// What is known of why a run started late: how long the computer slept between the arm of
+// its due time and the run, and the last main task before it (of any application) with the
+// end of the spacing after it. UTC seconds.
+struct LatenessFacts {
+    ULONGLONG Due = 0;
+    ULONGLONG Start = 0;
+    ULONGLONG SleptSeconds = 0;
+    std::wstring LastTaskApplication;   // empty when no task ran before in this process
+    ULONGLONG LastTaskEnd = 0;
+    ULONGLONG SpacingEnd = 0;
+};
+
+// The reason a late run gives, in words: the sleep first (a minute or more of it), then
+// another application's task that ran past the due time, then the spacing after a run;
+// "the reason is not known" when none applies.
+std::wstring LatenessReason(const LatenessFacts& facts);
+
+// 1104 when the run starts kLateRunSeconds or more after its due time: the application, the
+// due time in local time, the lateness and LatenessReason. Nothing otherwise, or while the
+// service stops. Worker thread.
+void ReportLateRun(const std::wstring& application, const LatenessFacts& facts);
+
+// 1105: the application's due time (UTC seconds) passed while the service was not running.
+void ReportRunMissed(const std::wstring& application, ULONGLONG due);
+
+// 1400: the computer did not accept the wake flag of the wait timer (error is what
+// SetWaitableTimer left as the last error).
+void ReportWakeNotSupported(DWORD error);

@@ -1,5 +1,6 @@
 #include "schedule/scheduler_thread.h"
 
+#include "log/event_log.h"
 #include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/schedule_check.h"
@@ -10,30 +11,133 @@
 #include "support/product_names.h"
 #include "support/registry_key.h"
 #include "support/security_descriptor.h"
+#include "support/text_format.h"
 #include "support/unique_resource.h"
 
 HANDLE ScheduleCheckEvent = nullptr;
 
 namespace {
 
-constexpr LONGLONG kTimerUnitsPerSecond = 10000000;   // 100-ns units
+constexpr ULONGLONG kTimeUnitsPerMs = 10000;   // FILETIME's 100-ns units
 
-// When the last pass that a check request caused started; the worker's alone.
+// The passes that check requests cause: when the last one ended, and whether the pass now
+// running is one of them. The worker's alone.
 struct CheckRequestPacing {
     bool Any = false;
     DWORD LastTick = 0;
+    bool PassPending = false;
 
     DWORD DelayAt(DWORD nowTick, DWORD gapMs) const
     {
         return CheckRequestDelayMs(Any, LastTick, nowTick, gapMs);
     }
-    void Served(DWORD nowTick)
+    // A request is taken: the pass that follows is its pass.
+    void Taken() { PassPending = true; }
+    // A pass has ended; the gap before the next request's pass counts from here when a
+    // request caused it, so a pass that takes longer than the gap cannot be followed at
+    // once by another.
+    void PassEnded(DWORD nowTick)
     {
+        if (!PassPending)
+            return;
+        PassPending = false;
         Any = true;
         LastTick = nowTick;
     }
 };
 CheckRequestPacing CheckRequests;
+
+// PassRequest bits not yet taken by the worker, and the event that ends its wait for them.
+LONG volatile PassRequests = 0;
+HANDLE PassNowEvent()
+{
+    // Made on first use by whichever thread comes first; never closed, like the stop event.
+    static HANDLE event = CreateEventW(/*lpEventAttributes=*/nullptr, /*bManualReset=*/FALSE,
+                                       /*bInitialState=*/FALSE, /*lpName=*/nullptr);
+    return event;
+}
+
+LONGLONG volatile ArmedDueTime = 0;
+
+// The computer's sleep so far, sampled at each arm, so that a run can tell how long the
+// computer slept since the arm that covered its due time. The worker's alone; plain data.
+struct ArmSample {
+    ULONGLONG UnixSeconds;
+    ULONGLONG SleptMs;
+};
+struct ArmHistory {
+    static constexpr size_t kKept = 64;   // more than a day of waits at the 30-minute bound
+    ArmSample Samples[kKept];
+    size_t Count;
+    size_t Next;
+
+    void Add(const ArmSample& sample)
+    {
+        Samples[Next] = sample;
+        Next = (Next + 1) % kKept;
+        if (Count < kKept)
+            ++Count;
+    }
+    // The latest arm at or before due, or the oldest kept when every arm came later; null
+    // before the first.
+    const ArmSample* Before(ULONGLONG due) const
+    {
+        const ArmSample* found = nullptr;
+        const ArmSample* oldest = nullptr;
+        for (size_t i = 0; i < Count; ++i) {
+            const ArmSample& sample = Samples[(Next + kKept - Count + i) % kKept];
+            if (!oldest)
+                oldest = &sample;
+            if (sample.UnixSeconds <= due)
+                found = &sample;
+        }
+        return found ? found : oldest;
+    }
+};
+ArmHistory Arms = {};
+
+// The last main task the worker ran, for the reason of a late run. Never destroyed: the
+// worker may still run while the process ends.
+struct LastTaskRecord {
+    std::wstring Application;
+    ULONGLONG End = 0;          // UTC seconds
+    ULONGLONG SpacingEnd = 0;   // UTC seconds
+};
+LastTaskRecord& LastTask()
+{
+    static LastTaskRecord* const record = new LastTaskRecord();
+    return *record;
+}
+
+// Whether the State says the computer accepts the wake flag, as this worker life last wrote
+// it: -1 before its first arm. The worker's alone.
+int RecordedWakeSupport = -1;
+
+void NoteWakeSupport(bool refused, DWORD error)
+{
+    const int supported = refused ? 0 : 1;
+    if (supported != RecordedWakeSupport) {
+        WorkerStateRecorder().RecordWakeSupport(!refused);
+        RecordedWakeSupport = supported;
+    }
+    static LONG volatile told = 0;
+    if (refused && InterlockedExchange(&told, 1) == 0) {
+        ReportWakeNotSupported(error);
+        CoverNextFailure(error);
+        LOG_FAILURE(0, error,
+                    L"This computer does not accept a timer that wakes it (error code = %d); a task due while it sleeps runs when it wakes");
+    }
+}
+
+// Logs the pass requests taken with the wait's end.
+void LogPassRequests()
+{
+    const LONG why = InterlockedExchange(&PassRequests, 0);
+    if (why & static_cast<LONG>(PassRequest::Resumed))
+        LOG(0, L"Computer resumed; checking schedules");
+    if (why & static_cast<LONG>(PassRequest::TimeChanged))
+        LOG(0, L"System time changed; checking schedules");
+}
 
 void KeepAwake() { SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED); }
 void AllowSleep() { SetThreadExecutionState(ES_CONTINUOUS); }
@@ -63,9 +167,10 @@ RunEnding RunEndingOf(RunOutcome outcome, bool stopping)
     return RunEnding::EndedByItself;
 }
 
-void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
+void RunDueTask(const CRegistryKey& productKey, const ScheduleCheckResult& due,
                 const Timings& timings)
 {
+    const std::wstring& appToRun = due.AppToRun;
     KeepAwake();
     CRegistryKey application;
     application.Open(productKey.Handle(), appToRun.c_str(), KEY_READ);
@@ -78,9 +183,25 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
 
     const DWORD start = GetTickCount();
     LOG(0, L"Starting Scan.");
+    // The due time this run is for: an earlier one that passed without a run, or its answer's.
+    LatenessFacts facts;
+    facts.Due = due.OverdueSince != 0 ? due.OverdueSince : UnixSecondsFromUnits(due.DueTime);
+    facts.Start = UnixSecondsFromUnits(timings.TimeUnitsNow());
+    if (const ArmSample* arm = Arms.Before(facts.Due)) {
+        const ULONGLONG sleptMs = timings.SleptMs();
+        facts.SleptSeconds = sleptMs > arm->SleptMs ? (sleptMs - arm->SleptMs) / 1000 : 0;
+    }
+    facts.LastTaskApplication = LastTask().Application;
+    facts.LastTaskEnd = LastTask().End;
+    facts.SpacingEnd = LastTask().SpacingEnd;
+    if (facts.Start >= facts.Due + kLateRunSeconds) {
+        LOG(0, L"AppName %s was due %s ago: %s", appToRun.c_str(),
+            FormatDuration(facts.Start - facts.Due).c_str(), LatenessReason(facts).c_str());
+        ReportLateRun(appToRun, facts);
+    }
     RunOutcome outcome = RunOutcome::NotStarted;
     CStateRecorder& state = WorkerStateRecorder();
-    state.RecordRunStart(appToRun, UnixSecondsNow());
+    state.RecordRunStart(appToRun, facts.Start, facts.Due, static_cast<DWORD>(facts.SleptSeconds));
     int exitCode = 0;
     DWORD launchError = 0;
     {
@@ -89,8 +210,12 @@ void RunDueTask(const CRegistryKey& productKey, const std::wstring& appToRun,
                               &outcome, &events);
         launchError = events.LaunchError();   // why, when the task could not be started
     }
-    state.RecordRunEnd(appToRun, UnixSecondsNow(), exitCode,
-                       RunEndingOf(outcome, SchedulerStopFlag != 0), launchError);
+    const ULONGLONG end = UnixSecondsFromUnits(timings.TimeUnitsNow());
+    state.RecordRunEnd(appToRun, end, exitCode, RunEndingOf(outcome, SchedulerStopFlag != 0),
+                       launchError);
+    LastTask().Application = appToRun;
+    LastTask().End = end;
+    LastTask().SpacingEnd = facts.Start + timings.SpacingMs / 1000;
     ReportMainTaskEnd(appToRun, outcome, exitCode, GetTickCount() - start);
     LOG(0, L"Scan Finished.");
     // Peers learn of a run that happened: not of a task that could not start, nor of one
@@ -179,9 +304,9 @@ DWORD CheckRequestDelayMs(bool anyBefore, DWORD lastTick, DWORD nowTick, DWORD g
     return anyBefore ? SpacingSleepMs(lastTick, nowTick, gapMs) : 0;
 }
 
-WaitEnd ClassifyWait(DWORD waitResult, bool hasEvent, bool hasTimer, bool dueWithinBound)
+WaitEnd ClassifyWait(DWORD waitResult, bool hasTimer, bool hasEvent, bool dueWithinBound)
 {
-    if (hasEvent && waitResult == WAIT_OBJECT_0)
+    if (hasEvent && waitResult == WAIT_OBJECT_0 + (hasTimer ? 1 : 0))
         return WaitEnd::CheckEvent;
     if (waitResult == WAIT_TIMEOUT)
         return (!hasTimer && dueWithinBound) ? WaitEnd::DueTime : WaitEnd::Bound;
@@ -199,52 +324,85 @@ DWORD SpacingSleepMs(DWORD startTick, DWORD endTick, DWORD spacingMs)
     return elapsed < spacingMs ? spacingMs - elapsed : 0;
 }
 
-int WaitForDue(DWORD seconds, const Timings& timings)
+void RequestPassNow(PassRequest why)
 {
-    LOG(0, L"Starting to sleep for %d seconds.", seconds);
+    InterlockedOr(&PassRequests, static_cast<LONG>(why));
+    if (HANDLE event = PassNowEvent())
+        SetEvent(event);
+}
 
-    // The due time is relative (negative) and taken from the unsigned request, so even the
-    // largest request lies in the future; the bound ends its wait after 30 minutes.
+ULONGLONG LastArmedDueTime()
+{
+    return static_cast<ULONGLONG>(InterlockedCompareExchange64(&ArmedDueTime, 0, 0));
+}
+
+bool IsWakeRefused(DWORD lastErrorAfterArm)
+{
+    // ERROR_TIMER_RESUME_IGNORED, which the SDK's headers do not all define: the status the
+    // kernel answers, which Windows turns into ERROR_NOT_SUPPORTED and Wine passes on.
+    constexpr DWORD kTimerResumeIgnored = 722;
+    return lastErrorAfterArm == ERROR_NOT_SUPPORTED || lastErrorAfterArm == kTimerResumeIgnored;
+}
+
+int WaitForDue(DWORD seconds, ULONGLONG dueTime, const Timings& timings)
+{
+    // An absolute due time: a relative one stops counting while the computer sleeps (Windows
+    // 8 and later), so it would neither wake the computer at the wall-clock time nor fire
+    // on time afterwards. A due time beyond the bound is armed in full too, so that the
+    // computer is woken for it; the bound then only ends the wait for a new pass.
     UniqueHandle timer(CreateWaitTimer());
     bool timerArmed = false;
     if (timer) {
-        LARGE_INTEGER dueTime;
-        dueTime.QuadPart = 1 - static_cast<LONGLONG>(seconds) * kTimerUnitsPerSecond;
-        timerArmed = SetWaitableTimer(timer.Get(), &dueTime, /*lPeriod=*/0, nullptr, nullptr,
+        LARGE_INTEGER due;
+        due.QuadPart = static_cast<LONGLONG>(dueTime);
+        SetLastError(ERROR_SUCCESS);
+        timerArmed = SetWaitableTimer(timer.Get(), &due, /*lPeriod=*/0, nullptr, nullptr,
                                       /*fResume=*/TRUE) != FALSE;
+        const DWORD armError = GetLastError();
+        if (timerArmed)
+            NoteWakeSupport(IsWakeRefused(armError), armError);
     }
+    InterlockedExchange64(&ArmedDueTime, timerArmed ? static_cast<LONGLONG>(dueTime) : 0);
+    Arms.Add({UnixSecondsFromUnits(timings.TimeUnitsNow()), timings.SleptMs()});
+    LOG(0, L"Starting to sleep for %d seconds.", seconds);
 
     // Without a timer the wait's own time-out stands in for the due time.
-    const ULONGLONG dueMs = static_cast<ULONGLONG>(seconds) * 1000u;
+    const ULONGLONG now = timings.TimeUnitsNow();
+    const ULONGLONG dueMs = dueTime > now ? (dueTime - now + kTimeUnitsPerMs - 1) / kTimeUnitsPerMs : 0;
     const bool dueWithinBound = dueMs < timings.WaitBoundMs;
     const DWORD waitMs = (timerArmed || !dueWithinBound) ? timings.WaitBoundMs
                                                          : static_cast<DWORD>(dueMs);
     const DWORD start = GetTickCount();
     HANDLE stop = SchedulerStopEvent();
+    HANDLE passNow = PassNowEvent();
     // A request kept until the gap since the last pass a request caused is up.
     bool requestKept = false;
     DWORD requestTick = 0;
     DWORD requestDelayMs = 0;
     int verdict = 0;
     for (;;) {
-        // The check event first: its index is the one ClassifyWait reads.
-        HANDLE objects[3];
+        // The timer first, so that a due task wins over every request; then the check
+        // event, whose index ClassifyWait reads; then the stop and the pass requests.
+        HANDLE objects[4];
         DWORD count = 0;
+        if (timerArmed)
+            objects[count++] = timer.Get();
         const bool hasEvent = ScheduleCheckEvent != nullptr && !requestKept;
         if (hasEvent)
             objects[count++] = ScheduleCheckEvent;
-        if (timerArmed)
-            objects[count++] = timer.Get();
         const DWORD stopIndex = count;
         if (stop)
             objects[count++] = stop;
+        const DWORD passNowIndex = count;
+        if (passNow)
+            objects[count++] = passNow;
 
-        const DWORD now = GetTickCount();
-        const DWORD elapsed = now - start;
+        const DWORD tick = GetTickCount();
+        const DWORD elapsed = tick - start;
         DWORD timeoutMs = elapsed < waitMs ? waitMs - elapsed : 0;
         bool keptRequestDue = false;
         if (requestKept) {
-            const DWORD untilRequest = SpacingSleepMs(requestTick, now, requestDelayMs);
+            const DWORD untilRequest = SpacingSleepMs(requestTick, tick, requestDelayMs);
             if (untilRequest <= timeoutMs) {
                 timeoutMs = untilRequest;
                 keptRequestDue = true;
@@ -262,17 +420,24 @@ int WaitForDue(DWORD seconds, const Timings& timings)
             continue;
         if (stop && waitResult == WAIT_OBJECT_0 + stopIndex)
             break;   // a stop: no task, and the loop leaves
+        if (passNow && waitResult == WAIT_OBJECT_0 + passNowIndex) {
+            LogPassRequests();
+            // A resume that the timer itself caused runs its task as usual.
+            if (timerArmed && WaitForSingleObject(timer.Get(), 0) == WAIT_OBJECT_0)
+                verdict = WaitVerdict(WaitEnd::DueTime, seconds, timings.RunNowThresholdSeconds);
+            break;
+        }
         if (waitResult == WAIT_TIMEOUT && keptRequestDue) {
-            CheckRequests.Served(GetTickCount());
+            CheckRequests.Taken();
             break;   // the kept request's pass
         }
-        const WaitEnd end = ClassifyWait(waitResult, hasEvent, timerArmed, dueWithinBound);
+        const WaitEnd end = ClassifyWait(waitResult, timerArmed, hasEvent, dueWithinBound);
         if (end == WaitEnd::CheckEvent) {
             // A manual-reset object would otherwise stay set and end every later wait.
             ResetEvent(ScheduleCheckEvent);
             const DWORD delay = CheckRequests.DelayAt(GetTickCount(), timings.CheckRequestGapMs);
             if (delay == 0) {
-                CheckRequests.Served(GetTickCount());
+                CheckRequests.Taken();
                 break;
             }
             requestKept = true;
@@ -293,6 +458,9 @@ int WaitForDue(DWORD seconds, const Timings& timings)
 
 void RunSchedulerLoop(const Timings& timings)
 {
+    // A due time recorded before this moment that no run served was missed.
+    const ULONGLONG schedulingStart = UnixSecondsFromUnits(timings.TimeUnitsNow());
+    RecordedWakeSupport = -1;
     SleepUnlessSchedulerStops(timings.StartDelayMs);
     ScheduleCheckEvent = OpenScheduleCheckEvent();
     CheckRequests = CheckRequestPacing();
@@ -308,15 +476,16 @@ void RunSchedulerLoop(const Timings& timings)
         KeepAwake();
         CRegistryKey productKey;
         OpenProductKey(productKey, KEY_READ);
-        const ScheduleCheckResult result = CheckSchedules(productKey, timings);
+        const ScheduleCheckResult result = CheckSchedules(productKey, timings, schedulingStart);
+        CheckRequests.PassEnded(GetTickCount());
         AllowSleep();
         // A stop during the pass: no wait and no main task. Its check event ends the wait
         // of a stop that comes later; the slot's stop flag catches one in between.
         if (SchedulerStopFlag)
             continue;
-        if (WaitForDue(result.NextCheck, timings) == 1 && !result.AppToRun.empty() &&
+        if (WaitForDue(result.NextCheck, result.DueTime, timings) == 1 && !result.AppToRun.empty() &&
             !SchedulerStopFlag)
-            RunDueTask(productKey, result.AppToRun, timings);
+            RunDueTask(productKey, result, timings);
         AllowSleep();
     }
 

@@ -44,18 +44,18 @@ HANDLE CreateWaitTimer();
 
 // How long a check request that arrives at nowTick is kept before the pass it asks for may
 // start: none when no pass was caused by a request before (anyBefore false) or when the
-// last such pass started at lastTick at least gapMs ago; otherwise the rest of gapMs.
+// last such pass ended at lastTick at least gapMs ago; otherwise the rest of gapMs.
 // GetTickCount values; a wrap in between is allowed.
 DWORD CheckRequestDelayMs(bool anyBefore, DWORD lastTick, DWORD nowTick, DWORD gapMs);
 
 // What ended a wait for the due time.
 enum class WaitEnd { CheckEvent, DueTime, Bound };
 
-// Reads a wait's return value. hasEvent and hasTimer say which objects were waited on
-// (the event first); dueWithinBound says that, without a timer, the wait's time-out was
-// the due time rather than the bound. Anything but the event or a time-out counts as the
-// timer's expiry.
-WaitEnd ClassifyWait(DWORD waitResult, bool hasEvent, bool hasTimer, bool dueWithinBound);
+// Reads a wait's return value. hasTimer and hasEvent say which objects were waited on
+// (the timer first, so that a due timer wins over a check request); dueWithinBound says
+// that, without a timer, the wait's time-out was the due time rather than the bound. With a
+// timer, anything but the event or a time-out counts as the timer's expiry.
+WaitEnd ClassifyWait(DWORD waitResult, bool hasTimer, bool hasEvent, bool dueWithinBound);
 
 // 1 when the task is to run now: the due time ended the wait and the request was below
 // the run-now threshold. 0 means check again.
@@ -65,14 +65,37 @@ int WaitVerdict(WaitEnd end, DWORD seconds, DWORD thresholdSeconds);
 // endTick (GetTickCount values; a wrap in between is allowed). 0 when none is left.
 DWORD SpacingSleepMs(DWORD startTick, DWORD endTick, DWORD spacingMs);
 
-// Waits for a due time `seconds` from now on the timer, the check event, the stop event
-// and the bound; returns WaitVerdict's answer (0 after a stop). A check request that
-// comes within timings.CheckRequestGapMs of the start of the last pass a request caused is
-// kept, and served when that time is up (or by a pass that comes sooner for another
-// reason); the check event is reset once its request is taken, so a manual-reset event
-// cannot keep the worker passing. A wait whose event or timer does not exist still lasts
-// until the due time or the bound. Worker thread only.
-int WaitForDue(DWORD seconds, const Timings& timings = ProductTimings());
+// Why the worker is asked for a pass at once, beside the check event.
+enum class PassRequest : LONG {
+    Resumed = 1,       // the computer resumed from sleep
+    TimeChanged = 2,   // the system time was changed
+};
+
+// Ends the worker's wait at once for a pass that is not paced as check requests are, and
+// logs why at level 0 when the worker takes it ("Computer resumed; checking schedules",
+// "System time changed; checking schedules"). When the worker is not waiting (a pass or a
+// task runs), its next wait ends at once. Any thread: the service's control handler calls
+// it for a resume and a time change.
+void RequestPassNow(PassRequest why);
+
+// The due time (FILETIME units, UTC) the worker last armed its wait timer with; 0 before
+// the first arm or when the arm failed. For tests and the status of the wait.
+ULONGLONG LastArmedDueTime();
+
+// Whether a successful SetWaitableTimer call with the resume flag was refused the wake:
+// Windows leaves ERROR_NOT_SUPPORTED as the last error, Wine ERROR_TIMER_RESUME_IGNORED.
+bool IsWakeRefused(DWORD lastErrorAfterArm);
+
+// Waits for the due time dueTime (FILETIME units, UTC; `seconds` is the answer it came
+// from) on the timer, armed for that absolute time with the resume flag so that it wakes
+// the computer, the stop event, the pass-now requests, the check event and the bound;
+// returns WaitVerdict's answer (0 after a stop or a pass request). A due timer is served
+// before any check request. A check request that comes within timings.CheckRequestGapMs of
+// the end of the last pass a request caused is kept, and served when that time is up (or by
+// a pass that comes sooner for another reason); the check event is reset once its request
+// is taken, so a manual-reset event cannot keep the worker passing. A wait whose event or
+// timer does not exist still lasts until the due time or the bound. Worker thread only.
+int WaitForDue(DWORD seconds, ULONGLONG dueTime, const Timings& timings = ProductTimings());
 
 // The worker's loop; returns when it has seen SchedulerStopFlag. Once the flag is set it
 // starts no pass, wait or main task, keeps no spacing and announces no completion.

@@ -180,8 +180,7 @@ LONG ForEachApplicationEntry(Visit visit)
 
 ULONGLONG UnixSecondsFromFileTime(const FILETIME& time)
 {
-    const ULONGLONG units = (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-    return units < kUnixEpochUnits ? 0 : (units - kUnixEpochUnits) / kUnitsPerSecond;
+    return UnixSecondsFromUnits((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
 }
 
 FILETIME FileTimeFromUnixSeconds(ULONGLONG seconds)
@@ -191,6 +190,11 @@ FILETIME FileTimeFromUnixSeconds(ULONGLONG seconds)
     time.dwLowDateTime = static_cast<DWORD>(units & 0xFFFFFFFFu);
     time.dwHighDateTime = static_cast<DWORD>(units >> 32);
     return time;
+}
+
+ULONGLONG UnixSecondsFromUnits(ULONGLONG units)
+{
+    return units < kUnixEpochUnits ? 0 : (units - kUnixEpochUnits) / kUnitsPerSecond;
 }
 
 ULONGLONG UnixSecondsNow()

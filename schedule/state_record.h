@@ -38,6 +38,8 @@ ULONGLONG UnixSecondsFromFileTime(const FILETIME& time);
 FILETIME FileTimeFromUnixSeconds(ULONGLONG seconds);
 // The clock, in UTC seconds since 1970.
 ULONGLONG UnixSecondsNow();
+// FILETIME units (100 ns since 1601, UTC, as one number) in UTC seconds since 1970.
+ULONGLONG UnixSecondsFromUnits(ULONGLONG units);
 
 // What the state holds of one application, as read back (ReadApplicationState).
 struct ApplicationState {

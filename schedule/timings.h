@@ -1,7 +1,10 @@
 #pragma once
 // Every duration of the scheduler, the child runner and the push-script supervisor, with
-// the product's values. The loops take a Timings so that tests can run them in seconds;
-// the service always runs with ProductTimings().
+// the product's values, and the clocks the worker reads. The loops take a Timings so that
+// tests can run them in seconds, and show a sleep or a late start that Wine cannot; the
+// service always runs with ProductTimings().
+#include "support/clock.h"
+
 #include <windows.h>
 
 struct Timings {
@@ -18,6 +21,8 @@ struct Timings {
     LONG PushPauseMs = 300000;               // between the script's end and its relaunch
     LONG PushStepMs = 2000;                  // the step in which the pause notices a stop
     DWORD MarkedForDeleteWaitMs = 30000;     // an install's wait for an old entry to go
+    ULONGLONG (*TimeUnitsNow)() = &SystemTimeUnitsNow;   // the worker's wall clock
+    ULONGLONG (*SleptMs)() = &ComputerSleptMs;           // the computer's sleep so far
 };
 
 inline const Timings& ProductTimings()

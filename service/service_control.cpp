@@ -282,16 +282,18 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
 {
     try {
         ServiceStatus.dwServiceType = SERVICE_WIN32;
-        ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+        ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
+                                           SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_TIMECHANGE;
         ServiceStatus.dwWin32ExitCode = 0;
         ServiceStatus.dwServiceSpecificExitCode = 0;
         ServiceStatus.dwCheckPoint = 0;
         ServiceStatus.dwWaitHint = 0;
 
-        ServiceStatusHandle = RegisterServiceCtrlHandlerW(kServiceName, ServiceCtrlHandler);
+        ServiceStatusHandle = RegisterServiceCtrlHandlerExW(kServiceName, ServiceCtrlHandler,
+                                                            /*lpContext=*/nullptr);
         if (!ServiceStatusHandle) {
             const DWORD error = GetLastError();
-            LOG_FAILURE(0, error, L"RegisterServiceCtrlHandler failed, error code = %d");
+            LOG_FAILURE(0, error, L"RegisterServiceCtrlHandlerEx failed, error code = %d");
             return;
         }
         ServiceStatus.dwCurrentState = SERVICE_RUNNING;
@@ -305,10 +307,19 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
     }
 }
 
-void WINAPI ServiceCtrlHandler(DWORD control)
+DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID)
 {
     try {
         switch (control) {
+        // A resume or a new system time: the worker asks the applications again at once,
+        // since a due time may have passed meanwhile. Nothing to report to the manager.
+        case SERVICE_CONTROL_POWEREVENT:
+            if (eventType == PBT_APMRESUMEAUTOMATIC)
+                RequestPassNow(PassRequest::Resumed);
+            return NO_ERROR;
+        case SERVICE_CONTROL_TIMECHANGE:
+            RequestPassNow(PassRequest::TimeChanged);
+            return NO_ERROR;
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN: {
             LOG(0, L"Stopping service");
@@ -331,4 +342,5 @@ void WINAPI ServiceCtrlHandler(DWORD control)
         ReportStatus(control);
     } catch (...) {
     }
+    return NO_ERROR;
 }

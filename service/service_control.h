@@ -68,7 +68,9 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 
 // Stop and shutdown: logs "Stopping service", reports SERVICE_STOP_PENDING with a wait
 // hint of ten seconds, does StopServiceWork and then reports SERVICE_STOPPED, within the
-// five seconds of grace and a moment. Interrogate re-reports;
-// any other code is logged. Runs on the thread
-// that called StartServiceCtrlDispatcherW.
-void WINAPI ServiceCtrlHandler(DWORD control);
+// five seconds of grace and a moment. A resume from sleep (SERVICE_CONTROL_POWEREVENT with
+// PBT_APMRESUMEAUTOMATIC) and a change of the system time (SERVICE_CONTROL_TIMECHANGE) ask
+// the worker for a pass at once (RequestPassNow); other power events are taken silently.
+// Interrogate re-reports; any other code is logged. Always answers NO_ERROR. Runs on the
+// thread that called StartServiceCtrlDispatcherW.
+DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);

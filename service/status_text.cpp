@@ -6,18 +6,7 @@
 
 namespace {
 
-constexpr ULONGLONG kSecondsPerMinute = 60;
-constexpr ULONGLONG kSecondsPerHour = 3600;
-constexpr ULONGLONG kSecondsPerDay = 86400;
 constexpr ULONGLONG kFileTimeUnitsPerDay = 864000000000ULL;
-
-std::wstring TwoUnits(ULONGLONG big, const wchar_t* bigUnit, ULONGLONG small, const wchar_t* smallUnit)
-{
-    std::wstring text = FormatNumber(big) + L" " + bigUnit;
-    if (small != 0)
-        text += L" " + FormatNumber(small) + L" " + smallUnit;
-    return text;
-}
 
 // The local date as a count of days, for telling today, tomorrow and yesterday apart.
 LONGLONG DayNumber(const SYSTEMTIME& local)
@@ -151,14 +140,6 @@ void CheckCommandLine(const std::wstring& name, const wchar_t* valueName,
 
 }  // namespace
 
-std::wstring FormatNumber(ULONGLONG value)
-{
-    wchar_t text[32];
-    _snwprintf(text, 31, L"%llu", value);
-    text[31] = L'\0';
-    return text;
-}
-
 SYSTEMTIME LocalTimeOfUnixSeconds(ULONGLONG unixSeconds)
 {
     const SYSTEMTIME utc = UtcTimeOfUnixSeconds(unixSeconds);
@@ -174,18 +155,6 @@ SYSTEMTIME UtcTimeOfUnixSeconds(ULONGLONG unixSeconds)
     SYSTEMTIME utc = {};
     FileTimeToSystemTime(&time, &utc);
     return utc;
-}
-
-std::wstring FormatDuration(ULONGLONG seconds)
-{
-    if (seconds < kSecondsPerMinute)
-        return FormatNumber(seconds) + L" s";
-    if (seconds < kSecondsPerHour)
-        return TwoUnits(seconds / kSecondsPerMinute, L"min", seconds % kSecondsPerMinute, L"s");
-    if (seconds < kSecondsPerDay)
-        return TwoUnits(seconds / kSecondsPerHour, L"h", seconds % kSecondsPerHour / kSecondsPerMinute,
-                        L"min");
-    return TwoUnits(seconds / kSecondsPerDay, L"d", seconds % kSecondsPerDay / kSecondsPerHour, L"h");
 }
 
 std::wstring FormatMoment(ULONGLONG when, const StatusClock& clock)

@@ -2,6 +2,7 @@
 // The text of the status command ("-s"): plain functions over what was read, so that every
 // line can be checked with fixed inputs. Lines end in CR LF where a function returns lines.
 #include "schedule/state_record.h"
+#include "support/text_format.h"
 
 #include <windows.h>
 
@@ -19,13 +20,6 @@ struct StatusClock {
     ULONGLONG Now = 0;                 // UTC seconds since 1970
     LocalTimeOf ToLocal = &LocalTimeOfUnixSeconds;
 };
-
-// A count in decimal.
-std::wstring FormatNumber(ULONGLONG value);
-
-// "45 s", "3 min 10 s", "2 h 5 min", "1 d 9 h": the two largest units, the smaller left out
-// when 0.
-std::wstring FormatDuration(ULONGLONG seconds);
 
 // A moment in local time: "10:12" on today's date, "tomorrow 00:05", "yesterday 23:50",
 // otherwise "2024-03-07 09:00".

@@ -1,6 +1,7 @@
 #include "schedule/scheduler_thread.h"
 
 #include "schedule/child_process.h"
+#include "support/clock.h"
 #include "support/security_descriptor.h"
 #include "support/unique_resource.h"
 #include "tests/common/files.h"
@@ -36,16 +37,19 @@ TEST(WaitVerdictTest, OnlyTheDueTimeBelowTheThresholdRunsTheTask)
 
 TEST(WaitVerdictTest, WaitResultsAreReadByWhatWasWaitedOn)
 {
-    // Event and timer: index 0 is the event, index 1 the timer; the event wins a tie.
-    EXPECT_EQ(WaitEnd::CheckEvent, ClassifyWait(WAIT_OBJECT_0, true, true, true));
-    EXPECT_EQ(WaitEnd::DueTime, ClassifyWait(WAIT_OBJECT_0 + 1, true, true, true));
+    // Timer and event: index 0 is the timer, index 1 the event; the timer wins a tie, so a
+    // due task is served before any check request.
+    EXPECT_EQ(WaitEnd::DueTime, ClassifyWait(WAIT_OBJECT_0, true, true, true));
+    EXPECT_EQ(WaitEnd::CheckEvent, ClassifyWait(WAIT_OBJECT_0 + 1, true, true, true));
     EXPECT_EQ(WaitEnd::Bound, ClassifyWait(WAIT_TIMEOUT, true, true, true));
     EXPECT_EQ(WaitEnd::DueTime, ClassifyWait(WAIT_IO_COMPLETION, true, true, false));
     // Timer alone: index 0 is the timer.
-    EXPECT_EQ(WaitEnd::DueTime, ClassifyWait(WAIT_OBJECT_0, false, true, true));
+    EXPECT_EQ(WaitEnd::DueTime, ClassifyWait(WAIT_OBJECT_0, true, false, true));
+    // Event alone: index 0 is the event.
+    EXPECT_EQ(WaitEnd::CheckEvent, ClassifyWait(WAIT_OBJECT_0, false, true, true));
     // No timer: the time-out is the due time only when it came before the bound.
-    EXPECT_EQ(WaitEnd::DueTime, ClassifyWait(WAIT_TIMEOUT, true, false, true));
-    EXPECT_EQ(WaitEnd::Bound, ClassifyWait(WAIT_TIMEOUT, true, false, false));
+    EXPECT_EQ(WaitEnd::DueTime, ClassifyWait(WAIT_TIMEOUT, false, true, true));
+    EXPECT_EQ(WaitEnd::Bound, ClassifyWait(WAIT_TIMEOUT, false, true, false));
     EXPECT_EQ(WaitEnd::Bound, ClassifyWait(WAIT_TIMEOUT, false, false, false));
 }
 
@@ -83,7 +87,8 @@ protected:
     int TimedWait(DWORD seconds, ULONGLONG& milliseconds)
     {
         const ULONGLONG start = GetTickCount64();
-        const int verdict = WaitForDue(seconds, m_timings);
+        const ULONGLONG due = SystemTimeUnitsNow() + static_cast<ULONGLONG>(seconds) * 10000000u;
+        const int verdict = WaitForDue(seconds, due, m_timings);
         milliseconds = GetTickCount64() - start;
         return verdict;
     }
@@ -420,6 +425,66 @@ TEST_F(SchedulerLoopTest, FloodOfCheckRequestsDoesNotHoldOffADueTask)
     }
     EXPECT_TRUE(m_log.Has(L"Starting Scan.")) << "a task due in a second never ran under the flood";
     Stop();
+}
+
+// A pass that takes longer than the gap between the passes requests cause: the gap counts
+// from its end, and the due timer is served before the requests, so neither a flood of
+// requests nor a query program that sets the check event itself keeps a due task from
+// running.
+TEST_F(SchedulerLoopTest, SlowPassesUnderRequestsStillRunTheDueTask)
+{
+    m_timings.CheckRequestGapMs = 2000;
+    const std::wstring slowQuery = TestChildCommand(L"--sleep 2500 --write App 1");
+    RegisterApplication(L"App", slowQuery, Task(), m_folder.Path());
+    Start();
+    ASSERT_TRUE(LogHas(L"Starting to sleep for 1 seconds.", 20000));
+    UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kScheduleCheckEventName));
+    ASSERT_TRUE(event);
+    const ULONGLONG end = GetTickCount64() + 40000;
+    while (GetTickCount64() < end && !m_log.Has(L"Starting Scan.")) {
+        SetEvent(event.Get());
+        Sleep(50);
+    }
+    EXPECT_TRUE(m_log.Has(L"Starting Scan.")) << "a task due in a second never ran under the flood";
+    Stop();
+
+    const int before = m_log.Count(L"Starting Scan.");
+    RegisterApplication(L"App", TestChildCommand(std::wstring(L"--signal ") + kScheduleCheckEventName +
+                                                 L" --sleep 2500 --write App 1"),
+                        Task(), m_folder.Path());
+    Start();
+    EXPECT_TRUE(WaitUntil([&] { return m_log.Count(L"Starting Scan.") > before; }, 40000))
+        << "a query program that asks for a pass itself kept its own task from running";
+    Stop();
+}
+
+// A resume from sleep or a new system time ends the wait at once for a pass that no pacing
+// of check requests holds back.
+TEST_F(SchedulerLoopTest, PassRequestsEndTheWaitAtOnceUnpaced)
+{
+    m_timings.CheckRequestGapMs = 600000;
+    Start();
+    const std::wstring pass = L"Checked 0 schedules; NextCheck=86400, AppToRun=";
+    ASSERT_TRUE(LogHas(L"Starting to sleep for 86400 seconds.", 10000));
+    // A check request's pass, so that the next request waits for the ten-minute gap.
+    UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kScheduleCheckEventName));
+    ASSERT_TRUE(event);
+    SetEvent(event.Get());
+    ASSERT_TRUE(WaitUntil([&] { return m_log.Count(pass) == 2 && m_log.Count(L"Starting to sleep for 86400 seconds.") == 2; }, 20000));
+
+    RequestPassNow(PassRequest::Resumed);
+    EXPECT_TRUE(WaitUntil([&] { return m_log.Count(pass) == 3; }, 20000));
+    EXPECT_EQ(1, m_log.Count(L"Computer resumed; checking schedules"));
+    ASSERT_TRUE(WaitUntil([&] { return m_log.Count(L"Starting to sleep for 86400 seconds.") == 3; }, 20000));
+    RequestPassNow(PassRequest::TimeChanged);
+    EXPECT_TRUE(WaitUntil([&] { return m_log.Count(pass) == 4; }, 20000));
+    EXPECT_EQ(1, m_log.Count(L"System time changed; checking schedules"));
+    Stop();
+
+    const std::vector<std::wstring> messages = m_log.Messages();
+    const auto resumed = std::find(messages.begin(), messages.end(), L"Computer resumed; checking schedules");
+    ASSERT_NE(messages.end(), resumed);
+    EXPECT_NE(messages.end(), std::find(resumed, messages.end(), pass)) << "no pass followed the resume";
 }
 
 // A check event made first by an owner the worker does not trust is not used: the worker
