@@ -82,7 +82,7 @@ std::wstring LatenessReason(const LatenessFacts& facts)
 
 void ReportLateRun(const std::wstring& application, const LatenessFacts& facts)
 {
-    if (SchedulerStopFlag || facts.Start < facts.Due + kLateRunSeconds)
+    if (SchedulerStopFlag || facts.Start < facts.Due)
         return;
     ReportServiceEvent(EventKind::TaskLate,
                        {application, FormatLocalDateTime(FileTimeFromUnixSeconds(facts.Due)),

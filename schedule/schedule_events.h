@@ -45,9 +45,6 @@ void NoteQueryResult(const std::wstring& application, int exitCode);
 // its exit code. Nothing for a null process (no run) or while the service stops.
 void ReportPushScriptEnded(const std::wstring& command, HANDLE process);
 
-// A run that starts this many seconds or more after the due time it is for is reported.
-inline constexpr ULONGLONG kLateRunSeconds = 120;
-
 // What is known of why a run started late: how long the computer slept between the arm of
 // its due time and the run, and the last main task before it (of any application) with the
 // end of the spacing after it. UTC seconds.
@@ -65,9 +62,8 @@ struct LatenessFacts {
 // "the reason is not known" when none applies.
 std::wstring LatenessReason(const LatenessFacts& facts);
 
-// 1104 when the run starts kLateRunSeconds or more after its due time: the application, the
-// due time in local time, the lateness and LatenessReason. Nothing otherwise, or while the
-// service stops. Worker thread.
+// 1104 for a run that started late: the application, the due time in local time, the
+// lateness and LatenessReason. Nothing while the service stops. Worker thread.
 void ReportLateRun(const std::wstring& application, const LatenessFacts& facts);
 
 // 1105: the application's due time (UTC seconds) passed while the service was not running.

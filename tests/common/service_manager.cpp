@@ -2,6 +2,7 @@
 
 #include "support/unique_resource.h"
 #include "tests/common/processes.h"
+#include "tests/common/program_paths.h"
 #include "tests/common/wait_until.h"
 
 namespace {
@@ -43,4 +44,16 @@ void RemoveServiceCompletely()
     // The entry can be gone while its process is still ending; a service started meanwhile
     // under the same name may meet it.
     WaitUntil([] { return CountProcesses(L"VarnholtScheduling.exe") == 0; }, 30000);
+}
+
+bool InstallStandInService()
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    UniqueServiceHandle service(
+        manager ? CreateServiceW(manager.Get(), kProductServiceName, kProductServiceName, SERVICE_ALL_ACCESS,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                 TestChildCommand(L"--service-linger 0").c_str(), nullptr, nullptr,
+                                 nullptr, nullptr, nullptr)
+                : nullptr);
+    return static_cast<bool>(service);
 }

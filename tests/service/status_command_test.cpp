@@ -25,18 +25,6 @@ namespace {
 
 bool StateKeyExists() { return RegistryKeyExists(HKEY_LOCAL_MACHINE, kStateKeyPath); }
 
-bool InstallStandInService()
-{
-    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-    UniqueServiceHandle service(
-        manager ? CreateServiceW(manager.Get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
-                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                 TestChildCommand(L"--service-linger 0").c_str(), nullptr, nullptr,
-                                 nullptr, nullptr, nullptr)
-                : nullptr);
-    return static_cast<bool>(service);
-}
-
 // Expects a recorded time to lie within a few seconds of the clock.
 void ExpectRecent(ULONGLONG time, const char* what)
 {
