@@ -352,9 +352,9 @@ int WaitForDue(DWORD seconds, ULONGLONG dueTime, const Timings& timings)
     // computer is woken for it; the bound then only ends the wait for a new pass.
     UniqueHandle timer(CreateWaitTimer());
     bool timerArmed = false;
+    LARGE_INTEGER due;
+    due.QuadPart = static_cast<LONGLONG>(dueTime);   // positive: an absolute UTC time
     if (timer) {
-        LARGE_INTEGER due;
-        due.QuadPart = static_cast<LONGLONG>(dueTime);
         SetLastError(ERROR_SUCCESS);
         timerArmed = SetWaitableTimer(timer.Get(), &due, /*lPeriod=*/0, nullptr, nullptr,
                                       /*fResume=*/TRUE) != FALSE;
@@ -362,7 +362,7 @@ int WaitForDue(DWORD seconds, ULONGLONG dueTime, const Timings& timings)
         if (timerArmed)
             NoteWakeSupport(IsWakeRefused(armError), armError);
     }
-    InterlockedExchange64(&ArmedDueTime, timerArmed ? static_cast<LONGLONG>(dueTime) : 0);
+    InterlockedExchange64(&ArmedDueTime, timerArmed ? due.QuadPart : 0);
     Arms.Add({UnixSecondsFromUnits(timings.TimeUnitsNow()), timings.SleptMs()});
     LOG(0, L"Starting to sleep for %d seconds.", seconds);
 

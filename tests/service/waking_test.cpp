@@ -12,17 +12,20 @@
 #include "support/text_format.h"
 #include "tests/common/event_recording.h"
 #include "tests/common/log_capture.h"
+#include "tests/common/piped_process.h"
 #include "tests/common/program_paths.h"
 #include "tests/common/registry.h"
 #include "tests/common/scheduler_control.h"
 #include "tests/common/scratch_folder.h"
 #include "tests/common/service_manager.h"
+#include "tests/common/unix_side.h"
 #include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cwctype>
 #include <thread>
 
 namespace {
@@ -41,6 +44,16 @@ std::atomic<ULONGLONG> ClockAhead{0};   // seconds
 std::atomic<ULONGLONG> SleptAhead{0};   // seconds
 ULONGLONG MovedTimeUnitsNow() { return SystemTimeUnitsNow() + ClockAhead * kUnitsPerSecond; }
 ULONGLONG MovedSleptMs() { return ComputerSleptMs() + SleptAhead * 1000; }
+
+// The file name of this process's executable, which powercfg names as a timer's owner.
+std::wstring TestsExecutableName()
+{
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring full(path, length);
+    const size_t slash = full.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? full : full.substr(slash + 1);
+}
 
 class WakingTest : public ::testing::Test {
 protected:
@@ -225,6 +238,43 @@ TEST_F(WakingTest, ARunMissedWhileTheServiceWasNotRunningIsCountedOnce)
     EXPECT_EQ(FormatLocalDateTime(FileTimeFromUnixSeconds(now - 3600)), reported[0].Inserts[1]);
     EXPECT_EQ(1, m_log.Count(L"AppName Missed was due while the service was not running; its run was missed"));
     EXPECT_TRUE(m_sink.EventsWithId(1104).empty()) << "a missed run is no late run";
+}
+
+// On a Windows computer (the test kit, elevated): the armed timer is one that wakes the
+// computer, listed by powercfg with the process that set it and its due time.
+TEST_F(WakingTest, PowercfgListsTheArmedWakeTimer)
+{
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine keeps no wake timers and has no powercfg";
+    RegisterApplication(L"Later", Answer(L"Later", L"3600"), TestChildCommand(L""), m_folder.Path());
+    Start();
+    ASSERT_TRUE(LogHas(L"Starting to sleep for 3600 seconds.", 20000));
+    if (!ReadServiceState().WakeSupported)
+        GTEST_SKIP() << "this computer does not accept timers that wake it";
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
+    PipedProcess powercfg(L"\"" + std::wstring(system) + L"\\powercfg.exe\" /waketimers");
+    ASSERT_EQ(0u, powercfg.WaitForExit(60000)) << powercfg.Output() << powercfg.Errors();
+    StopSchedulerLoop(m_worker);
+
+    std::wstring listed = powercfg.Output();
+    std::wstring self = TestsExecutableName();
+    for (std::wstring* text : {&listed, &self})
+        for (wchar_t& c : *text)
+            c = static_cast<wchar_t>(towlower(c));
+    EXPECT_NE(std::wstring::npos, listed.find(self)) << powercfg.Output();
+    // The due time's minutes and seconds, which every time format shows alike.
+    SYSTEMTIME utc = {};
+    SYSTEMTIME local = {};
+    const ULONGLONG due = LastArmedDueTime();
+    const FILETIME dueTime = {static_cast<DWORD>(due), static_cast<DWORD>(due >> 32)};
+    ASSERT_TRUE(FileTimeToSystemTime(&dueTime, &utc));
+    ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
+    wchar_t minuteAndSecond[16];
+    _snwprintf(minuteAndSecond, 15, L":%02u:%02u", static_cast<unsigned>(local.wMinute),
+               static_cast<unsigned>(local.wSecond));
+    minuteAndSecond[15] = L'\0';
+    EXPECT_NE(std::wstring::npos, listed.find(minuteAndSecond)) << powercfg.Output();
 }
 
 }  // namespace
