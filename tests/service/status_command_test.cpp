@@ -331,10 +331,11 @@ TEST_F(RecordedStateTest, StatusTellsOfWakingALateRunAndMissedRuns)
     EXPECT_NE(std::wstring::npos,
               status.Output.find(L"; whether the computer accepts the wake timer is not known yet"))
         << status.Output;
-    if (RunningUnderWine())
+    if (RunningUnderWine()) {
         EXPECT_NE(std::wstring::npos,
                   status.Output.find(waking + L"unknown on mains power, unknown on battery; "))
             << status.Output;
+    }
     EXPECT_TRUE(status.Errors.empty()) << status.Errors;
 
     recorder.RecordWakeSupport(false);
