@@ -7,6 +7,7 @@
 #include "service/status_text.h"
 #include "support/access_token.h"
 #include "support/console_text.h"
+#include "support/power_settings.h"
 #include "support/product_names.h"
 #include "support/registry_key.h"
 #include "support/unique_resource.h"
@@ -187,7 +188,9 @@ std::wstring StatusReport(int& exitCode)
     const bool running = facts.State == SERVICE_RUNNING;
     const RecordedServiceState state = ReadServiceState();
 
-    std::wstring report = ServiceLines(facts, state, clock) + L"\r\n";
+    const WakeTimerSettings wakeTimers = ReadWakeTimerSettings();
+
+    std::wstring report = ServiceLines(facts, state, clock) + WakingLine(wakeTimers, state) + L"\r\n\r\n";
 
     std::vector<ApplicationRow> rows;
     std::vector<std::wstring> warnings;
@@ -210,6 +213,8 @@ std::wstring StatusReport(int& exitCode)
     }
     applications.Close();
     productKey.Close();
+    const std::vector<std::wstring> waking = WakingWarnings(wakeTimers, state);
+    warnings.insert(warnings.end(), waking.begin(), waking.end());
 
     bool attention = !warnings.empty();
     if (rows.empty()) {

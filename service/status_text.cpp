@@ -73,6 +73,47 @@ std::wstring LastRunResult(const ApplicationState& state, bool serviceRunning,
     return L"unknown";
 }
 
+// How late the last run started, when it was late: "; started 5 h 12 min late, after 5 h
+// of sleep".
+std::wstring LatenessOf(const ApplicationState& state)
+{
+    if (!state.RunRecorded || state.LastRunDue == 0 ||
+        state.LastRunStart <= state.LastRunDue + kLateRunSeconds)
+        return std::wstring();
+    std::wstring text = L"; started " + FormatDuration(state.LastRunStart - state.LastRunDue) + L" late";
+    if (state.LastRunSlept != 0)
+        text += L", after " + FormatDuration(state.LastRunSlept) + L" of sleep";
+    return text;
+}
+
+// The runs missed while the service did not run: "; missed 2 runs, the last due ...".
+std::wstring MissedRunsOf(const ApplicationState& state, const StatusClock& clock)
+{
+    if (state.MissedRuns == 0)
+        return std::wstring();
+    std::wstring text = L"; missed " + FormatNumber(state.MissedRuns) +
+                        (state.MissedRuns == 1 ? L" run" : L" runs");
+    if (state.LastMissedDue != 0)
+        text += (state.MissedRuns == 1 ? L", due " : L", the last due ") +
+                FormatMoment(state.LastMissedDue, clock);
+    return text;
+}
+
+const wchar_t* WakeTimerWords(WakeTimerSetting setting)
+{
+    switch (setting) {
+    case WakeTimerSetting::Disabled:
+        return L"disabled";
+    case WakeTimerSetting::Enabled:
+        return L"enabled";
+    case WakeTimerSetting::ImportantOnly:
+        return L"important wake timers only";
+    case WakeTimerSetting::Unknown:
+        break;
+    }
+    return L"unknown";
+}
+
 // Where a command line's program ends: after its closing quote, or for an unquoted one at
 // each blank in turn, as the system tries them.
 struct ProgramCandidates {
@@ -202,10 +243,13 @@ ApplicationRow MakeApplicationRow(const std::wstring& name, const ApplicationSta
                                                           : L"-";
     row.LastRun = state.RunRecorded ? FormatMoment(state.LastRunStart, clock) : L"-";
     bool runFailed = false;
-    row.Result = LastRunResult(state, serviceRunning, clock, errorText, runFailed);
+    row.Result = LastRunResult(state, serviceRunning, clock, errorText, runFailed) + LatenessOf(state);
     const bool queryFailed = state.Queried && state.LastQueryExitCode != 0;
     if (queryFailed)
         row.Result += L"; query program exit code " + FormatExitCode(state.LastQueryExitCode);
+    // Missed runs are told, not a fault to mend: the computer was off or the service stopped,
+    // event 1105 told of each, and the count never goes down.
+    row.Result += MissedRunsOf(state, clock);
     row.NeedsAttention = runFailed || queryFailed;
     return row;
 }
@@ -258,6 +302,39 @@ std::vector<std::wstring> RegistrationWarnings(const std::wstring& name,
         CheckCommandLine(name, kScannerValue, scanner, fileExists, warnings);
     if (!appDir.empty() && !directoryExists(appDir))
         warnings.push_back(name + L": AppDir (" + appDir + L") does not exist.");
+    return warnings;
+}
+
+std::wstring WakingLine(const WakeTimerSettings& timers, const RecordedServiceState& state)
+{
+    std::wstring line = L"Waking: wake timers ";
+    line += WakeTimerWords(timers.Mains);
+    line += L" on mains power, ";
+    line += WakeTimerWords(timers.Battery);
+    line += L" on battery; ";
+    if (!state.WakeKnown)
+        line += L"whether the computer accepts the wake timer is not known yet (no timer armed "
+                L"since the State was written)";
+    else if (state.WakeSupported)
+        line += L"the computer accepted the wake timer when it was last armed";
+    else
+        line += L"the computer did NOT accept the wake timer when it was last armed (this "
+                L"computer cannot be woken by a timer)";
+    return line;
+}
+
+std::vector<std::wstring> WakingWarnings(const WakeTimerSettings& timers,
+                                         const RecordedServiceState& state)
+{
+    std::vector<std::wstring> warnings;
+    if (timers.Mains == WakeTimerSetting::Disabled)
+        warnings.push_back(L"Wake timers are disabled on mains power in the active power plan, so a "
+                           L"task due while the computer sleeps runs only when something else wakes it. "
+                           L"To allow them, run \"powercfg /setacvalueindex SCHEME_CURRENT SUB_SLEEP "
+                           L"RTCWAKE 1\", then \"powercfg /setactive SCHEME_CURRENT\".");
+    if (state.WakeKnown && !state.WakeSupported)
+        warnings.push_back(L"This computer did not accept the service's wake timer (event 1400), so a "
+                           L"task due while it sleeps runs only when something else wakes it.");
     return warnings;
 }
 

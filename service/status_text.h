@@ -2,6 +2,7 @@
 // The text of the status command ("-s"): plain functions over what was read, so that every
 // line can be checked with fixed inputs. Lines end in CR LF where a function returns lines.
 #include "schedule/state_record.h"
+#include "support/power_settings.h"
 #include "support/text_format.h"
 
 #include <windows.h>
@@ -33,12 +34,16 @@ std::wstring FormatDueMoment(ULONGLONG when, const StatusClock& clock);
 // bit set in hexadecimal ("0xC0000005").
 std::wstring FormatExitCode(DWORD code);
 
+// A run that starts more than this after its due time is late: the row tells by how much.
+inline constexpr ULONGLONG kLateRunSeconds = 120;
+
 // One application's row of the table.
 struct ApplicationRow {
     std::wstring Name;
     std::wstring NextDue;          // "-" when nothing is due
     std::wstring LastRun;          // "-" when it never ran
-    std::wstring Result;           // in words, with a failed last query added
+    std::wstring Result;           // in words, with a late start, a failed last query and
+                                   // missed runs added
     bool NeedsAttention = false;   // a failed last run or query
 };
 
@@ -61,6 +66,18 @@ std::vector<std::wstring> RegistrationWarnings(const std::wstring& name,
                                                const std::wstring& appDir,
                                                bool (*fileExists)(const std::wstring&),
                                                bool (*directoryExists)(const std::wstring&));
+
+// How the computer is woken for a due time, without its line end: "Waking: wake timers
+// enabled on mains power, disabled on battery; the computer accepted the wake timer when it
+// was last armed". Each power source's setting is enabled, disabled, important wake timers
+// only or unknown; the computer's acceptance is state.WakeKnown and state.WakeSupported.
+std::wstring WakingLine(const WakeTimerSettings& timers, const RecordedServiceState& state);
+
+// What keeps the computer from being woken for a due time, one warning per line without
+// its line end: wake timers disabled on mains power (with the commands that allow them), a
+// computer that did not accept the wake timer when it was last armed.
+std::vector<std::wstring> WakingWarnings(const WakeTimerSettings& timers,
+                                         const RecordedServiceState& state);
 
 // The command's exit code: 3 when the service is not installed or not running (state is a
 // SERVICE_* state, 0 for not installed); otherwise 1 when something needs attention, else 0.

@@ -68,6 +68,8 @@ using UniqueServiceHandle = UniqueResource<NullIsInvalid<SC_HANDLE, &CloseServic
 using UniqueLocalMemory = UniqueResource<NullIsInvalid<HLOCAL, &LocalFree>>;
 // Registry keys opened with RegOpenKeyExW or RegCreateKeyExW.
 using UniqueRegistryKey = UniqueResource<NullIsInvalid<HKEY, &RegCloseKey>>;
+// Modules loaded with LoadLibraryExW (not those of GetModuleHandleW, which are not ours).
+using UniqueModule = UniqueResource<NullIsInvalid<HMODULE, &FreeLibrary>>;
 
 // The two handles of a process that CreateProcessW made, with its ids. Closes both
 // handles; the process itself runs on.

@@ -4,6 +4,7 @@
 #include "schedule/scheduler_thread.h"
 #include "schedule/state_record.h"
 #include "service/service_control.h"
+#include "support/power_settings.h"
 #include "support/unique_resource.h"
 #include "tests/common/files.h"
 #include "tests/common/log_capture.h"
@@ -15,6 +16,7 @@
 #include "tests/common/scratch_folder.h"
 #include "tests/common/service_manager.h"
 #include "tests/common/text.h"
+#include "tests/common/unix_side.h"
 #include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
@@ -287,6 +289,59 @@ TEST_F(RecordedStateTest, StatusExitCodeFollowsTheServiceAndUninstallRemovesTheS
     status = RunProductPiped(L"-S");
     EXPECT_EQ(3u, status.ExitCode);
     EXPECT_NE(std::wstring::npos, status.Output.find(L"Varnholt Scheduling is not installed."));
+}
+
+// What the worker recorded of waking, of a late run and of runs missed while the service did
+// not run, as -s tells it with this computer's power plan (Wine's cannot be read).
+TEST_F(RecordedStateTest, StatusTellsOfWakingALateRunAndMissedRuns)
+{
+    const std::wstring child = L"\"" + TestChildPath() + L"\"";
+    RegisterApplication(L"Fine", child + L" --exit 0", child, m_folder.Path());
+    CStateRecorder recorder;
+    const ULONGLONG now = UnixSecondsNow();
+    const ULONGLONG started = now - 3600;
+    recorder.RecordRunStart(L"Fine", started, started - 3 * 3600, 2 * 3600 + 50 * 60);
+    recorder.RecordRunEnd(L"Fine", started + 5, 0, RunEnding::EndedByItself, 0);
+    recorder.RecordMissedRun(L"Fine", now - 3 * 86400);
+    recorder.RecordMissedRun(L"Fine", now - 2 * 86400);
+    ASSERT_TRUE(StartService());
+    // Wake timers disabled on mains power in this computer's plan are a warning of their own.
+    const DWORD planWarning = ReadWakeTimerSettings().Mains == WakeTimerSetting::Disabled ? 1 : 0;
+    const std::wstring waking = L"Waking: wake timers ";
+
+    // Missed and late runs are told, and need no attention.
+    ProductRun status = RunProductPiped(L"-s");
+    EXPECT_EQ(planWarning, status.ExitCode) << status.Output;
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"exit code 0 after 5 s; started 3 h late, after 2 h 50 min of sleep; "
+                                 L"missed 2 runs, the last due "))
+        << status.Output;
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"; whether the computer accepts the wake timer is not known yet"))
+        << status.Output;
+    if (RunningUnderWine()) {
+        EXPECT_NE(std::wstring::npos,
+                  status.Output.find(waking + L"unknown on mains power, unknown on battery; "))
+            << status.Output;
+    }
+    EXPECT_TRUE(status.Errors.empty()) << status.Errors;
+
+    recorder.RecordWakeSupport(false);
+    status = RunProductPiped(L"-s");
+    EXPECT_EQ(1u, status.ExitCode) << status.Output;
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"; the computer did NOT accept the wake timer when it was last armed"))
+        << status.Output;
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"Warning: This computer did not accept the service's wake timer"))
+        << status.Output;
+
+    recorder.RecordWakeSupport(true);
+    status = RunProductPiped(L"-s");
+    EXPECT_EQ(planWarning, status.ExitCode) << status.Output;
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"; the computer accepted the wake timer when it was last armed\r\n"))
+        << status.Output;
 }
 
 // The product itself under the service control manager: its scheduling thread records the

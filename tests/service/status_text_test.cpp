@@ -132,6 +132,44 @@ TEST(ApplicationRowTest, ShowsTheNextDueTimeAndAFailedQuery)
     EXPECT_TRUE(row.NeedsAttention);
 }
 
+TEST(ApplicationRowTest, TellsALateStartAndTheRunsMissed)
+{
+    const auto row = [](const ApplicationState& state) {
+        return MakeApplicationRow(L"App", state, true, kClock, &FakeErrorText);
+    };
+    // Due at 03:48, started at 09:00 after a night's sleep.
+    ApplicationState late = RanFor(190, RunEnding::EndedByItself, 0);
+    late.LastRunDue = late.LastRunStart - (5 * 3600 + 12 * 60);
+    late.LastRunSlept = 5 * 3600 + 10 * 60;
+    ApplicationRow shown = row(late);
+    EXPECT_EQ(L"exit code 0 after 3 min 10 s; started 5 h 12 min late, after 5 h 10 min of sleep",
+              shown.Result);
+    EXPECT_FALSE(shown.NeedsAttention);
+    late.LastRunSlept = 0;   // late for another reason: a long task before it
+    EXPECT_EQ(L"exit code 0 after 3 min 10 s; started 5 h 12 min late", row(late).Result);
+    // Two minutes after its due time is on time; older records hold no due time at all.
+    late.LastRunDue = late.LastRunStart - 120;
+    EXPECT_EQ(L"exit code 0 after 3 min 10 s", row(late).Result);
+    late.LastRunDue = late.LastRunStart - 121;
+    EXPECT_EQ(L"exit code 0 after 3 min 10 s; started 2 min 1 s late", row(late).Result);
+    late.LastRunDue = 0;
+    EXPECT_EQ(L"exit code 0 after 3 min 10 s", row(late).Result);
+
+    // Missed while the computer was off: told after a failed query, and no fault to mend.
+    ApplicationState missed;
+    missed.Queried = true;
+    missed.LastQueryExitCode = 3;
+    missed.MissedRuns = 2;
+    missed.LastMissedDue = kNow - 86400 - 3600;
+    shown = row(missed);
+    EXPECT_EQ(L"never; query program exit code 3; missed 2 runs, the last due yesterday 09:00", shown.Result);
+    missed.LastQueryExitCode = 0;
+    missed.MissedRuns = 1;
+    shown = row(missed);
+    EXPECT_EQ(L"never; missed 1 run, due yesterday 09:00", shown.Result);
+    EXPECT_FALSE(shown.NeedsAttention);
+}
+
 TEST(ApplicationRowTest, TableColumnsLineUp)
 {
     ApplicationRow a{L"Short", L"-", L"-", L"never", false};
@@ -173,6 +211,60 @@ TEST(RegistrationWarningsTest, NamesWhatAnAdministratorShouldMend)
     const std::vector<std::wstring> noScanner = WarningsFor(L"C:\\App\\query.exe", L"", L"C:\\App");
     ASSERT_EQ(1u, noScanner.size());
     EXPECT_EQ(L"App has no Scanner value, so it is never queried.", noScanner[0]);
+}
+
+RecordedServiceState WakeRecorded(bool known, bool supported)
+{
+    RecordedServiceState state;
+    state.Present = true;
+    state.WakeKnown = known;
+    state.WakeSupported = supported;
+    return state;
+}
+
+TEST(StatusWakingTest, TellsEachSettingOfEachPowerSourceAndWhatTheComputerAccepted)
+{
+    using S = WakeTimerSetting;
+    const RecordedServiceState accepted = WakeRecorded(true, true);
+    EXPECT_EQ(L"Waking: wake timers enabled on mains power, disabled on battery; the computer accepted "
+              L"the wake timer when it was last armed",
+              WakingLine({S::Enabled, S::Disabled}, accepted));
+    EXPECT_EQ(L"Waking: wake timers important wake timers only on mains power, enabled on battery; "
+              L"the computer accepted the wake timer when it was last armed",
+              WakingLine({S::ImportantOnly, S::Enabled}, accepted));
+    EXPECT_TRUE(WakingWarnings({S::Enabled, S::Disabled}, accepted).empty());
+    EXPECT_TRUE(WakingWarnings({S::ImportantOnly, S::ImportantOnly}, accepted).empty());
+
+    // As Wine answers, before any timer was armed.
+    const RecordedServiceState unknown = WakeRecorded(false, false);
+    EXPECT_EQ(L"Waking: wake timers unknown on mains power, unknown on battery; whether the computer "
+              L"accepts the wake timer is not known yet (no timer armed since the State was written)",
+              WakingLine({S::Unknown, S::Unknown}, unknown));
+    EXPECT_TRUE(WakingWarnings({S::Unknown, S::Unknown}, unknown).empty());
+
+    const RecordedServiceState refused = WakeRecorded(true, false);
+    EXPECT_EQ(L"Waking: wake timers unknown on mains power, unknown on battery; the computer did NOT "
+              L"accept the wake timer when it was last armed (this computer cannot be woken by a timer)",
+              WakingLine({S::Unknown, S::Unknown}, refused));
+    const std::vector<std::wstring> notAccepted = WakingWarnings({S::Enabled, S::Enabled}, refused);
+    ASSERT_EQ(1u, notAccepted.size());
+    EXPECT_EQ(0u, notAccepted[0].find(L"This computer did not accept the service's wake timer (event 1400)"))
+        << notAccepted[0];
+}
+
+TEST(StatusWakingTest, WakeTimersDisabledOnMainsPowerAreAWarningThatSaysHowToAllowThem)
+{
+    using S = WakeTimerSetting;
+    const std::vector<std::wstring> warnings =
+        WakingWarnings({S::Disabled, S::Enabled}, WakeRecorded(true, true));
+    ASSERT_EQ(1u, warnings.size());
+    EXPECT_EQ(0u, warnings[0].find(L"Wake timers are disabled on mains power")) << warnings[0];
+    EXPECT_NE(std::wstring::npos,
+              warnings[0].find(L"\"powercfg /setacvalueindex SCHEME_CURRENT SUB_SLEEP RTCWAKE 1\", then "
+                               L"\"powercfg /setactive SCHEME_CURRENT\""))
+        << warnings[0];
+    // Both faults at once: two warnings.
+    EXPECT_EQ(2u, WakingWarnings({S::Disabled, S::Disabled}, WakeRecorded(true, false)).size());
 }
 
 TEST(StatusExitCodeTest, RunningAndFineIsZero)
