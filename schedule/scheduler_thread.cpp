@@ -194,7 +194,7 @@ void RunDueTask(const CRegistryKey& productKey, const ScheduleCheckResult& due,
     facts.LastTaskApplication = LastTask().Application;
     facts.LastTaskEnd = LastTask().End;
     facts.SpacingEnd = LastTask().SpacingEnd;
-    if (facts.Start >= facts.Due + timings.LateRunSeconds) {
+    if (facts.Start > facts.Due + timings.LateRunSeconds) {
         LOG(0, L"AppName %s was due %s ago: %s", appToRun.c_str(),
             FormatDuration(facts.Start - facts.Due).c_str(), LatenessReason(facts).c_str());
         ReportLateRun(appToRun, facts);

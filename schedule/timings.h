@@ -14,7 +14,7 @@ struct Timings {
     LONG TaskLimitSeconds = 43200;           // a main task's limit (twelve hours)
     DWORD SpacingMs = 240000;                // from the start of a run to the next check
     DWORD CheckRequestGapMs = 10000;         // from the end of a pass a check request caused to the next
-    ULONGLONG LateRunSeconds = 120;          // a run this late or later is reported
+    ULONGLONG LateRunSeconds = 120;          // a run later than this is reported
     LONG QueryLimitSeconds = 60;             // a schedule query program's limit
     DWORD KillGraceMs = 5000;                // between WM_QUIT and termination
     DWORD PushStartSleepMs = 1000;           // before each look at the push script

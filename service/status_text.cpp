@@ -1,5 +1,6 @@
 #include "service/status_text.h"
 
+#include "schedule/timings.h"
 #include "support/product_names.h"
 
 #include <cwchar>
@@ -78,7 +79,7 @@ std::wstring LastRunResult(const ApplicationState& state, bool serviceRunning,
 std::wstring LatenessOf(const ApplicationState& state)
 {
     if (!state.RunRecorded || state.LastRunDue == 0 ||
-        state.LastRunStart <= state.LastRunDue + kLateRunSeconds)
+        state.LastRunStart <= state.LastRunDue + ProductTimings().LateRunSeconds)
         return std::wstring();
     std::wstring text = L"; started " + FormatDuration(state.LastRunStart - state.LastRunDue) + L" late";
     if (state.LastRunSlept != 0)

@@ -34,9 +34,6 @@ std::wstring FormatDueMoment(ULONGLONG when, const StatusClock& clock);
 // bit set in hexadecimal ("0xC0000005").
 std::wstring FormatExitCode(DWORD code);
 
-// A run that starts more than this after its due time is late: the row tells by how much.
-inline constexpr ULONGLONG kLateRunSeconds = 120;
-
 // One application's row of the table.
 struct ApplicationRow {
     std::wstring Name;

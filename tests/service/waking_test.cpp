@@ -238,6 +238,8 @@ TEST_F(WakingTest, ARunMissedWhileTheServiceWasNotRunningIsCountedOnce)
     EXPECT_EQ(FormatLocalDateTime(FileTimeFromUnixSeconds(now - 3600)), reported[0].Inserts[1]);
     EXPECT_EQ(1, m_log.Count(L"AppName Missed was due while the service was not running; its run was missed"));
     EXPECT_TRUE(m_sink.EventsWithId(1104).empty()) << "a missed run is no late run";
+    const ProductRun status = RunProductPiped(L"-s");
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"; missed 1 run, due ")) << status.Output;
 }
 
 // On a Windows computer (the test kit, elevated): the armed timer is one that wakes the
