@@ -73,8 +73,10 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
         // alone, so the failure is reported with the write's own status.
         if (const LONG status = application.SetDword(kScheduleEnabledValue, 0); status != ERROR_SUCCESS)
             LOG_FAILURE(0, status, L"Failed to write 0 to ScheduleEnabled before checkschedule error=%d");
-        // What the last answer left behind, before this query's answer replaces it.
-        const ApplicationState before = ReadApplicationState(name);
+        // What the last answer left behind, before this query's answer replaces it; nothing
+        // when this process keeps no record (test mode), since the record is the service's.
+        const ApplicationState before =
+            StateRecordingOn() ? ReadApplicationState(name) : ApplicationState();
         const int exitCode = RunAndWait(name, scheduler, appDir, timings.QueryLimitSeconds, timings);
         const ULONGLONG answeredAt = timings.TimeUnitsNow();
         NoteQueryResult(name, exitCode);

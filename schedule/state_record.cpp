@@ -37,6 +37,8 @@ const wchar_t kWakeSupported[] = L"WakeSupported";
 
 constexpr REGSAM kStateAccess = KEY_READ | KEY_WRITE | DELETE;
 
+LONG volatile StateRecordingOff = 0;
+
 // Collects the first failing status of a series of writes to one key.
 class CValueWriter {
 public:
@@ -79,6 +81,8 @@ private:
 // record then.
 LONG OpenStateKey(const std::wstring& subkey, UniqueRegistryKey& out)
 {
+    if (!StateRecordingOn())
+        return ERROR_FILE_NOT_FOUND;   // nothing to record, as when not installed
     HKEY service = nullptr;
     LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, KEY_CREATE_SUB_KEY, &service);
     if (status != ERROR_SUCCESS)
@@ -177,6 +181,10 @@ LONG ForEachApplicationEntry(Visit visit)
 }
 
 }  // namespace
+
+void SetStateRecording(bool on) { InterlockedExchange(&StateRecordingOff, on ? 0 : 1); }
+
+bool StateRecordingOn() { return InterlockedCompareExchange(&StateRecordingOff, 0, 0) == 0; }
 
 ULONGLONG UnixSecondsFromFileTime(const FILETIME& time)
 {

@@ -81,6 +81,12 @@ struct RecordedServiceState {
     bool WakeSupported = false;    // the computer accepted the wake flag at the last arm
 };
 
+// Whether this process records its state: on by default; test mode turns it off, so that a
+// console run never writes the installed service's record. Off, every CStateRecorder call
+// writes nothing (as for a service that is not installed). Any thread.
+void SetStateRecording(bool on);
+bool StateRecordingOn();
+
 // Readers for the status command and tests; what is missing reads as absent or 0.
 RecordedServiceState ReadServiceState();
 ApplicationState ReadApplicationState(const std::wstring& application);

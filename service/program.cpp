@@ -8,6 +8,7 @@
 #include "schedule/state_record.h"
 #include "service/console_report.h"
 #include "service/event_source.h"
+#include "service/executable_folder.h"
 #include "service/install_check.h"
 #include "service/log_folder_setup.h"
 #include "service/program_options.h"
@@ -80,6 +81,14 @@ void RemoveRecordedState()
         LOG_FAILURE(0, status, L"Removing the service's recorded state failed, error code = %d");
 }
 
+// What an install does once the service exists: an install that failed changes nothing, so
+// the Event Log source keeps pointing at the copy that installed the service.
+void CompleteTheInstallation()
+{
+    RegisterTheEventSource();
+    WarnWhenTheExecutableFolderIsOpen();
+}
+
 // Carries out the option's actions; what each step did goes into the closing sentence.
 ActionOutcome RunOption(ProgramOption option)
 {
@@ -95,17 +104,19 @@ ActionOutcome RunOption(ProgramOption option)
         break;
     case ProgramOption::Install:
         LOG(0, L"Install");
-        RegisterTheEventSource();
         outcome.Install = Take([](DWORD* error) {
             return InstallService(/*demandStart=*/true, error);
         });
+        if (outcome.Install.Done)
+            CompleteTheInstallation();
         break;
     case ProgramOption::InstallAndRun:
         LOG(0, L"Install/Run");
-        RegisterTheEventSource();
         outcome.Install = Take([](DWORD* error) {
             return InstallService(/*demandStart=*/false, error);
         });
+        if (outcome.Install.Done)
+            CompleteTheInstallation();
         outcome.Start = Take(StartTheService);
         break;
     case ProgramOption::Bounce: {

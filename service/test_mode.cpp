@@ -4,6 +4,7 @@
 #include "schedule/push_script.h"
 #include "schedule/scheduler_lock.h"
 #include "schedule/scheduler_thread.h"
+#include "schedule/state_record.h"
 #include "service/console_report.h"
 #include "service/program_options.h"
 #include "service/service_control.h"
@@ -93,6 +94,8 @@ bool RunTestMode(DWORD lifetimeMs)
         return false;
     }
 
+    // The recorded state is the installed service's: a console run leaves it alone.
+    SetStateRecording(false);
     const TestModeSignals& signals = Signals();
     const bool canStop = signals.WorkStopped && signals.Finished;
     InterlockedExchange(&StopBegun, 0);

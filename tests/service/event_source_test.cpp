@@ -75,6 +75,24 @@ TEST_F(InstallationTest, InstallRegistersTheEventSourceAndUninstallRemovesIt)
     EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
     EXPECT_EQ(7u, types);
 
+    // Installed already: the install fails and changes nothing, so the source keeps
+    // pointing at the copy that installed the service, not at the one run now.
+    const wchar_t other[] = L"C:\\Program Files\\Varnholt Scheduling\\VarnholtScheduling.exe";
+    {
+        HKEY writable = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_SET_VALUE, &writable));
+        const UniqueRegistryKey owned(writable);
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(owned.Get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
+                                                reinterpret_cast<const BYTE*>(other), sizeof(other)));
+    }
+    for (const wchar_t* install : {L"-i", L"-ir"}) {
+        EXPECT_EQ(0u, RunProduct(install));
+        size = sizeof(path) - sizeof(wchar_t);
+        ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(source.Get(), L"EventMessageFile", nullptr, &type,
+                                                  reinterpret_cast<BYTE*>(path), &size));
+        EXPECT_STREQ(other, path) << install;
+    }
+
     EXPECT_EQ(0u, RunProduct(L"-u"));
     EXPECT_FALSE(SourceKeyExists());
     // Removing what is not there is no failure.

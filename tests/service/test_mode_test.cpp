@@ -4,6 +4,7 @@
 
 #include "log/logger.h"
 #include "schedule/scheduler_thread.h"
+#include "schedule/state_record.h"
 #include "support/srw_lock.h"
 #include "tests/common/files.h"
 #include "tests/common/log_capture.h"
@@ -13,18 +14,28 @@
 #include "tests/common/registry.h"
 #include "tests/common/scheduler_control.h"
 #include "tests/common/scratch_folder.h"
+#include "tests/common/service_manager.h"
 #include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <thread>
 
 namespace {
 
+// Beside an installed, stopped service, whose recorded state test mode leaves as it was.
 TEST(TestModeTest, SchedulesAndRunsATaskAndSupervisesThePushScript)
 {
+    RemoveServiceCompletely();
+    ASSERT_TRUE(InstallStandInService());
+    LONG status = 0;
+    ASSERT_TRUE(DeleteRecordedState(status));
+    CStateRecorder recorder;
+    recorder.BeginPass(12345);
+    recorder.RecordQuery(L"Demo", 1000, 0, 60);   // due long ago, and never run
     ProductKeyReset reset;
     ScratchDirectory folder;
     SetProductDword(L"", L"Debug", 2);
@@ -36,8 +47,8 @@ TEST(TestModeTest, SchedulesAndRunsATaskAndSupervisesThePushScript)
 
     RunProduct(L"/k");   // the day's log exists, so its size marks where this run begins
     const size_t before = LogSize();
-    BackgroundProcess product(L"\"" + ProductExePath() + L"\" -t");
-    ASSERT_TRUE(product.Started());
+    auto product = std::make_unique<BackgroundProcess>(L"\"" + ProductExePath() + L"\" -t");
+    ASSERT_TRUE(product->Started());
 
     ASSERT_TRUE(WaitForLogMessage(before, L"Scan Finished.", 60000));
     EXPECT_EQ(L"scanned|" + folder.Path() + L"\r\n", ReadUtf8File(folder.File(L"task.txt")));
@@ -59,6 +70,22 @@ TEST(TestModeTest, SchedulesAndRunsATaskAndSupervisesThePushScript)
     EXPECT_LT(at(L"Starting Scan."), at(L"Scan Finished."));
     EXPECT_LT(at(L"Start Varnholt Push Script"), end);
     EXPECT_LT(at(L"Task ran short; sleeping 239 seconds"), end);
+    EXPECT_EQ(end, at(L"AppName Demo was due while the service was not running; its run was missed"));
+
+    const RecordedServiceState state = ReadServiceState();
+    EXPECT_EQ(12345u, state.LastPassStart);
+    EXPECT_EQ(0u, state.LastPassEnd);
+    EXPECT_EQ(0u, state.ServiceStart);
+    EXPECT_EQ(0u, state.ServiceProcessId);
+    EXPECT_FALSE(state.WakeKnown);
+    EXPECT_FALSE(state.PushConfigured);
+    const ApplicationState demo = ReadApplicationState(L"Demo");
+    EXPECT_EQ(1000u, demo.LastQueryTime);
+    EXPECT_EQ(1060u, demo.NextDue);
+    EXPECT_FALSE(demo.RunRecorded);
+    EXPECT_EQ(0u, demo.MissedRuns);
+    product.reset();
+    RemoveServiceCompletely();
 }
 
 }  // namespace
@@ -91,8 +118,10 @@ protected:
             m_run.join();
         }
         // The worker keeps the check event for the life of its process; this process goes on
-        // to other tests, which must not find it, and the signals it got, still there.
+        // to other tests, which must not find it, and the signals it got, still there; nor
+        // may they find the state's recording off.
         CloseScheduleCheckEvent();
+        SetStateRecording(true);
     }
 
     ProductKeyReset m_reset;
