@@ -2,8 +2,8 @@
 // The state the service records as it works, for administrators and monitoring tools:
 // HKLM\SYSTEM\CurrentControlSet\Services\Varnholt Scheduling\State. Times are UTC seconds
 // since 1970 (REG_QWORD); counts and codes are REG_DWORD. The key lives under the service's
-// own entry, so it is written only while the service is installed (a test-mode run of an
-// uninstalled service records nothing) and goes with the entry.
+// own entry, so it is written only while the service is installed and goes with the entry;
+// a test-mode run records nothing (SetStateRecording).
 //
 // Recording is a side line: a failed write never stops a pass, a run or the push script.
 // Each CStateRecorder logs its first failure at level 0 and stays silent until its next
