@@ -29,6 +29,7 @@ const wchar_t kLastRunExitCode[] = L"LastRunExitCode";
 const wchar_t kLastRunOutcome[] = L"LastRunOutcome";
 const wchar_t kLastRunError[] = L"LastRunError";
 const wchar_t kRunning[] = L"Running";
+const wchar_t kLogFileError[] = L"LogFileError";
 
 constexpr REGSAM kStateAccess = KEY_READ | KEY_WRITE | DELETE;
 
@@ -212,6 +213,7 @@ RecordedServiceState ReadServiceState()
     state.PushConfigured = ReadQword(key.Get(), kPushScriptStart, state.PushScriptStart);
     ReadDword(key.Get(), kPushScriptRestarts, state.PushScriptRestarts);
     ReadDword(key.Get(), kPushScriptProcessId, state.PushScriptProcessId);
+    ReadDword(key.Get(), kLogFileError, state.LogFileError);
     return state;
 }
 
@@ -364,6 +366,13 @@ void CStateRecorder::RecordPushEnd()
 {
     NoteFailure(WriteStateValues(std::wstring(), [&](CValueWriter& write) {
         write.Dword(kPushScriptProcessId, 0);
+    }));
+}
+
+void CStateRecorder::RecordLogFileError(DWORD code)
+{
+    NoteFailure(WriteStateValues(std::wstring(), [&](CValueWriter& write) {
+        write.Dword(kLogFileError, code);
     }));
 }
 

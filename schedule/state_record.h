@@ -71,6 +71,7 @@ struct RecordedServiceState {
     ULONGLONG PushScriptStart = 0;
     DWORD PushScriptRestarts = 0;
     DWORD PushScriptProcessId = 0; // 0 while no script runs
+    DWORD LogFileError = 0;        // why the day's log file is not open; 0 while it is
 };
 
 // Readers for the status command and tests; what is missing reads as absent or 0.
@@ -106,6 +107,9 @@ public:
     void RecordPushEnd();
     // No push script is configured: the three push-script values are removed.
     void RecordPushNotConfigured();
+    // The day's log file could not be opened or written (the system's code), or is open
+    // again (0): LogFileError.
+    void RecordLogFileError(DWORD code);
 
 private:
     void NoteFailure(LONG status);

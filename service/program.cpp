@@ -9,6 +9,7 @@
 #include "service/console_report.h"
 #include "service/event_source.h"
 #include "service/install_check.h"
+#include "service/log_file_watch.h"
 #include "service/log_folder_setup.h"
 #include "service/program_options.h"
 #include "service/service_control.h"
@@ -145,6 +146,7 @@ void RunServiceMode()
 {
     LOG(0, L"Start Varnholt Scheduling Service");
     StartEventReporting();
+    StartLogFileWatch();
 
     const UniqueHandle registrationJob = LaunchRegistrationCommand();
 
