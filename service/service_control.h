@@ -66,9 +66,9 @@ void StopServiceWork(DWORD graceMs = ProductTimings().KillGraceMs);
 // Registers ServiceCtrlHandler and reports SERVICE_RUNNING; starts and waits for nothing.
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 
-// Stop and shutdown: logs "Stopping service", reports SERVICE_STOP_PENDING with a wait
-// hint of ten seconds, does StopServiceWork and then reports SERVICE_STOPPED, within the
-// five seconds of grace and a moment. Interrogate re-reports;
-// any other code is logged. Runs on the thread
-// that called StartServiceCtrlDispatcherW.
+// Stop and shutdown: reports SERVICE_STOP_PENDING before anything else (a log line may
+// wait), with a wait hint that covers the longest the stop can take (the grace plus the
+// bounded waits for the children's jobs, fifteen seconds in all), then logs "Stopping
+// service", does StopServiceWork and reports SERVICE_STOPPED. Interrogate re-reports; any
+// other code is logged. Runs on the thread that called StartServiceCtrlDispatcherW.
 void WINAPI ServiceCtrlHandler(DWORD control);
