@@ -15,12 +15,15 @@
 #include "tests/common/service_manager.h"
 #include "tests/common/times.h"
 #include "tests/common/unix_side.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cwchar>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -136,7 +139,11 @@ TEST_F(ProgramRunTest, OpenLogDirectoryIsMovedAsideOnce)
 // the reason still reach the debugger output.
 class RefusedLogDirectoryTest : public ProgramRunTest {
 protected:
-    void TearDown() override { RemoveTree(ProductLogDirectory()); }
+    void TearDown() override
+    {
+        RemoveTree(ProductLogDirectory());
+        ProgramRunTest::TearDown();
+    }
 
     static std::wstring TodaysName() { return TodaysProductLog().substr(ProductLogDirectory().size() + 1); }
     static bool Shows(const DebuggedRun& run, const std::wstring& text)
@@ -195,8 +202,9 @@ TEST_F(RefusedLogDirectoryTest, LinkedLogDirectoryIsNeitherWrittenNorPruned)
     EXPECT_FALSE(FileExists(elsewhere.File(TodaysName())));
 }
 
-// The same with a junction, which any user who may create folders in the common
-// application-data folder can plant there on Windows.
+// A junction, which any user who may create folders in the common application-data folder
+// can plant there on Windows, leads no write or deletion anywhere either: unlike Wine's
+// Unix link, it can be moved aside as itself.
 TEST_F(RefusedLogDirectoryTest, JunctionAsTheLogDirectoryIsNeitherWrittenNorPruned)
 {
     if (RunningUnderWine())
@@ -208,10 +216,15 @@ TEST_F(RefusedLogDirectoryTest, JunctionAsTheLogDirectoryIsNeitherWrittenNorPrun
     ASSERT_TRUE(WriteFileWrittenAt(old, LongAgo()));
     ASSERT_TRUE(MakeJunction(ProductLogDirectory(), elsewhere.Path())) << "error " << GetLastError();
 
-    ExpectNoticeAndLine(RunProductDebugged(L"-k"), L"is a link or no folder");
+    // The junction itself is moved aside, and a fresh folder gets the log.
+    EXPECT_EQ(0u, RunProductDebugged(L"-k").ExitCode);
     EXPECT_TRUE(FileExists(old));
     EXPECT_FALSE(FileExists(elsewhere.File(TodaysName())));
-    EXPECT_NE(0u, GetFileAttributesW(ProductLogDirectory().c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+    const std::vector<std::wstring> moved = MovedAsideFolders();
+    ASSERT_EQ(1u, moved.size());
+    EXPECT_NE(0u, GetFileAttributesW(moved.front().c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+    EXPECT_EQ(0u, GetFileAttributesW(ProductLogDirectory().c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+    EXPECT_TRUE(FileExists(TodaysProductLog()));
 }
 
 // An administrator's prompt without elevation may not install the service: the service
@@ -350,13 +363,10 @@ TEST_F(ProgramRunTest, TwoArgumentsAreServiceMode)
 
 namespace {
 
-// The folder is known by its identity from start-up on: replaced while the process runs
-// (Wine lets a folder held open be renamed; Windows does not), it gets no further line, and
-// neither does whatever now stands at its path.
-TEST_F(ProgramRunTest, LogFolderReplacedWhileRunningGetsNoLine)
+// The folder is pinned from start-up on: while test mode runs, nobody can rename or remove
+// it, under Wine as on Windows, and the day's file keeps its lines.
+TEST_F(ProgramRunTest, LogFolderCannotBeRenamedOrRemovedWhileRunning)
 {
-    if (!RunningUnderWine())
-        GTEST_SKIP() << "a folder link is made from the Unix side, which only Wine offers";
     SetProductDword(L"", L"Debug", 2);
     EXPECT_EQ(0u, RunProduct(L"/k"));
     const size_t before = LogSize();
@@ -365,26 +375,103 @@ TEST_F(ProgramRunTest, LogFolderReplacedWhileRunningGetsNoLine)
     // The check event exists from the first pass on, after the start delay.
     ASSERT_TRUE(WaitForLogMessage(before, L"Checked 0 schedules; NextCheck=86400, AppToRun=", 40000));
 
-    ScratchDirectory elsewhere;
     const std::wstring moved = ProductLogDirectory() + L".moved-by-test";
-    ASSERT_TRUE(MoveFileW(ProductLogDirectory().c_str(), moved.c_str()));
-    {
-        DirectoryLink link(ProductLogDirectory(), elsewhere.Path());
-        ASSERT_TRUE(link.Made());
-        UniqueHandle check(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\VarnholtScheduleCheck"));
-        ASSERT_TRUE(check);
-        ASSERT_TRUE(SetEvent(check.Get()));
-        Sleep(3000);   // a pass, its lines and its wait
-        testMode.reset();
-        WIN32_FIND_DATAW data = {};
-        const UniqueFindHandle find(FindFirstFileW(elsewhere.File(L"*").c_str(), &data));
-        bool any = false;
-        for (bool more = static_cast<bool>(find); more; more = FindNextFileW(find.Get(), &data) != FALSE)
-            any = any || (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0);
-        EXPECT_FALSE(any) << "something reached the other folder";
+    const BOOL renamed = MoveFileW(ProductLogDirectory().c_str(), moved.c_str());
+    const DWORD renameError = GetLastError();
+    if (renamed)
+        MoveFileW(moved.c_str(), ProductLogDirectory().c_str());
+    EXPECT_FALSE(renamed);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), renameError);
+    EXPECT_FALSE(RemoveDirectoryW(ProductLogDirectory().c_str()));
+
+    const size_t mark = LogSize();
+    UniqueHandle check(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\VarnholtScheduleCheck"));
+    ASSERT_TRUE(check);
+    ASSERT_TRUE(SetEvent(check.Get()));
+    EXPECT_TRUE(WaitForLogMessage(mark, L"Checked 0 schedules; NextCheck=86400, AppToRun=", 30000));
+    testMode.reset();
+}
+
+// Anyone may read the day's file. A reader that opens it without sharing write, were it to
+// come between a close and an open of the service's, would keep the service from its file
+// for the rest of the day. The service holds the file from one pass to the next, so such an
+// open never succeeds, however often check requests force passes.
+TEST_F(ProgramRunTest, ReaderWithoutWriteSharingNeverTakesTheDaysFile)
+{
+    SetProductDword(L"", L"Debug", 2);
+    EXPECT_EQ(0u, RunProduct(L"/k"));
+    const size_t before = LogSize();
+    auto testMode = std::make_unique<BackgroundProcess>(L"\"" + ProductExePath() + L"\" -t");
+    ASSERT_TRUE(testMode->Started());
+    const std::wstring passLine = L"Checked 0 schedules; NextCheck=86400, AppToRun=";
+    ASSERT_TRUE(WaitForLogMessage(before, passLine, 40000));
+
+    std::atomic<bool> done{false};
+    UniqueFileHandle taken;
+    std::thread reader([&] {
+        while (!done.load()) {
+            UniqueFileHandle file(CreateFileW(TodaysProductLog().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (file) {
+                taken = std::move(file);   // kept, as the reader of the attack keeps it
+                return;
+            }
+        }
+    });
+    UniqueHandle check(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\VarnholtScheduleCheck"));
+    EXPECT_TRUE(check);
+    const auto passes = [&] {
+        const std::vector<std::wstring> lines = LogLinesAfter(before);
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const std::wstring& line) { return MessageOf(line) == passLine; });
+    };
+    for (int round = 0; round < 2 && check; ++round) {
+        const auto seen = passes();
+        SetEvent(check.Get());
+        // Check requests are served ten seconds apart.
+        EXPECT_TRUE(WaitUntil([&] { return passes() > seen; }, 30000)) << "pass " << round;
     }
+    done.store(true);
+    reader.join();
+    EXPECT_FALSE(taken) << "a reader took the day's file without sharing write";
+    testMode.reset();
+}
+
+// A file named as the log folder, put there by anyone who may create files in the common
+// application-data folder, with every name the move could take in the next minute taken
+// too: the start moves the file aside all the same, and logs to a fresh folder.
+TEST_F(ProgramRunTest, FileAtTheFoldersPathIsMovedAsideWhateverNamesAreTaken)
+{
     RemoveTree(ProductLogDirectory());
-    ASSERT_TRUE(MoveFileW(moved.c_str(), ProductLogDirectory().c_str()));
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ASSERT_TRUE(WriteFileWrittenAt(ProductLogDirectory(), now));
+    SYSTEMTIME local = {};
+    GetLocalTime(&local);
+    FILETIME localFile = {};
+    ASSERT_TRUE(SystemTimeToFileTime(&local, &localFile));
+    for (long long second = 0; second < 60; ++second) {
+        SYSTEMTIME then = {};
+        const FILETIME shifted = ShiftFileTime(localFile, second * 10000000LL);
+        ASSERT_TRUE(FileTimeToSystemTime(&shifted, &then));
+        ASSERT_TRUE(CreateDirectoryW(MovedAsideName(ProductLogDirectory(), then).c_str(), nullptr));
+    }
+
+    EXPECT_EQ(0u, RunProduct(L"/k"));
+    const DWORD attributes = GetFileAttributesW(ProductLogDirectory().c_str());
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+    EXPECT_NE(0u, attributes & FILE_ATTRIBUTE_DIRECTORY) << "a fresh folder";
+    EXPECT_TRUE(FileExists(TodaysProductLog()));
+    std::wstring movedTo;
+    for (const std::wstring& line : LogLinesAfter(0)) {
+        const std::wstring message = MessageOf(line);
+        const std::wstring said = L"Log folder was not trusted and was moved aside to ";
+        if (message.compare(0, said.size(), said) == 0)
+            movedTo = message.substr(said.size());
+    }
+    ASSERT_FALSE(movedTo.empty()) << "the move is logged";
+    EXPECT_EQ("x", ReadFileBytes(movedTo)) << "the file itself, moved aside";
+    EXPECT_EQ(L"-2", movedTo.substr(movedTo.size() - 2));
 }
 
 }  // namespace
