@@ -15,15 +15,12 @@
 #include "tests/common/service_manager.h"
 #include "tests/common/times.h"
 #include "tests/common/unix_side.h"
-#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cwchar>
 #include <memory>
-#include <thread>
 
 namespace {
 
@@ -389,51 +386,6 @@ TEST_F(ProgramRunTest, LogFolderCannotBeRenamedOrRemovedWhileRunning)
     ASSERT_TRUE(check);
     ASSERT_TRUE(SetEvent(check.Get()));
     EXPECT_TRUE(WaitForLogMessage(mark, L"Checked 0 schedules; NextCheck=86400, AppToRun=", 30000));
-    testMode.reset();
-}
-
-// Anyone may read the day's file. A reader that opens it without sharing write, were it to
-// come between a close and an open of the service's, would keep the service from its file
-// for the rest of the day. The service holds the file from one pass to the next, so such an
-// open never succeeds, however often check requests force passes.
-TEST_F(ProgramRunTest, ReaderWithoutWriteSharingNeverTakesTheDaysFile)
-{
-    SetProductDword(L"", L"Debug", 2);
-    EXPECT_EQ(0u, RunProduct(L"/k"));
-    const size_t before = LogSize();
-    auto testMode = std::make_unique<BackgroundProcess>(L"\"" + ProductExePath() + L"\" -t");
-    ASSERT_TRUE(testMode->Started());
-    const std::wstring passLine = L"Checked 0 schedules; NextCheck=86400, AppToRun=";
-    ASSERT_TRUE(WaitForLogMessage(before, passLine, 40000));
-
-    std::atomic<bool> done{false};
-    UniqueFileHandle taken;
-    std::thread reader([&] {
-        while (!done.load()) {
-            UniqueFileHandle file(CreateFileW(TodaysProductLog().c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (file) {
-                taken = std::move(file);   // kept, as the reader of the attack keeps it
-                return;
-            }
-        }
-    });
-    UniqueHandle check(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\VarnholtScheduleCheck"));
-    EXPECT_TRUE(check);
-    const auto passes = [&] {
-        const std::vector<std::wstring> lines = LogLinesAfter(before);
-        return std::count_if(lines.begin(), lines.end(),
-                             [&](const std::wstring& line) { return MessageOf(line) == passLine; });
-    };
-    for (int round = 0; round < 2 && check; ++round) {
-        const auto seen = passes();
-        SetEvent(check.Get());
-        // Check requests are served ten seconds apart.
-        EXPECT_TRUE(WaitUntil([&] { return passes() > seen; }, 30000)) << "pass " << round;
-    }
-    done.store(true);
-    reader.join();
-    EXPECT_FALSE(taken) << "a reader took the day's file without sharing write";
     testMode.reset();
 }
 
