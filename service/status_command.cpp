@@ -230,7 +230,10 @@ std::wstring StatusReport(int& exitCode)
     const std::wstring folder = LogFolderPath();
     if (running && state.LogFileError != ERROR_SUCCESS) {
         // The running service could not open or write the day's file.
-        report += L"Log: no file today: " + SystemErrorText(state.LogFileError) + L"\r\n";
+        const std::wstring reason = SystemErrorText(state.LogFileError);
+        report += L"Log: no file today: " +
+                  (reason.empty() ? L"error code " + FormatNumber(state.LogFileError) : reason) +
+                  L"\r\n";
         attention = true;
     } else {
         report += L"Log: " + TodaysLogFile(folder) + L" (" + LogFolderTrust(folder) + L")\r\n";

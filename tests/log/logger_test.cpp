@@ -236,9 +236,10 @@ TEST_F(LogFileTest, LinkUnderTheDaysNameIsNeverWrittenThrough)
     EXPECT_EQ(0, CompareFileTime(&longAgo, &data.ftLastWriteTime));
 }
 
-// The folder renamed away after start-up and a link put in its place (on Windows the open
-// pin forbids the rename; Wine allows it): the day's file is neither created nor written
-// through the link, since the folder is known by its identity, not its path.
+// The folder renamed away after start-up and a link put in its place (a process pins its
+// folder, on Windows as under Wine, so this test holds no pin, as a process whose pin was
+// lost would not): the day's file is neither created nor written through the link, since
+// the folder is known by its identity, not its path.
 TEST_F(LogFileTest, FolderReplacedByALinkGetsNoLine)
 {
     if (!RunningUnderWine())
