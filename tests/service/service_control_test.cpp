@@ -3,10 +3,13 @@
 
 #include "log/log_file.h"
 #include "log/logger.h"
+#include "schedule/state_record.h"
 #include "schedule/timings.h"
+#include "support/console_text.h"
 #include "support/unique_resource.h"
 #include "tests/common/files.h"
 #include "tests/common/log_capture.h"
+#include "tests/common/piped_process.h"
 #include "tests/common/processes.h"
 #include "tests/common/product_log.h"
 #include "tests/common/program_paths.h"
@@ -465,6 +468,45 @@ TEST_F(ServiceTest, BounceRestartsAServiceWhoseStopTakesItsTime)
 }  // namespace
 
 namespace {
+
+// The day's file held by another process without write sharing when the service starts:
+// the service runs without its file and says so (State's LogFileError, "-s"), and once the
+// holder lets go, its next pass takes the file again and its lines reach it.
+TEST_F(ServiceTest, DaysFileHeldAtTheStartIsShownAndTakenAgain)
+{
+    SetProductDword(L"", L"Debug", 2);
+    LONG removed = 0;
+    ASSERT_TRUE(DeleteRecordedState(removed));
+    const std::string before = ReadFileBytes(TodaysProductLog());
+    UniqueFileHandle holder(CreateFileW(TodaysProductLog().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder);
+
+    ASSERT_EQ(0u, RunProduct(L"-ir"));
+    ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+    EXPECT_TRUE(WaitUntil([] { return ReadServiceState().LogFileError == ERROR_SHARING_VIOLATION; }, 30000));
+    const ProductRun status = RunProductPiped(L"-s");
+    EXPECT_EQ(1u, status.ExitCode) << status.Output;
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"Log: no file today: " + SystemErrorText(ERROR_SHARING_VIOLATION)))
+        << status.Output;
+    EXPECT_EQ(before, ReadFileBytes(TodaysProductLog())) << "a line reached the held file";
+
+    holder.Reset();
+    // The first pass comes after the start delay; should it have come already, a check
+    // request brings the next one (the event exists from the first pass on).
+    UniqueHandle check;
+    EXPECT_TRUE(WaitUntil([&] {
+        check.Reset(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\VarnholtScheduleCheck"));
+        return static_cast<bool>(check);
+    }, 40000));
+    if (check)
+        SetEvent(check.Get());
+    EXPECT_TRUE(WaitForLogMessage(before.size(), L"The log file " + TodaysProductLog() + L" is open again",
+                                  30000));
+    EXPECT_TRUE(WaitForLogMessage(before.size(), L"Checked 0 schedules; NextCheck=86400, AppToRun=", 30000));
+    EXPECT_EQ(0u, ReadServiceState().LogFileError);
+}
 
 // What the service had reported when the stop's first line reached the log.
 class StopLineWitness : public CLogSink {
