@@ -212,8 +212,8 @@ void SetLogFileLossHandler(LogFileLossHandler handler)
         failure = log.Failure();
         path = log.DayPath();
     }
-    if (!path.empty())
-        TellLossHandler(failure, path);
+    // No day's file tried (the process keeps no log folder): nothing of the file is lost.
+    TellLossHandler(path.empty() ? ERROR_SUCCESS : failure, path);
 }
 
 bool AddLogSink(CLogSink* sink)

@@ -63,9 +63,9 @@ bool OpenDailyLog();
 // Called on the thread that met it, without the logger's lock; a line it logs never calls
 // it again. Must not throw.
 using LogFileLossHandler = void (*)(DWORD code, const std::wstring& path);
-// Sets the handler (null: none) and, when a day's file has been opened or tried, tells it
-// at once how that stands (ERROR_SUCCESS when the file is open). Service mode sets it once
-// its reporting has started.
+// Sets the handler (null: none) and tells it at once how the day's file stands
+// (ERROR_SUCCESS when it is open, or when none was tried since the process keeps no log
+// folder). Service mode sets it once its reporting has started.
 void SetLogFileLossHandler(LogFileLossHandler handler);
 
 // One line as the log hands it to its sinks.

@@ -32,13 +32,15 @@ CStateRecorder& LogStateRecorder() REQUIRES(WatchLock)
 void OnLogFileLoss(DWORD code, const std::wstring& path)
 {
     ExclusiveLock hold(WatchLock);
+    const bool wasLost = Recorded && RecordedCode != ERROR_SUCCESS;
     if (!Recorded || RecordedCode != code) {
         LogStateRecorder().RecordLogFileError(code);
         Recorded = true;
         RecordedCode = code;
     }
     if (code == ERROR_SUCCESS) {
-        LOG(1, L"The log file %s is open again", path.c_str());
+        if (wasLost)
+            LOG(1, L"The log file %s is open again", path.c_str());
         return;
     }
     const ULONGLONG now = GetTickCount64();
