@@ -12,8 +12,10 @@
 
 namespace {
 
-// Opens the folder itself, never what a link or junction at path leads to. Nobody may
-// rename or delete it while the handle is open.
+// How many names MovedAsideName offers for one second before a move aside gives up.
+constexpr unsigned kMostMovedAsideNames = 1000;
+
+// Opens the folder itself, never what a link or junction at path leads to.
 UniqueFileHandle OpenFolder(const std::wstring& path, DWORD access)
 {
     return UniqueFileHandle(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -21,6 +23,13 @@ UniqueFileHandle OpenFolder(const std::wstring& path, DWORD access)
                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                         /*hTemplateFile=*/nullptr));
 }
+
+// The pin: the sharing of an open handle binds others only when the handle holds a right
+// that takes part in sharing (to read, write or execute data, or to delete). A handle with
+// read control and attributes alone forbids nobody's rename or removal, on Windows as under
+// Wine; FILE_LIST_DIRECTORY takes part, so without FILE_SHARE_DELETE nobody may rename or
+// remove the folder while the handle is open.
+constexpr DWORD kPinAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY;
 
 bool IsTheFolderItself(HANDLE folder, const std::wstring& path)
 {
@@ -37,22 +46,9 @@ bool HasTrustedSecurity(HANDLE folder, PSID self)
            IsTrustedLogDirectorySecurity(security.Get(), self);
 }
 
-// Renames the untrusted folder at path to MovedAsideName beside it, through a handle opened
-// on the folder itself, so that a link swapped in for it is never moved, and what the
-// folder holds goes with it untouched.
-LogDirectoryStatus MoveAside(const std::wstring& path, std::wstring& movedTo, DWORD& error)
+// Renames what was opened as entry to target; ERROR_SUCCESS or the system's code.
+DWORD RenameOpened(HANDLE entry, const std::wstring& target)
 {
-    UniqueFileHandle folder(OpenFolder(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE));
-    if (!folder) {
-        error = GetLastError();
-        return LogDirectoryStatus::CannotMoveAside;
-    }
-    if (!IsTheFolderItself(folder.Get(), path))
-        return LogDirectoryStatus::NotAFolder;
-
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    const std::wstring target = MovedAsideName(path, now);
     // Without a root folder the new name is a full path of the object manager's.
     const std::wstring ntTarget = L"\\??\\" + target;
     const DWORD nameBytes = static_cast<DWORD>(ntTarget.size() * sizeof(wchar_t));
@@ -62,13 +58,48 @@ LogDirectoryStatus MoveAside(const std::wstring& path, std::wstring& movedTo, DW
     rename->RootDirectory = nullptr;
     rename->FileNameLength = nameBytes;
     std::memcpy(rename->FileName, ntTarget.c_str(), nameBytes);
-    if (!SetFileInformationByHandle(folder.Get(), FileRenameInfo, rename,
-                                    static_cast<DWORD>(buffer.size()))) {
+    if (!SetFileInformationByHandle(entry, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+        return GetLastError();
+    return ERROR_SUCCESS;
+}
+
+// Renames whatever stands at path (an untrusted folder, a file, a junction or another
+// link) to the first free MovedAsideName beside it, so that names planted in advance cannot
+// block the move. A folder goes with what it holds, untouched. The entry is opened without
+// following a link, and renamed through that handle: on Windows a link or junction is then
+// itself moved, never its target. Wine 8 follows a Unix symbolic link whatever the flags
+// say, and so does every call that could move or remove it (a rename by name or through a
+// handle moves the target, RemoveDirectoryW removes it): a handle that does not name the
+// entry at path itself moves nothing, and gives NotAFolder.
+LogDirectoryStatus MoveAside(const std::wstring& path, std::wstring& movedTo, DWORD& error)
+{
+    UniqueFileHandle entry(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                       /*hTemplateFile=*/nullptr));
+    if (!entry) {
         error = GetLastError();
         return LogDirectoryStatus::CannotMoveAside;
     }
-    movedTo = target;
-    return LogDirectoryStatus::MovedAside;
+    if (!IsReachedDirectly(entry.Get(), path))
+        return LogDirectoryStatus::NotAFolder;
+
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    DWORD failure = ERROR_SUCCESS;
+    for (unsigned number = 1; number <= kMostMovedAsideNames; ++number) {
+        const std::wstring target = MovedAsideName(path, now, number);
+        failure = RenameOpened(entry.Get(), target);
+        if (failure == ERROR_SUCCESS) {
+            movedTo = target;
+            return LogDirectoryStatus::MovedAside;
+        }
+        if (failure != ERROR_ALREADY_EXISTS && failure != ERROR_FILE_EXISTS)
+            break;
+    }
+    error = failure;
+    return LogDirectoryStatus::CannotMoveAside;
 }
 }  // namespace
 
@@ -83,14 +114,17 @@ bool IsUsable(LogDirectoryStatus status)
            status == LogDirectoryStatus::MovedAside;
 }
 
-std::wstring MovedAsideName(const std::wstring& path, const SYSTEMTIME& localTime)
+std::wstring MovedAsideName(const std::wstring& path, const SYSTEMTIME& localTime, unsigned number)
 {
     wchar_t suffix[64];
     _snwprintf(suffix, 63, L".untrusted-%04d%02d%02d-%02d%02d%02d", localTime.wYear,
                localTime.wMonth, localTime.wDay, localTime.wHour, localTime.wMinute,
                localTime.wSecond);
     suffix[63] = L'\0';
-    return path + suffix;
+    std::wstring name = path + suffix;
+    if (number > 1)
+        name += L"-" + std::to_wstring(number);
+    return name;
 }
 
 LogDirectoryStatus PrepareLogDirectory(const std::wstring& path, bool privileged, PSID self,
@@ -107,23 +141,21 @@ LogDirectoryStatus PrepareLogDirectory(const std::wstring& path, bool privileged
     // like any folder that existed; a second such race gives up.
     for (int round = 0;; ++round) {
         const DWORD attributes = GetFileAttributesW(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES &&
-            ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
-            // Wine shows a Unix symbolic link to a folder by this attribute alone.
-            return LogDirectoryStatus::NotAFolder;
-        }
         if (attributes != INVALID_FILE_ATTRIBUTES && movedTo.empty()) {
-            // A folder whose security cannot even be read is not trusted either.
-            UniqueFileHandle folder(OpenFolder(path, READ_CONTROL | FILE_READ_ATTRIBUTES));
-            if (folder && !IsTheFolderItself(folder.Get(), path))
-                return LogDirectoryStatus::NotAFolder;
-            if (folder && HasTrustedSecurity(folder.Get(), self)) {
-                pinned = std::move(folder);
-                return LogDirectoryStatus::Trusted;
+            // A file, a junction or a link (Wine shows a Unix symbolic link to a folder by
+            // the reparse-point attribute alone) is never used, and moved aside like a
+            // folder that is not trusted: nothing at the path may keep the log away.
+            if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                // A folder whose security cannot even be read is not trusted either.
+                UniqueFileHandle folder(OpenFolder(path, kPinAccess));
+                if (folder && IsTheFolderItself(folder.Get(), path) &&
+                    HasTrustedSecurity(folder.Get(), self)) {
+                    pinned = std::move(folder);
+                    return LogDirectoryStatus::Trusted;
+                }
             }
-            folder.Reset();
-            // Repairing it in place would leave what it holds to whoever made it, and a
-            // handle opened on it before the repair would keep its rights: a fresh folder
+            // Repairing a folder in place would leave what it holds to whoever made it, and
+            // a handle opened on it before the repair would keep its rights: a fresh folder
             // replaces it.
             const LogDirectoryStatus moved = MoveAside(path, movedTo, error);
             if (moved != LogDirectoryStatus::MovedAside)
@@ -139,7 +171,7 @@ LogDirectoryStatus PrepareLogDirectory(const std::wstring& path, bool privileged
         }
     }
 
-    UniqueFileHandle folder(OpenFolder(path, READ_CONTROL | FILE_READ_ATTRIBUTES));
+    UniqueFileHandle folder(OpenFolder(path, kPinAccess));
     if (!folder) {
         error = GetLastError();
         return LogDirectoryStatus::CannotCreate;

@@ -26,9 +26,11 @@ bool IsTrustedLogDirectorySecurity(PSECURITY_DESCRIPTOR descriptor, PSID self);
 enum class LogDirectoryStatus {
     Trusted,           // existed, and its security is trusted
     Created,           // was missing and has been created with kLogDirectorySddl
-    MovedAside,        // was not trusted: moved aside, and a fresh folder created in its place
+    MovedAside,        // was not trusted, or no plain folder (a file, a junction, a link): moved
+                       // aside, and a fresh folder created in its place
     NotPrivileged,     // the process is neither LocalSystem nor elevated: nothing was looked at
-    NotAFolder,        // a link, a junction or a file stands at the path
+    NotAFolder,        // a link stands at the path that cannot be moved as itself (Wine's), or
+                       // the fresh folder turned out to be no plain folder (swapped meanwhile)
     CannotCreate,      // was missing (or moved aside) and could not be created
     CannotMoveAside,   // is not trusted and could not be moved aside
 };
@@ -36,23 +38,29 @@ enum class LogDirectoryStatus {
 // True for the three outcomes that leave a folder fit for the log.
 bool IsUsable(LogDirectoryStatus status);
 
-// Where an untrusted folder at path goes: path plus ".untrusted-YYYYMMDD-hhmmss" of the
-// local time given, beside it.
-std::wstring MovedAsideName(const std::wstring& path, const SYSTEMTIME& localTime);
+// Where an untrusted entry at path goes: path plus ".untrusted-YYYYMMDD-hhmmss" of the
+// local time given, beside it; from number 2 on, "-number" follows, for when the names
+// before it are taken.
+std::wstring MovedAsideName(const std::wstring& path, const SYSTEMTIME& localTime,
+                            unsigned number = 1);
 
 // Makes the folder at path (absolute, its last component created if need be) fit for the
 // log, when privileged (see CAccessToken::IsElevatedOrLocalSystem): a missing folder is
 // created with kLogDirectorySddl; an existing one is checked with
-// IsTrustedLogDirectorySecurity (self as there) and, when not trusted, renamed to
-// MovedAsideName with what it holds, and a fresh folder is created in its place; movedTo
-// then receives the new name of the old folder.
+// IsTrustedLogDirectorySecurity (self as there). Anything else at path is moved aside to
+// the first free MovedAsideName (a counter follows the time when names are taken, up to
+// a thousand), and a fresh folder is created in its place: a folder that is not trusted,
+// with what it holds, and a file, a junction or another link, itself, never its target
+// (a link that cannot be opened as itself, as under Wine, is left alone: NotAFolder).
+// movedTo then receives the new name.
 // Every check and the move are made on handles opened without following a link, so a
-// folder swapped for a link is never moved or used. When not privileged nothing is created
-// or changed.
+// folder swapped for a link is never used. When not privileged nothing is created or
+// changed.
 //
 // For a usable outcome, pinned receives a handle to the folder opened without following a
-// link and without FILE_SHARE_DELETE: while it is open nobody can rename or remove the
-// folder, and it tells the folder's identity (FileIdentityOf). Otherwise pinned is empty.
+// link, with FILE_LIST_DIRECTORY (a right that takes part in sharing) and without
+// FILE_SHARE_DELETE: while it is open nobody can rename or remove the folder, and it tells
+// the folder's identity (FileIdentityOf). Otherwise pinned is empty.
 // error receives the system's code for CannotCreate and CannotMoveAside when a call failed,
 // 0 otherwise.
 LogDirectoryStatus PrepareLogDirectory(const std::wstring& path, bool privileged, PSID self,

@@ -3,7 +3,9 @@
 #include "support/file_identity.h"
 #include "support/unique_resource.h"
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -26,9 +28,15 @@ std::wstring ParentOf(const wchar_t* path)
     return separator == std::wstring::npos ? std::wstring() : text.substr(0, separator);
 }
 
+// Called before each open of a log file; null outside tests.
+std::atomic<LogFileOpenHook> OpenHook{nullptr};
+// 1 while a helper thread of OpenLogFileWithin has not finished its open.
+LONG volatile OpenInProgress = 0;
+
 // Opens path for appending only, creating it if need be, but never through a link and never
 // outside the folder of identity `folder`: the result is a plain file that lies directly in
-// that folder, or nothing. `created` tells whether this call made the file.
+// that folder, or nothing (error then holds the system's code, ERROR_CANT_ACCESS_FILE for a
+// name that is not such a file). `created` tells whether this call made the file.
 //
 // The folder the path leads to must be that folder before anything is opened or created,
 // so that a folder renamed away and replaced by a link or junction gets no file. An
@@ -40,8 +48,9 @@ std::wstring ParentOf(const wchar_t* path)
 // tells, and its final name, for a link to another file of the same folder. Every check after the open is made on the opened handle, so swapping the name
 // afterwards changes nothing.
 UniqueFileHandle OpenPlainFileForAppending(const wchar_t* path, const FileIdentity& folder,
-                                           bool& created)
+                                           bool& created, DWORD& error)
 {
+    error = ERROR_CANT_ACCESS_FILE;
     if (!(FileIdentityAt(ParentOf(path)) == folder))
         return UniqueFileHandle();
     // Reading the attributes is what the checks need; without FILE_WRITE_DATA every write
@@ -60,8 +69,10 @@ UniqueFileHandle OpenPlainFileForAppending(const wchar_t* path, const FileIdenti
             break;
         }
         const DWORD openError = GetLastError();
-        if (openError != ERROR_FILE_NOT_FOUND)
+        if (openError != ERROR_FILE_NOT_FOUND) {
+            error = openError;
             return UniqueFileHandle();
+        }
         file.Reset(CreateFileW(path, access, share, /*lpSecurityAttributes=*/nullptr, CREATE_NEW,
                                flags, /*hTemplateFile=*/nullptr));
         if (file) {
@@ -69,16 +80,89 @@ UniqueFileHandle OpenPlainFileForAppending(const wchar_t* path, const FileIdenti
             break;
         }
         const DWORD createError = GetLastError();
+        error = createError;
         if (createError != ERROR_FILE_EXISTS && createError != ERROR_ALREADY_EXISTS)
             return UniqueFileHandle();
     }
-    if (!file || !IsPlainFile(file.Get()) || !LiesDirectlyIn(file.Get(), folder) ||
-        !IsReachedDirectly(file.Get(), path))
+    if (!file)
         return UniqueFileHandle();
+    if (!IsPlainFile(file.Get()) || !LiesDirectlyIn(file.Get(), folder) ||
+        !IsReachedDirectly(file.Get(), path)) {
+        error = ERROR_CANT_ACCESS_FILE;
+        return UniqueFileHandle();
+    }
+    error = ERROR_SUCCESS;
     return file;
 }
 
+// What one bounded open hands between its caller and its helper thread; shared, since
+// either may be the last to let go of it.
+struct OpenWork {
+    std::wstring Path;
+    FileIdentity Folder;
+    UniqueFileHandle File;
+    DWORD Error = ERROR_SUCCESS;
+};
+
+DWORD WINAPI OpenThread(void* argument)
+{
+    std::unique_ptr<std::shared_ptr<OpenWork>> held(static_cast<std::shared_ptr<OpenWork>*>(argument));
+    OpenWork& work = **held;
+    try {
+        work.File = OpenLogFileForAppending(work.Path.c_str(), work.Folder, work.Error);
+    } catch (...) {
+        work.Error = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    // A caller that gave up has dropped its share: the file is then closed with the last one.
+    held.reset();
+    InterlockedExchange(&OpenInProgress, 0);
+    return 0;
+}
+
 }  // namespace
+
+UniqueFileHandle OpenLogFileForAppending(const wchar_t* path, const FileIdentity& folder,
+                                         DWORD& error)
+{
+    if (const LogFileOpenHook hook = OpenHook.load())
+        hook(path);
+    bool created = false;
+    UniqueFileHandle file = OpenPlainFileForAppending(path, folder, created, error);
+    if (file && created) {
+        DWORD written = 0;
+        WriteFile(file.Get(), kUtf8Header, sizeof(kUtf8Header) - 1, &written, nullptr);
+    }
+    return file;
+}
+
+DWORD OpenLogFileWithin(const std::wstring& path, const FileIdentity& folder, DWORD waitMs,
+                        UniqueFileHandle& file)
+{
+    file.Reset();
+    if (InterlockedCompareExchange(&OpenInProgress, 1, 0) != 0)
+        return ERROR_BUSY;
+    auto work = std::make_shared<OpenWork>();
+    work->Path = path;
+    work->Folder = folder;
+    auto* handed = new std::shared_ptr<OpenWork>(work);
+    UniqueHandle thread(CreateThread(/*lpThreadAttributes=*/nullptr, /*dwStackSize=*/0, OpenThread,
+                                     handed, /*dwCreationFlags=*/0, /*lpThreadId=*/nullptr));
+    if (!thread) {
+        delete handed;
+        InterlockedExchange(&OpenInProgress, 0);
+        // No thread to bound the wait with: the open is made here, as it was before any
+        // bound.
+        DWORD error = ERROR_SUCCESS;
+        file = OpenLogFileForAppending(path.c_str(), folder, error);
+        return error;
+    }
+    if (WaitForSingleObject(thread.Get(), waitMs) != WAIT_OBJECT_0)
+        return ERROR_TIMEOUT;
+    file = std::move(work->File);
+    return work->Error;
+}
+
+void SetLogFileOpenHookForTests(LogFileOpenHook hook) { OpenHook.store(hook); }
 
 CLogFile& TheLogFile()
 {
@@ -90,18 +174,38 @@ bool CLogFile::Open(const wchar_t* path, const FileIdentity& folder)
 {
     Close();
     m_dated = false;
+    m_path.clear();
     if (!path || !*path)
         return false;
-    bool created = false;
-    UniqueFileHandle file = OpenPlainFileForAppending(path, folder, created);
+    DWORD error = ERROR_SUCCESS;
+    UniqueFileHandle file = OpenLogFileForAppending(path, folder, error);
     if (!file)
         return false;
     m_file = std::move(file);
-    if (created) {
-        DWORD written = 0;
-        WriteFile(m_file.Get(), kUtf8Header, sizeof(kUtf8Header) - 1, &written, nullptr);
-    }
+    m_path = path;
     return true;
+}
+
+bool CLogFile::Holds(const std::wstring& path) const
+{
+    return m_file && m_dated && !path.empty() && path == m_path;
+}
+
+bool CLogFile::BelongsToAnotherDate(const SYSTEMTIME& localTime) const
+{
+    return m_file && m_dated &&
+           (localTime.wYear != m_year || localTime.wMonth != m_month || localTime.wDay != m_day);
+}
+
+void CLogFile::Adopt(UniqueFileHandle file, const std::wstring& path, const SYSTEMTIME& localDate)
+{
+    m_file = std::move(file);
+    m_path = path;
+    m_failure = ERROR_SUCCESS;
+    m_dated = true;
+    m_year = localDate.wYear;
+    m_month = localDate.wMonth;
+    m_day = localDate.wDay;
 }
 
 bool CLogFile::OpenForDate(const SYSTEMTIME& localDate)
@@ -123,6 +227,14 @@ bool CLogFile::FollowDate(const SYSTEMTIME& localTime)
     if (localTime.wYear == m_year && localTime.wMonth == m_month && localTime.wDay == m_day)
         return true;
     return OpenForDate(localTime);
+}
+
+void CLogFile::Fail(DWORD code, const std::wstring& path)
+{
+    Close();
+    m_dated = false;
+    m_path = path;
+    m_failure = code;
 }
 
 bool CLogFile::Close()

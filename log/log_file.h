@@ -49,6 +49,21 @@ public:
     // it was written. Does nothing when no file is open, nor for a file opened by path.
     // True when a file is open afterwards.
     bool FollowDate(const SYSTEMTIME& localTime) REQUIRES(Lock);
+    // True when the open file was opened by OpenForDate or Adopt under this path.
+    bool Holds(const std::wstring& path) const REQUIRES(Lock);
+    // True when the open file was opened for a date and localTime falls on another one.
+    bool BelongsToAnotherDate(const SYSTEMTIME& localTime) const REQUIRES(Lock);
+    // Takes file (opened by OpenLogFileForAppending, outside the lock) as the file of
+    // localDate's date at path, closing the one open before.
+    void Adopt(UniqueFileHandle file, const std::wstring& path, const SYSTEMTIME& localDate)
+        REQUIRES(Lock);
+    // Closes the file, if one is open, and notes why the day's file at path is not open
+    // (the system's code); Adopt forgets it.
+    void Fail(DWORD code, const std::wstring& path) REQUIRES(Lock);
+    // The code Fail noted, ERROR_SUCCESS since the last Adopt; and the path of the day's
+    // file last adopted or failed.
+    DWORD Failure() const REQUIRES(Lock) { return m_failure; }
+    const std::wstring& DayPath() const REQUIRES(Lock) { return m_path; }
     // True when a file was open and has been closed.
     bool Close() REQUIRES(Lock);
     // Writes text as UTF-8 with every LF turned into CR LF, in one WriteFile.
@@ -68,13 +83,40 @@ public:
 private:
     LONG volatile m_threshold = 0;
     UniqueFileHandle m_file GUARDED_BY(Lock);
-    // The local date of the open file, when OpenForDate opened it.
+    // The local date and path of the open file, when OpenForDate or Adopt opened it.
     bool m_dated GUARDED_BY(Lock) = false;
+    std::wstring m_path GUARDED_BY(Lock);
+    DWORD m_failure GUARDED_BY(Lock) = ERROR_SUCCESS;
     WORD m_year GUARDED_BY(Lock) = 0;
     WORD m_month GUARDED_BY(Lock) = 0;
     WORD m_day GUARDED_BY(Lock) = 0;
     std::wstring m_memoryLog GUARDED_BY(Lock);
 };
+
+// Opens path for appending as CLogFile::Open does (never through a link, never outside the
+// folder of identity `folder`; a new file gets its header), without any lock. On failure
+// the handle is empty and error holds the system's code (ERROR_CANT_ACCESS_FILE when the
+// name is no plain file of that folder). Any thread.
+UniqueFileHandle OpenLogFileForAppending(const wchar_t* path, const FileIdentity& folder,
+                                         DWORD& error);
+
+// The same on a helper thread, waited for at most waitMs: an open that the file system holds
+// up (an opportunistic lock whose holder never acknowledges its break) must hold up no
+// caller for longer. Returns ERROR_SUCCESS with file set, or the open's error; ERROR_TIMEOUT
+// when the wait ran out (the helper closes what it opens late); ERROR_BUSY, at once, while
+// an earlier helper has still not finished. When no thread can be started, the open is
+// made on the calling thread. Any thread; call it without the logger's lock.
+DWORD OpenLogFileWithin(const std::wstring& path, const FileIdentity& folder, DWORD waitMs,
+                        UniqueFileHandle& file);
+
+// How long the logger waits for the day's file to open.
+inline constexpr DWORD kLogFileOpenWaitMs = 10000;
+
+// Tests only: hook, when not null, is called with the path before every open of a log file,
+// on the thread that makes it (a hook that never returns stands for an open that never
+// does). Set it while no file is being opened.
+using LogFileOpenHook = void (*)(const wchar_t* path);
+void SetLogFileOpenHookForTests(LogFileOpenHook hook);
 
 // The process's one CLogFile; never destroyed (see LogDirectory).
 CLogFile& TheLogFile();

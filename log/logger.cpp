@@ -33,6 +33,61 @@ std::wstring SourceName(const char* path)
     return WideFromThreadAnsi(name);
 }
 
+std::atomic<LogFileLossHandler> LossHandler{nullptr};
+// Set while this thread runs the handler: a line it logs never calls it again.
+thread_local bool InLossHandler = false;
+
+void TellLossHandler(DWORD code, const std::wstring& path)
+{
+    const LogFileLossHandler handler = LossHandler.load();
+    if (!handler || InLossHandler)
+        return;
+    InLossHandler = true;
+    try {
+        handler(code, path);
+    } catch (...) {
+        // Out of memory: the next failure tells again.
+    }
+    InLossHandler = false;
+}
+
+// Makes the file of localDate's date the open one, unless it already is: opened outside the
+// logger's lock, within kLogFileOpenWaitMs, and swapped in under it. A failure closes the
+// file that was open and is handed to the loss handler, and so is the first success after
+// one. True when the day's file is open afterwards.
+bool OpenDayFile(const SYSTEMTIME& localDate)
+{
+    CLogFile& log = TheLogFile();
+    const std::wstring path = DailyLogPath(localDate);
+    if (path.empty()) {
+        // No folder for the log: start-up has said why.
+        ExclusiveLock hold(log.Lock);
+        log.Close();
+        return false;
+    }
+    {
+        ExclusiveLock hold(log.Lock);
+        if (log.Holds(path))
+            return true;
+    }
+    UniqueFileHandle file;
+    const DWORD error = OpenLogFileWithin(path, LogDirectoryIdentity, kLogFileOpenWaitMs, file);
+    if (error == ERROR_BUSY)
+        return false;   // an earlier open is still held up; it has been told
+    DWORD before = ERROR_SUCCESS;
+    {
+        ExclusiveLock hold(log.Lock);
+        before = log.Failure();
+        if (file)
+            log.Adopt(std::move(file), path, localDate);
+        else
+            log.Fail(error, path);
+    }
+    if (error != ERROR_SUCCESS || before != ERROR_SUCCESS)
+        TellLossHandler(error, path);
+    return error == ERROR_SUCCESS;
+}
+
 }  // namespace
 
 bool LevelPasses(int level, LONG threshold)
@@ -91,21 +146,39 @@ void LogMessageV(SourceLocation location, int level, LoggedError error, const wc
         const std::wstring line =
             written ? FrameLogLine(location.File, location.Line, now, message) : std::wstring();
         const LogLine passing{level, written, now, message, error};
-        ExclusiveLock hold(log.Lock);
+        bool anotherDay = false;
         if (written) {
             // A line written after midnight goes into the new day's file, although the
             // worker switches files only at the start of its pass and a task may run for
-            // hours.
-            log.FollowDate(now);
-            OutputDebugStringW(line.c_str());
-            log.AppendToMemoryLog(line);
-            log.WriteLine(line);
+            // hours. The file is opened outside the lock, as the worker opens it.
+            ExclusiveLock hold(log.Lock);
+            anotherDay = log.BelongsToAnotherDate(now);
         }
-        for (std::atomic<CLogSink*>& place : Sinks) {
-            CLogSink* const sink = place.load();
-            if (sink && sink->Takes(level, written))
-                sink->Take(passing);
+        if (anotherDay)
+            OpenDayFile(now);
+        DWORD writeError = ERROR_SUCCESS;
+        std::wstring lostPath;
+        {
+            ExclusiveLock hold(log.Lock);
+            if (written) {
+                OutputDebugStringW(line.c_str());
+                log.AppendToMemoryLog(line);
+                if (log.FileHandle() != INVALID_HANDLE_VALUE && !log.WriteLine(line)) {
+                    writeError = GetLastError();
+                    // Opened again at the worker's next pass.
+                    lostPath = log.DayPath();
+                    log.Fail(writeError == ERROR_SUCCESS ? ERROR_WRITE_FAULT : writeError, lostPath);
+                    writeError = log.Failure();
+                }
+            }
+            for (std::atomic<CLogSink*>& place : Sinks) {
+                CLogSink* const sink = place.load();
+                if (sink && sink->Takes(level, written))
+                    sink->Take(passing);
+            }
         }
+        if (writeError != ERROR_SUCCESS)
+            TellLossHandler(writeError, lostPath);
     } catch (...) {
         // Out of memory: the line is lost, the caller goes on.
     }
@@ -122,10 +195,25 @@ bool OpenDailyLog()
     SYSTEMTIME today;
     GetLocalTime(&today);
 
-    CLogFile& log = TheLogFile();
-    ExclusiveLock hold(log.Lock);
-    log.SetThreshold(static_cast<LONG>(debug));
-    return log.OpenForDate(today);
+    TheLogFile().SetThreshold(static_cast<LONG>(debug));
+    return OpenDayFile(today);
+}
+
+void SetLogFileLossHandler(LogFileLossHandler handler)
+{
+    LossHandler.store(handler);
+    if (!handler)
+        return;
+    DWORD failure = ERROR_SUCCESS;
+    std::wstring path;
+    {
+        CLogFile& log = TheLogFile();
+        ExclusiveLock hold(log.Lock);
+        failure = log.Failure();
+        path = log.DayPath();
+    }
+    // No day's file tried (the process keeps no log folder): nothing of the file is lost.
+    TellLossHandler(path.empty() ? ERROR_SUCCESS : failure, path);
 }
 
 bool AddLogSink(CLogSink* sink)

@@ -48,10 +48,25 @@ bool LevelPasses(int level, LONG threshold);
 std::wstring FrameLogLine(const char* sourcePath, int line, const SYSTEMTIME& localTime,
                           const std::wstring& message);
 
-// Refreshes the threshold from Debug and opens the log file of the current local date in
-// LogDirectory. True when the file is open. Between two calls, LogMessage switches to the
-// next day's file by itself when the date changes.
+// Refreshes the threshold from Debug and makes the log file of the current local date in
+// LogDirectory the open one. The file stays open from one call to the next: it is opened
+// again only when the date has changed or no file is open (an earlier open or a write
+// failed). The open is made outside the logger's lock and waited for at most
+// kLogFileOpenWaitMs (OpenLogFileWithin); meanwhile other threads' lines go on to the
+// debugger output and the memory log. True when the file is open. Between two calls,
+// LogMessage switches to the next day's file by itself when the date changes, the same way.
 bool OpenDailyLog();
+
+// Told when the day's log file is lost or back: code is the system's code of an open or a
+// write that failed (the file is then closed until the next OpenDailyLog), or
+// ERROR_SUCCESS for the first open that succeeds after a failure; path is the day's file.
+// Called on the thread that met it, without the logger's lock; a line it logs never calls
+// it again. Must not throw.
+using LogFileLossHandler = void (*)(DWORD code, const std::wstring& path);
+// Sets the handler (null: none) and tells it at once how the day's file stands
+// (ERROR_SUCCESS when it is open, or when none was tried since the process keeps no log
+// folder). Service mode sets it once its reporting has started.
+void SetLogFileLossHandler(LogFileLossHandler handler);
 
 // One line as the log hands it to its sinks.
 struct LogLine {

@@ -396,6 +396,13 @@ void StopSlotChildren(ProcessSlot* const* slots, size_t count, DWORD graceMs)
     }
 }
 
+DWORD LongestSlotStopMs(size_t count, DWORD graceMs)
+{
+    // EndJob waits for the process and then for the job; a child without a job, or whose
+    // job could not be ended, waits for its process alone.
+    return graceMs + static_cast<DWORD>(count) * 2 * kTerminationWaitMs;
+}
+
 void ClearSlot(ProcessSlot& slot)
 {
     ExclusiveLock hold(SlotLock);

@@ -122,6 +122,9 @@ void KillChildren(const ChildToEnd* children, size_t count, DWORD graceMs);
 // Closes none of the owners' handles.
 void StopSlotChildren(ProcessSlot* const* slots, size_t count,
                       DWORD graceMs = ProductTimings().KillGraceMs);
+// The longest StopSlotChildren can take over count slots with this grace: the grace, then,
+// for each child, the bounded waits for its process and for its job to empty.
+DWORD LongestSlotStopMs(size_t count, DWORD graceMs);
 inline void StopSlotChild(ProcessSlot& slot, DWORD graceMs = ProductTimings().KillGraceMs)
 {
     ProcessSlot* const one[] = {&slot};

@@ -34,6 +34,7 @@ const wchar_t kLastRunSlept[] = L"LastRunSlept";
 const wchar_t kMissedRuns[] = L"MissedRuns";
 const wchar_t kLastMissedDue[] = L"LastMissedDue";
 const wchar_t kWakeSupported[] = L"WakeSupported";
+const wchar_t kLogFileError[] = L"LogFileError";
 
 constexpr REGSAM kStateAccess = KEY_READ | KEY_WRITE | DELETE;
 
@@ -232,6 +233,7 @@ RecordedServiceState ReadServiceState()
     DWORD wake = 0;
     state.WakeKnown = ReadDword(key.Get(), kWakeSupported, wake);
     state.WakeSupported = wake != 0;
+    ReadDword(key.Get(), kLogFileError, state.LogFileError);
     return state;
 }
 
@@ -407,6 +409,13 @@ void CStateRecorder::RecordPushEnd()
 {
     NoteFailure(WriteStateValues(std::wstring(), [&](CValueWriter& write) {
         write.Dword(kPushScriptProcessId, 0);
+    }));
+}
+
+void CStateRecorder::RecordLogFileError(DWORD code)
+{
+    NoteFailure(WriteStateValues(std::wstring(), [&](CValueWriter& write) {
+        write.Dword(kLogFileError, code);
     }));
 }
 

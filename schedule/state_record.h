@@ -79,6 +79,7 @@ struct RecordedServiceState {
     DWORD PushScriptProcessId = 0; // 0 while no script runs
     bool WakeKnown = false;        // WakeSupported present: a timer was armed
     bool WakeSupported = false;    // the computer accepted the wake flag at the last arm
+    DWORD LogFileError = 0;        // why the day's log file is not open; 0 while it is
 };
 
 // Whether this process records its state: on by default; test mode turns it off, so that a
@@ -128,6 +129,9 @@ public:
     void RecordPushEnd();
     // No push script is configured: the three push-script values are removed.
     void RecordPushNotConfigured();
+    // The day's log file could not be opened or written (the system's code), or is open
+    // again (0): LogFileError.
+    void RecordLogFileError(DWORD code);
 
 private:
     void NoteFailure(LONG status);

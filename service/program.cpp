@@ -10,6 +10,7 @@
 #include "service/event_source.h"
 #include "service/executable_folder.h"
 #include "service/install_check.h"
+#include "service/log_file_watch.h"
 #include "service/log_folder_setup.h"
 #include "service/program_options.h"
 #include "service/service_control.h"
@@ -156,6 +157,7 @@ void RunServiceMode()
 {
     LOG(0, L"Start Varnholt Scheduling Service");
     StartEventReporting();
+    StartLogFileWatch();
 
     const UniqueHandle registrationJob = LaunchRegistrationCommand();
 

@@ -19,9 +19,16 @@ enum class Request { Stop, Start, Delete };
 
 // How often a restart looks whether the service has stopped.
 constexpr DWORD kStopPollMs = 250;
-// The wait hint of the stop's pending report: the children's grace (5 s), the wait for
-// their termination (up to 2 s) and room to spare.
-constexpr DWORD kStopWaitHintMs = 10000;
+// Room the stop's wait hint leaves beyond the longest StopServiceWork can take.
+constexpr DWORD kStopHintRoomMs = 2000;
+
+// The wait hint of the stop's pending report: the longest StopServiceWork can take over its
+// two slots (the grace, then the bounded waits for each child's job), and room to spare,
+// so that the stop never outlasts its own hint.
+DWORD StopWaitHintMs()
+{
+    return LongestSlotStopMs(2, ProductTimings().KillGraceMs) + kStopHintRoomMs;
+}
 
 // Hands a failure's code to the caller that asked for it.
 bool Failed(DWORD code, DWORD* error)
@@ -154,7 +161,7 @@ void ReportStopPending(DWORD control)
 {
     ServiceStatus.dwCurrentState = SERVICE_STOP_PENDING;
     ServiceStatus.dwCheckPoint += 1;
-    ServiceStatus.dwWaitHint = kStopWaitHintMs;
+    ServiceStatus.dwWaitHint = StopWaitHintMs();
     ReportStatus(control);
 }
 
@@ -322,10 +329,11 @@ DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID)
             return NO_ERROR;
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN: {
-            LOG(0, L"Stopping service");
+            // Reported before anything else: a log line may wait for the logger's lock.
             const ULONGLONG stopStart = GetTickCount64();
             ServiceStatus.dwWin32ExitCode = 0;
             ReportStopPending(control);
+            LOG(0, L"Stopping service");
             StopServiceWork();
             ServiceStatus.dwCurrentState = SERVICE_STOPPED;
             ServiceStatus.dwCheckPoint = 0;

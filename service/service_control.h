@@ -66,11 +66,12 @@ void StopServiceWork(DWORD graceMs = ProductTimings().KillGraceMs);
 // Registers ServiceCtrlHandler and reports SERVICE_RUNNING; starts and waits for nothing.
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 
-// Stop and shutdown: logs "Stopping service", reports SERVICE_STOP_PENDING with a wait
-// hint of ten seconds, does StopServiceWork and then reports SERVICE_STOPPED, within the
-// five seconds of grace and a moment. A resume from sleep (SERVICE_CONTROL_POWEREVENT with
-// PBT_APMRESUMEAUTOMATIC) and a change of the system time (SERVICE_CONTROL_TIMECHANGE) ask
-// the worker for a pass at once (RequestPassNow); other power events are taken silently.
-// Interrogate re-reports; any other code is logged. Always answers NO_ERROR. Runs on the
-// thread that called StartServiceCtrlDispatcherW.
+// Stop and shutdown: reports SERVICE_STOP_PENDING before anything else (a log line may
+// wait), with a wait hint that covers the longest the stop can take (the grace plus the
+// bounded waits for the children's jobs), then logs "Stopping service", does
+// StopServiceWork and reports SERVICE_STOPPED. A resume from sleep
+// (SERVICE_CONTROL_POWEREVENT with PBT_APMRESUMEAUTOMATIC) and a change of the system time
+// (SERVICE_CONTROL_TIMECHANGE) ask the worker for a pass at once (RequestPassNow); other
+// power events are taken silently. Interrogate re-reports; any other code is logged.
+// Always answers NO_ERROR. Runs on the thread that called StartServiceCtrlDispatcherW.
 DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);

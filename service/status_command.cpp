@@ -102,7 +102,7 @@ std::wstring LogFolderTrust(const std::wstring& folder)
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return L"the folder does not exist";
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return L"not a plain folder: no log is kept there";
+        return L"not a plain folder: the service moves it aside at its next start";
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const DWORD status = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT,
                                                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
@@ -117,7 +117,8 @@ std::wstring LogFolderTrust(const std::wstring& folder)
     const CSid self = processToken.User();
     return IsTrustedLogDirectorySecurity(descriptor, self.Get())
                ? L"folder security trusted"
-               : L"folder security NOT trusted: the service repairs it at its next start";
+               : L"folder security NOT trusted: the service moves it aside and creates a fresh "
+                 L"folder at its next start";
 }
 
 std::wstring TodaysLogFile(const std::wstring& folder)
@@ -232,7 +233,16 @@ std::wstring StatusReport(int& exitCode)
 
     report += L"\r\n" + PushLines(pushCommand, running, state, clock);
     const std::wstring folder = LogFolderPath();
-    report += L"Log: " + TodaysLogFile(folder) + L" (" + LogFolderTrust(folder) + L")\r\n";
+    if (running && state.LogFileError != ERROR_SUCCESS) {
+        // The running service could not open or write the day's file.
+        const std::wstring reason = SystemErrorText(state.LogFileError);
+        report += L"Log: no file today: " +
+                  (reason.empty() ? L"error code " + FormatNumber(state.LogFileError) : reason) +
+                  L"\r\n";
+        attention = true;
+    } else {
+        report += L"Log: " + TodaysLogFile(folder) + L" (" + LogFolderTrust(folder) + L")\r\n";
+    }
 
     exitCode = StatusExitCode(facts.State, attention);
     return report;

@@ -138,9 +138,15 @@ TEST_F(PrepareLogDirectoryTest, UntrustedFolderIsMovedAsideWithWhatItHoldsAndRep
     EXPECT_FALSE(OpenToEveryone()) << "a fresh folder with the service's security";
     EXPECT_EQ(FileIdentityAt(m_path), FileIdentityOf(m_pinned.Get()));
 
-    if (RunningUnderWine())
-        return;   // Wine renames a folder that a handle holds without delete sharing
-    // Pinned: while the handle is open the folder can be neither renamed nor removed.
+    // Pinned: while the handle is open the folder can be neither renamed nor removed, under
+    // Wine as on Windows, since the pin holds a right that takes part in sharing.
+    EXPECT_FALSE(MoveFileW(m_path.c_str(), (m_path + L"-elsewhere").c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_FALSE(RemoveDirectoryW(m_path.c_str()));
+    EXPECT_TRUE(FileExists(m_path));
+    // A folder found trusted is pinned the same way.
+    m_pinned.Reset();
+    ASSERT_EQ(LogDirectoryStatus::Trusted, Prepare());
     EXPECT_FALSE(MoveFileW(m_path.c_str(), (m_path + L"-elsewhere").c_str()));
     EXPECT_FALSE(RemoveDirectoryW(m_path.c_str()));
     EXPECT_TRUE(FileExists(m_path));
@@ -152,27 +158,46 @@ TEST_F(PrepareLogDirectoryTest, UntrustedFolderThatCannotBeMovedKeepsNoLog)
     CSecurityAttributes open(L"D:(A;OICI;FA;;;WD)(A;OICI;FA;;;SY)");
     ASSERT_TRUE(CreateDirectoryW(m_path.c_str(), nullptr));
     ASSERT_TRUE(SetFileSecurityW(m_path.c_str(), DACL_SECURITY_INFORMATION, open.Descriptor()));
-    // Every name the move could take in the next seconds is taken already (on Windows, a
-    // handle held without delete sharing does the same; Wine ignores that for a folder).
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    FILETIME local = {};
-    ASSERT_TRUE(SystemTimeToFileTime(&now, &local));
-    for (long long second = 0; second < 20; ++second) {
-        SYSTEMTIME then = {};
-        const FILETIME shifted = ShiftFileTime(local, second * 10000000LL);
-        ASSERT_TRUE(FileTimeToSystemTime(&shifted, &then));
-        CreateDirectoryW(MovedAsideName(m_path, then).c_str(), nullptr);
-    }
+    // Names taken in advance no longer stop the move (see below); a handle that another
+    // process holds without delete sharing does, under Wine as on Windows.
+    const UniqueFileHandle held(CreateFileW(m_path.c_str(), FILE_LIST_DIRECTORY,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(held);
 
     EXPECT_EQ(LogDirectoryStatus::CannotMoveAside, Prepare());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), m_error);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), m_error);
     EXPECT_FALSE(m_pinned);
     EXPECT_TRUE(m_movedTo.empty());
     EXPECT_TRUE(OpenToEveryone()) << "left as it was";
     EXPECT_NE(std::wstring::npos,
               LogDirectoryNotice(LogDirectoryStatus::CannotMoveAside, m_path, m_error)
-                  .find(L"could not be moved aside, error code = 183"));
+                  .find(L"could not be moved aside, error code = 32"));
+}
+
+// Every name the move could take in the next minute, taken in advance by someone who may
+// create folders beside the log folder: a counter after the time finds a free one.
+TEST_F(PrepareLogDirectoryTest, NamesTakenInAdvanceDoNotStopTheMove)
+{
+    RequirePrivilege();
+    CSecurityAttributes open(L"D:(A;OICI;FA;;;WD)(A;OICI;FA;;;SY)");
+    ASSERT_TRUE(CreateDirectoryW(m_path.c_str(), nullptr));
+    ASSERT_TRUE(SetFileSecurityW(m_path.c_str(), DACL_SECURITY_INFORMATION, open.Descriptor()));
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    FILETIME local = {};
+    ASSERT_TRUE(SystemTimeToFileTime(&now, &local));
+    for (long long second = 0; second < 60; ++second) {
+        SYSTEMTIME then = {};
+        const FILETIME shifted = ShiftFileTime(local, second * 10000000LL);
+        ASSERT_TRUE(FileTimeToSystemTime(&shifted, &then));
+        ASSERT_TRUE(CreateDirectoryW(MovedAsideName(m_path, then).c_str(), nullptr));
+    }
+
+    ASSERT_EQ(LogDirectoryStatus::MovedAside, Prepare());
+    EXPECT_EQ(L"-2", m_movedTo.substr(m_movedTo.size() - 2)) << testing::PrintToString(m_movedTo);
+    EXPECT_FALSE(OpenToEveryone()) << "a fresh folder with the service's security";
+    EXPECT_TRUE(m_pinned);
 }
 
 TEST(MovedAsideNameTest, StandsBesideTheFolderWithTheLocalTime)
@@ -188,24 +213,36 @@ TEST(MovedAsideNameTest, StandsBesideTheFolderWithTheLocalTime)
               MovedAsideName(L"C:\\ProgramData\\Varnholt", t));
 }
 
-TEST_F(PrepareLogDirectoryTest, LinkOrFileAtThePathIsRefusedAndLeftAlone)
+// A file at the path would keep the service from ever logging: it is moved aside as an
+// untrusted folder is, and a fresh folder takes its place. A link's target is never touched.
+TEST_F(PrepareLogDirectoryTest, FileAtThePathIsMovedAsideAndALinksTargetLeftAlone)
 {
     RequirePrivilege();
     ASSERT_TRUE(WriteFileWrittenAt(m_path, FILETIME{0x5E8F0000, 0x01D00000}));
-    EXPECT_EQ(LogDirectoryStatus::NotAFolder, Prepare());
-    ASSERT_TRUE(DeleteFileW(m_path.c_str()));
+    ASSERT_EQ(LogDirectoryStatus::MovedAside, Prepare());
+    EXPECT_EQ("x", ReadFileBytes(m_movedTo)) << "the file itself, moved aside";
+    EXPECT_EQ(m_path + L".untrusted-", m_movedTo.substr(0, m_path.size() + 11));
+    EXPECT_EQ(FileIdentityAt(m_path), FileIdentityOf(m_pinned.Get()));
+    EXPECT_FALSE(OpenToEveryone());
+    m_pinned.Reset();
+    ASSERT_TRUE(RemoveDirectoryW(m_path.c_str()));
 
     if (!RunningUnderWine())
-        GTEST_SKIP() << "the file was refused; a link to a folder is made from the Unix side, "
-                        "which only Wine offers";
+        GTEST_SKIP() << "a link to a folder is made from the Unix side, which only Wine offers";
+    // Wine 8 cannot move or remove a Unix link itself: every call follows it to its target.
+    // The target stays where it is, as it was, and no log is kept.
     ScratchDirectory elsewhere;
     CSecurityAttributes open(L"D:(A;OICI;FA;;;WD)(A;OICI;FA;;;SY)");
     ASSERT_TRUE(SetFileSecurityW(elsewhere.Path().c_str(), DACL_SECURITY_INFORMATION, open.Descriptor()));
+    ASSERT_TRUE(WriteFileWrittenAt(elsewhere.File(L"theirs.log"), FILETIME{0x5E8F0000, 0x01D00000}));
     const std::wstring before = SecurityTextOf(elsewhere.Path());
     DirectoryLink link(m_path, elsewhere.Path());
     ASSERT_TRUE(link.Made());
     EXPECT_EQ(LogDirectoryStatus::NotAFolder, Prepare());
+    EXPECT_FALSE(m_pinned);
     EXPECT_EQ(before, SecurityTextOf(elsewhere.Path()));
+    EXPECT_EQ("x", ReadFileBytes(elsewhere.File(L"theirs.log")));
+    EXPECT_NE(0u, GetFileAttributesW(m_path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) << "the link stays";
 }
 
 }  // namespace

@@ -236,9 +236,10 @@ TEST_F(LogFileTest, LinkUnderTheDaysNameIsNeverWrittenThrough)
     EXPECT_EQ(0, CompareFileTime(&longAgo, &data.ftLastWriteTime));
 }
 
-// The folder renamed away after start-up and a link put in its place (on Windows the open
-// pin forbids the rename; Wine allows it): the day's file is neither created nor written
-// through the link, since the folder is known by its identity, not its path.
+// The folder renamed away after start-up and a link put in its place (a process pins its
+// folder, on Windows as under Wine, so this test holds no pin, as a process whose pin was
+// lost would not): the day's file is neither created nor written through the link, since
+// the folder is known by its identity, not its path.
 TEST_F(LogFileTest, FolderReplacedByALinkGetsNoLine)
 {
     if (!RunningUnderWine())
@@ -369,6 +370,41 @@ TEST_F(LogFileTest, ConcurrentLinesStayWholeWhileTheFileIsReopened)
     EXPECT_EQ(kThreads * kLines, lines);
     for (int count : seen)
         EXPECT_EQ(1, count);
+}
+
+// Anyone may read the day's file. A reader that opens it without sharing write, in the
+// moment between a close and an open of the logger's, would keep the logger from its file
+// for the rest of the day. The seam puts such a reader in that very moment, should there be
+// one: the file stays open from pass to pass, so there is none, and every line arrives.
+std::wstring& ReaderTarget = *new std::wstring();
+UniqueFileHandle& ReaderHandle = *new UniqueFileHandle();
+void ReaderInTheGap(const wchar_t*)
+{
+    if (!ReaderHandle)
+        ReaderHandle.Reset(CreateFileW(ReaderTarget.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+TEST_F(LogFileTest, AReaderWithoutWriteSharingFindsNoMomentBetweenPasses)
+{
+    ASSERT_TRUE(OpenDailyLog());
+    ReaderTarget = TodaysFile();
+    SetLogFileOpenHookForTests(ReaderInTheGap);
+    for (int pass = 0; pass < 3; ++pass) {
+        // Outside the passes, such a reader is refused while the logger holds the file.
+        const UniqueFileHandle refused(CreateFileW(ReaderTarget.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        EXPECT_FALSE(refused) << "pass " << pass;
+        EXPECT_TRUE(OpenDailyLog()) << "pass " << pass;
+        LOG(0, L"line of pass %d", pass);
+    }
+    SetLogFileOpenHookForTests(nullptr);
+    const bool readerGotIn = static_cast<bool>(ReaderHandle);
+    ReaderHandle.Reset();
+    EXPECT_FALSE(readerGotIn);
+    const std::wstring text = ReadUtf8File(TodaysFile());
+    for (int pass = 0; pass < 3; ++pass)
+        EXPECT_NE(std::wstring::npos, text.find(L"] line of pass " + std::to_wstring(pass) + L" \r\n"));
 }
 
 }  // namespace

@@ -136,7 +136,11 @@ TEST_F(ProgramRunTest, OpenLogDirectoryIsMovedAsideOnce)
 // the reason still reach the debugger output.
 class RefusedLogDirectoryTest : public ProgramRunTest {
 protected:
-    void TearDown() override { RemoveTree(ProductLogDirectory()); }
+    void TearDown() override
+    {
+        RemoveTree(ProductLogDirectory());
+        ProgramRunTest::TearDown();
+    }
 
     static std::wstring TodaysName() { return TodaysProductLog().substr(ProductLogDirectory().size() + 1); }
     static bool Shows(const DebuggedRun& run, const std::wstring& text)
@@ -195,8 +199,9 @@ TEST_F(RefusedLogDirectoryTest, LinkedLogDirectoryIsNeitherWrittenNorPruned)
     EXPECT_FALSE(FileExists(elsewhere.File(TodaysName())));
 }
 
-// The same with a junction, which any user who may create folders in the common
-// application-data folder can plant there on Windows.
+// A junction, which any user who may create folders in the common application-data folder
+// can plant there on Windows, leads no write or deletion anywhere either: unlike Wine's
+// Unix link, it can be moved aside as itself.
 TEST_F(RefusedLogDirectoryTest, JunctionAsTheLogDirectoryIsNeitherWrittenNorPruned)
 {
     if (RunningUnderWine())
@@ -208,10 +213,15 @@ TEST_F(RefusedLogDirectoryTest, JunctionAsTheLogDirectoryIsNeitherWrittenNorPrun
     ASSERT_TRUE(WriteFileWrittenAt(old, LongAgo()));
     ASSERT_TRUE(MakeJunction(ProductLogDirectory(), elsewhere.Path())) << "error " << GetLastError();
 
-    ExpectNoticeAndLine(RunProductDebugged(L"-k"), L"is a link or no folder");
+    // The junction itself is moved aside, and a fresh folder gets the log.
+    EXPECT_EQ(0u, RunProductDebugged(L"-k").ExitCode);
     EXPECT_TRUE(FileExists(old));
     EXPECT_FALSE(FileExists(elsewhere.File(TodaysName())));
-    EXPECT_NE(0u, GetFileAttributesW(ProductLogDirectory().c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+    const std::vector<std::wstring> moved = MovedAsideFolders();
+    ASSERT_EQ(1u, moved.size());
+    EXPECT_NE(0u, GetFileAttributesW(moved.front().c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+    EXPECT_EQ(0u, GetFileAttributesW(ProductLogDirectory().c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+    EXPECT_TRUE(FileExists(TodaysProductLog()));
 }
 
 // An administrator's prompt without elevation may not install the service: the service
@@ -350,13 +360,10 @@ TEST_F(ProgramRunTest, TwoArgumentsAreServiceMode)
 
 namespace {
 
-// The folder is known by its identity from start-up on: replaced while the process runs
-// (Wine lets a folder held open be renamed; Windows does not), it gets no further line, and
-// neither does whatever now stands at its path.
-TEST_F(ProgramRunTest, LogFolderReplacedWhileRunningGetsNoLine)
+// The folder is pinned from start-up on: while test mode runs, nobody can rename or remove
+// it, under Wine as on Windows, and the day's file keeps its lines.
+TEST_F(ProgramRunTest, LogFolderCannotBeRenamedOrRemovedWhileRunning)
 {
-    if (!RunningUnderWine())
-        GTEST_SKIP() << "a folder link is made from the Unix side, which only Wine offers";
     SetProductDword(L"", L"Debug", 2);
     EXPECT_EQ(0u, RunProduct(L"/k"));
     const size_t before = LogSize();
@@ -365,26 +372,58 @@ TEST_F(ProgramRunTest, LogFolderReplacedWhileRunningGetsNoLine)
     // The check event exists from the first pass on, after the start delay.
     ASSERT_TRUE(WaitForLogMessage(before, L"Checked 0 schedules; NextCheck=86400, AppToRun=", 40000));
 
-    ScratchDirectory elsewhere;
     const std::wstring moved = ProductLogDirectory() + L".moved-by-test";
-    ASSERT_TRUE(MoveFileW(ProductLogDirectory().c_str(), moved.c_str()));
-    {
-        DirectoryLink link(ProductLogDirectory(), elsewhere.Path());
-        ASSERT_TRUE(link.Made());
-        UniqueHandle check(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\VarnholtScheduleCheck"));
-        ASSERT_TRUE(check);
-        ASSERT_TRUE(SetEvent(check.Get()));
-        Sleep(3000);   // a pass, its lines and its wait
-        testMode.reset();
-        WIN32_FIND_DATAW data = {};
-        const UniqueFindHandle find(FindFirstFileW(elsewhere.File(L"*").c_str(), &data));
-        bool any = false;
-        for (bool more = static_cast<bool>(find); more; more = FindNextFileW(find.Get(), &data) != FALSE)
-            any = any || (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0);
-        EXPECT_FALSE(any) << "something reached the other folder";
-    }
+    const BOOL renamed = MoveFileW(ProductLogDirectory().c_str(), moved.c_str());
+    const DWORD renameError = GetLastError();
+    if (renamed)
+        MoveFileW(moved.c_str(), ProductLogDirectory().c_str());
+    EXPECT_FALSE(renamed);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), renameError);
+    EXPECT_FALSE(RemoveDirectoryW(ProductLogDirectory().c_str()));
+
+    const size_t mark = LogSize();
+    UniqueHandle check(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\VarnholtScheduleCheck"));
+    ASSERT_TRUE(check);
+    ASSERT_TRUE(SetEvent(check.Get()));
+    EXPECT_TRUE(WaitForLogMessage(mark, L"Checked 0 schedules; NextCheck=86400, AppToRun=", 30000));
+    testMode.reset();
+}
+
+// A file named as the log folder, put there by anyone who may create files in the common
+// application-data folder, with every name the move could take in the next minute taken
+// too: the start moves the file aside all the same, and logs to a fresh folder.
+TEST_F(ProgramRunTest, FileAtTheFoldersPathIsMovedAsideWhateverNamesAreTaken)
+{
     RemoveTree(ProductLogDirectory());
-    ASSERT_TRUE(MoveFileW(moved.c_str(), ProductLogDirectory().c_str()));
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ASSERT_TRUE(WriteFileWrittenAt(ProductLogDirectory(), now));
+    SYSTEMTIME local = {};
+    GetLocalTime(&local);
+    FILETIME localFile = {};
+    ASSERT_TRUE(SystemTimeToFileTime(&local, &localFile));
+    for (long long second = 0; second < 60; ++second) {
+        SYSTEMTIME then = {};
+        const FILETIME shifted = ShiftFileTime(localFile, second * 10000000LL);
+        ASSERT_TRUE(FileTimeToSystemTime(&shifted, &then));
+        ASSERT_TRUE(CreateDirectoryW(MovedAsideName(ProductLogDirectory(), then).c_str(), nullptr));
+    }
+
+    EXPECT_EQ(0u, RunProduct(L"/k"));
+    const DWORD attributes = GetFileAttributesW(ProductLogDirectory().c_str());
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+    EXPECT_NE(0u, attributes & FILE_ATTRIBUTE_DIRECTORY) << "a fresh folder";
+    EXPECT_TRUE(FileExists(TodaysProductLog()));
+    std::wstring movedTo;
+    for (const std::wstring& line : LogLinesAfter(0)) {
+        const std::wstring message = MessageOf(line);
+        const std::wstring said = L"Log folder was not trusted and was moved aside to ";
+        if (message.compare(0, said.size(), said) == 0)
+            movedTo = message.substr(said.size());
+    }
+    ASSERT_FALSE(movedTo.empty()) << "the move is logged";
+    EXPECT_EQ("x", ReadFileBytes(movedTo)) << "the file itself, moved aside";
+    EXPECT_EQ(L"-2", movedTo.substr(movedTo.size() - 2));
 }
 
 }  // namespace

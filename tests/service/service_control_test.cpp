@@ -1,10 +1,15 @@
 // The service under Wine's real service control manager.
 #include "service/service_control.h"
 
+#include "log/log_file.h"
+#include "log/logger.h"
+#include "schedule/state_record.h"
 #include "schedule/timings.h"
+#include "support/console_text.h"
 #include "support/unique_resource.h"
 #include "tests/common/files.h"
 #include "tests/common/log_capture.h"
+#include "tests/common/piped_process.h"
 #include "tests/common/processes.h"
 #include "tests/common/product_log.h"
 #include "tests/common/program_paths.h"
@@ -17,6 +22,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
 
 namespace {
 
@@ -455,6 +463,125 @@ TEST_F(ServiceTest, BounceRestartsAServiceWhoseStopTakesItsTime)
     EXPECT_EQ(1, Count(L"Stopping service"));
     EXPECT_EQ(0, Count(L"Service did not stop within 30 seconds"));
     EXPECT_EQ(0, Count(L"StartService failed, error code = 1056"));
+}
+
+}  // namespace
+
+namespace {
+
+// The day's file held by another process without write sharing when the service starts:
+// the service runs without its file and says so (State's LogFileError, "-s"), and once the
+// holder lets go, its next pass takes the file again and its lines reach it.
+TEST_F(ServiceTest, DaysFileHeldAtTheStartIsShownAndTakenAgain)
+{
+    SetProductDword(L"", L"Debug", 2);
+    LONG removed = 0;
+    ASSERT_TRUE(DeleteRecordedState(removed));
+    const std::string before = ReadFileBytes(TodaysProductLog());
+    UniqueFileHandle holder(CreateFileW(TodaysProductLog().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder);
+
+    ASSERT_EQ(0u, RunProduct(L"-ir"));
+    ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+    EXPECT_TRUE(WaitUntil([] { return ReadServiceState().LogFileError == ERROR_SHARING_VIOLATION; }, 30000));
+    const ProductRun status = RunProductPiped(L"-s");
+    EXPECT_EQ(1u, status.ExitCode) << status.Output;
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"Log: no file today: " + SystemErrorText(ERROR_SHARING_VIOLATION)))
+        << status.Output;
+    EXPECT_EQ(before, ReadFileBytes(TodaysProductLog())) << "a line reached the held file";
+
+    holder.Reset();
+    // The first pass comes after the start delay; should it have come already, a check
+    // request brings the next one (the event exists from the first pass on).
+    UniqueHandle check;
+    EXPECT_TRUE(WaitUntil([&] {
+        check.Reset(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\VarnholtScheduleCheck"));
+        return static_cast<bool>(check);
+    }, 40000));
+    if (check)
+        SetEvent(check.Get());
+    EXPECT_TRUE(WaitForLogMessage(before.size(), L"The log file " + TodaysProductLog() + L" is open again",
+                                  30000));
+    EXPECT_TRUE(WaitForLogMessage(before.size(), L"Checked 0 schedules; NextCheck=86400, AppToRun=", 30000));
+    EXPECT_EQ(0u, ReadServiceState().LogFileError);
+}
+
+// What the service had reported when the stop's first line reached the log.
+class StopLineWitness : public CLogSink {
+public:
+    bool Takes(int, bool) const override { return true; }
+    void Take(const LogLine& line) override
+    {
+        if (std::wstring(line.Message) == L"Stopping service" && !m_seen.exchange(true)) {
+            m_state = ServiceStatus.dwCurrentState;
+            m_hint = ServiceStatus.dwWaitHint;
+        }
+    }
+    bool Seen() const { return m_seen.load(); }
+    DWORD State() const { return m_state; }
+    DWORD Hint() const { return m_hint; }
+
+private:
+    std::atomic<bool> m_seen{false};
+    DWORD m_state = 0;
+    DWORD m_hint = 0;
+};
+
+// Stands for an open of the day's file that an opportunistic lock holds up for ever: it
+// returns only when the test lets it go at its end.
+HANDLE OpenRelease = nullptr;
+void NeverReturningOpen(const wchar_t*) { WaitForSingleObject(OpenRelease, INFINITE); }
+
+// The stop handler, in this process: its first report is STOP_PENDING, made before any log
+// line (a line may wait), and the stop reports SERVICE_STOPPED within the hint it gave,
+// although the day's file is being opened and that open never returns; meanwhile another
+// thread's line returns at once.
+TEST(StopHandlerTest, ReportsFirstAndStopsWithinItsHintWhileAnOpenHangs)
+{
+    ProductKeyReset reset;
+    CapturedLog log(2);
+    StopLineWitness witness;
+    ASSERT_TRUE(AddLogSink(&witness));
+    UniqueHandle release(CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
+    ASSERT_TRUE(release);
+    OpenRelease = release.Get();
+    CloseTheLog();   // the next pass opens the file again
+    SetLogFileOpenHookForTests(NeverReturningOpen);
+
+    std::thread pass([] { OpenDailyLog(); });
+    Sleep(200);   // the pass is in its open, or about to be: either way the test holds
+    UniqueHandle lineDone(CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
+    std::thread other([&lineDone] {
+        LOG(0, L"another thread's line");
+        SetEvent(lineDone.Get());
+    });
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(lineDone.Get(), 1000)) << "a line waited for the open";
+
+    UniqueHandle stopDone(CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
+    std::atomic<ULONGLONG> took{0};
+    std::thread stop([&stopDone, &took] {
+        const ULONGLONG start = GetTickCount64();
+        ServiceCtrlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+        took.store(GetTickCount64() - start);
+        SetEvent(stopDone.Get());
+    });
+    // No hint was reported when the stop is stuck before its report: the longest hint a stop
+    // of the product may give, and a margin for a loaded machine to fail no sound stop.
+    constexpr DWORD kLongestHintMs = 17000;
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stopDone.Get(), kLongestHintMs + 5000)) << "the stop hangs";
+    EXPECT_TRUE(witness.Seen());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), witness.State()) << "a line came before the report";
+    EXPECT_LE(took.load(), static_cast<ULONGLONG>(witness.Hint()));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceStatus.dwCurrentState);
+
+    SetEvent(release.Get());
+    pass.join();
+    other.join();
+    stop.join();
+    SetLogFileOpenHookForTests(nullptr);
+    RemoveLogSink(&witness);
 }
 
 }  // namespace

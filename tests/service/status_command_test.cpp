@@ -1,11 +1,16 @@
 // The recorded state as the worker writes it, and the status command that reads it, under a
 // stand-in service of the product's name (the test child as a service).
+#include "log/event_log.h"
+#include "log/logger.h"
 #include "schedule/child_process.h"
 #include "schedule/scheduler_thread.h"
 #include "schedule/state_record.h"
+#include "service/log_file_watch.h"
 #include "service/service_control.h"
+#include "support/console_text.h"
 #include "support/power_settings.h"
 #include "support/unique_resource.h"
+#include "tests/common/event_recording.h"
 #include "tests/common/files.h"
 #include "tests/common/log_capture.h"
 #include "tests/common/piped_process.h"
@@ -394,6 +399,62 @@ TEST_F(RecordedStateTest, StatusWarnsOfAnUnquotedSpaceAndAMissingProgram)
     EXPECT_NE(std::wstring::npos,
               status.Output.find(L"Warning: Missing: the program of Scanner (" + m_folder.File(L"nothing.exe") +
                                  L") does not exist."));
+}
+
+}  // namespace
+
+namespace {
+
+// The day's file held by another process without write sharing before the service opens
+// it: the service runs without its file, says so once (a level-0 line, event 1900, State's
+// LogFileError, "-s"), and takes the file again at the first pass after the holder lets go.
+TEST_F(RecordedStateTest, ALostLogFileIsToldOnceRecordedShownAndTakenAgain)
+{
+    RecordingEventSink events;
+    SetEventSink(&events);
+    ResetLogFileWatchForTests();
+    SYSTEMTIME today;
+    GetLocalTime(&today);
+    const std::wstring file = DailyLogPath(today);
+    CloseTheLog();
+    const std::string before = ReadFileBytes(file);
+    UniqueFileHandle holder(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder);
+
+    // The start: the file cannot be opened, and service mode then starts the watch.
+    EXPECT_FALSE(OpenDailyLog());
+    StartLogFileWatch();
+    LOG(0, L"a line without its file");
+    EXPECT_FALSE(OpenDailyLog());   // a pass, still held
+    std::vector<RecordedEvent> told = events.EventsWithId(1900);
+    ASSERT_EQ(1u, told.size());
+    ASSERT_EQ(2u, told.front().Inserts.size());
+    EXPECT_EQ(file, told.front().Inserts[0]);
+    EXPECT_EQ(SystemErrorText(ERROR_SHARING_VIOLATION), told.front().Inserts[1]);
+    EXPECT_TRUE(events.EventsWithId(1999).empty()) << "told under its own event only";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), ReadServiceState().LogFileError);
+    EXPECT_EQ(before, ReadFileBytes(file));
+
+    ASSERT_TRUE(StartService());
+    ProductRun status = RunProductPiped(L"-s");
+    EXPECT_EQ(1u, status.ExitCode) << status.Output;
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"Log: no file today: " + SystemErrorText(ERROR_SHARING_VIOLATION)))
+        << status.Output;
+
+    holder.Reset();
+    EXPECT_TRUE(OpenDailyLog());   // the next pass
+    LOG(0, L"a line with its file again");
+    EXPECT_NE(std::wstring::npos, ReadUtf8File(file).find(L"] a line with its file again \r\n"));
+    EXPECT_EQ(0u, ReadServiceState().LogFileError);
+    status = RunProductPiped(L"-s");
+    EXPECT_EQ(0u, status.ExitCode) << status.Output;
+    EXPECT_EQ(std::wstring::npos, status.Output.find(L"no file today")) << status.Output;
+    EXPECT_EQ(1u, events.EventsWithId(1900).size());
+
+    SetLogFileLossHandler(nullptr);
+    SetEventSink(nullptr);
 }
 
 }  // namespace
