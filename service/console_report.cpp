@@ -154,6 +154,7 @@ std::wstring UsageText(const std::wstring& logDirectory)
            L"  -u    stop the service and remove it\r\n"
            L"  -s    show the service's state and each application's next and last run\r\n"
            L"        (no elevation needed; exits 0 if fine, 1 on a warning, 3 if not running)\r\n"
+           L"  -s --json  the same as one JSON object, for monitoring tools\r\n"
            L"  -t    test mode: run the scheduling in this console, not as a service, until\r\n"
            L"        Ctrl+C (at most 24 hours)\r\n"
            L"\r\n"
