@@ -218,7 +218,11 @@ StatusFacts GatherStatusFacts()
     }
     const ULONGLONG spacingSeconds = ProductTimings().SpacingMs / 1000;
     facts.NextPass = NextPassMoment(facts.State, appToRun, spacingSeconds, facts.Clock.Now);
+    // A run is next only when its due time lies within the wait's bound; beyond it the wait
+    // ends first, in a pass.
+    const ULONGLONG boundSeconds = ProductTimings().WaitBoundMs / 1000;
     facts.NextIsRun = facts.NextPass != 0 && !facts.State.AppToRun.empty() &&
+                      facts.State.NextPass < facts.State.LastPassEnd + boundSeconds &&
                       !(appToRun.RunRecorded && appToRun.LastRunStart >= facts.State.LastPassEnd);
 
     // The worker holds the lock while it schedules; a holder while the service's own worker

@@ -85,7 +85,7 @@ ULONGLONG NumberOf(const JsonValue& value)
 void ExpectApplicationAsRecorded(const JsonValue& app, bool serviceRunning)
 {
     const std::wstring name = app[L"Name"].String;
-    SCOPED_TRACE(std::string(name.begin(), name.end()));
+    SCOPED_TRACE(name);
     const ApplicationState state = ReadApplicationState(name);
     EXPECT_EQ(state.Answered && state.LastAnswer != 0 ? state.NextDue : 0, SecondsOf(app[L"NextDue"]));
     EXPECT_EQ(state.Answered ? state.LastAnswer : ~0ull, NumberOf(app[L"LastAnswer"]));

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 namespace {
 
 TEST(StatusJsonTest, EveryStringReadsBackAsItWasAndTimesAreUtc)
