@@ -545,6 +545,16 @@ TEST(RunningServiceStatusTest, ShowsTheServicesProcessAndItsStart)
               shown.Output.find(L"Varnholt Scheduling: running, automatic start, process " +
                                 std::to_wstring(status.dwProcessId) + L", since "))
         << shown.Output;
+
+    // Its first pass, after the start delay, records the counts through the service's counter.
+    EXPECT_TRUE(WaitUntil([] { return ReadServiceState().SummaryRecorded; }, 60000));
+    const RecordedServiceState counted = ReadServiceState();
+    EXPECT_EQ(0u, counted.ApplicationsRegistered);
+    EXPECT_EQ(0u, counted.ApplicationsFailing);
+    const JsonValue json = StatusJsonOf(RunProductPiped(L"-s --json"));
+    EXPECT_EQ(counted.Warnings, NumberOf(json[L"Summary"][L"Warnings"]));
+    EXPECT_EQ(L"service", json[L"SchedulerLock"].String);
+    EXPECT_EQ(state.ServiceStart, SecondsOf(json[L"Service"][L"Start"]));
     RemoveServiceCompletely();
 }
 
