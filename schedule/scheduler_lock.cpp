@@ -82,3 +82,24 @@ bool TakeSchedulerLockForService(CSchedulerLock& lock, HANDLE stop)
     LOG_FAILURE(0, lock.Error(), L"CreateMutex failed, error code = %d");
     return true;
 }
+
+SchedulerLockHolder WhoHoldsSchedulerLock()
+{
+    UniqueHandle mutex(OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, /*bInheritHandle=*/FALSE, kSchedulerLockName));
+    if (!mutex) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? SchedulerLockHolder::Nobody : SchedulerLockHolder::Unknown;
+    }
+    switch (WaitForSingleObject(mutex.Get(), 0)) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:
+        // Free (or left by a scheduler that ended): given back at once.
+        ReleaseMutex(mutex.Get());
+        return SchedulerLockHolder::Nobody;
+    case WAIT_TIMEOUT:
+        return SchedulerLockHolder::Someone;
+    default:
+        break;
+    }
+    return SchedulerLockHolder::Unknown;
+}

@@ -54,3 +54,11 @@ private:
 // mutex) is logged at level 0 and true is returned: the service schedules without it, since
 // only a test-mode run would yield to it.
 bool TakeSchedulerLockForService(CSchedulerLock& lock, HANDLE stop);
+
+// Whether some thread holds the scheduler lock now, as a reader sees it (the status
+// command): it opens the lock for SYNCHRONIZE and takes and gives it back at once when it is
+// free, so the moment it is held by the caller is as short as a check can make it. A thread
+// that holds the lock itself sees it free. Unknown when the lock cannot be opened for a
+// reason other than its absence (an account other than SYSTEM or Administrators may not).
+enum class SchedulerLockHolder { Nobody, Someone, Unknown };
+SchedulerLockHolder WhoHoldsSchedulerLock();

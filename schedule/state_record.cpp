@@ -3,6 +3,8 @@
 #include "log/logger.h"
 #include "support/unique_resource.h"
 
+#include <atomic>
+
 namespace {
 
 constexpr ULONGLONG kUnitsPerSecond = 10000000;   // FILETIME's 100-ns units
@@ -35,6 +37,12 @@ const wchar_t kMissedRuns[] = L"MissedRuns";
 const wchar_t kLastMissedDue[] = L"LastMissedDue";
 const wchar_t kWakeSupported[] = L"WakeSupported";
 const wchar_t kLogFileError[] = L"LogFileError";
+const wchar_t kApplicationsRegistered[] = L"ApplicationsRegistered";
+const wchar_t kApplicationsFailing[] = L"ApplicationsFailing";
+const wchar_t kWarnings[] = L"Warnings";
+
+// Set before the worker starts; read by the worker at each pass's end.
+std::atomic<PassSummaryCounter> SummaryCounter{nullptr};
 
 constexpr REGSAM kStateAccess = KEY_READ | KEY_WRITE | DELETE;
 
@@ -234,6 +242,9 @@ RecordedServiceState ReadServiceState()
     state.WakeKnown = ReadDword(key.Get(), kWakeSupported, wake);
     state.WakeSupported = wake != 0;
     ReadDword(key.Get(), kLogFileError, state.LogFileError);
+    state.SummaryRecorded = ReadDword(key.Get(), kApplicationsRegistered, state.ApplicationsRegistered);
+    ReadDword(key.Get(), kApplicationsFailing, state.ApplicationsFailing);
+    ReadDword(key.Get(), kWarnings, state.Warnings);
     return state;
 }
 
@@ -313,19 +324,34 @@ void CStateRecorder::EndPass(ULONGLONG now, ULONGLONG nextPass, const std::wstri
         write.Dword(kApplicationsChecked, applicationsChecked);
     });
     NoteFailure(status);
-    if (status != ERROR_SUCCESS || !productKey)
+    if (status != ERROR_SUCCESS)
         return;
 
     // Entries of applications whose subkey is gone; a subkey that exists but cannot be
     // opened keeps its entry.
-    NoteFailure(ForEachApplicationEntry([&](HKEY entries, const std::wstring& name) {
-        HKEY registered = nullptr;
-        const LONG found = RegOpenKeyExW(productKey, name.c_str(), 0, KEY_QUERY_VALUE, &registered);
-        UniqueRegistryKey owned(found == ERROR_SUCCESS ? registered : nullptr);
-        if (found == ERROR_FILE_NOT_FOUND)
-            NoteFailure(RegDeleteTreeW(entries, name.c_str()));
-    }));
+    if (productKey) {
+        NoteFailure(ForEachApplicationEntry([&](HKEY entries, const std::wstring& name) {
+            HKEY registered = nullptr;
+            const LONG found = RegOpenKeyExW(productKey, name.c_str(), 0, KEY_QUERY_VALUE, &registered);
+            UniqueRegistryKey owned(found == ERROR_SUCCESS ? registered : nullptr);
+            if (found == ERROR_FILE_NOT_FOUND)
+                NoteFailure(RegDeleteTreeW(entries, name.c_str()));
+        }));
+    }
+
+    // The counts come last, so that they judge the state this pass has just written.
+    const PassSummaryCounter counter = StateRecordingOn() ? SummaryCounter.load() : nullptr;
+    PassSummary summary;
+    if (counter && counter(summary)) {
+        NoteFailure(WriteStateValues(std::wstring(), [&](CValueWriter& write) {
+            write.Dword(kApplicationsRegistered, summary.ApplicationsRegistered);
+            write.Dword(kApplicationsFailing, summary.ApplicationsFailing);
+            write.Dword(kWarnings, summary.Warnings);
+        }));
+    }
 }
+
+void SetPassSummaryCounter(PassSummaryCounter counter) { SummaryCounter.store(counter); }
 
 void CStateRecorder::RecordRunStart(const std::wstring& application, ULONGLONG now,
                                     ULONGLONG due, DWORD sleptSeconds)

@@ -79,6 +79,10 @@ struct RecordedServiceState {
     DWORD PushScriptProcessId = 0; // 0 while no script runs
     bool WakeKnown = false;        // WakeSupported present: a timer was armed
     bool WakeSupported = false;    // the computer accepted the wake flag at the last arm
+    bool SummaryRecorded = false;  // ApplicationsRegistered present: a pass counted them
+    DWORD ApplicationsRegistered = 0;
+    DWORD ApplicationsFailing = 0; // the last query or the last run failed
+    DWORD Warnings = 0;            // the warnings the status command shows
     DWORD LogFileError = 0;        // why the day's log file is not open; 0 while it is
 };
 
@@ -87,6 +91,21 @@ struct RecordedServiceState {
 // writes nothing (as for a service that is not installed). Any thread.
 void SetStateRecording(bool on);
 bool StateRecordingOn();
+
+// The counts the worker records at the end of each pass, so that a collector can alert on
+// one value: the applications registered, those whose last query or last run failed, and
+// the warnings the status command shows.
+struct PassSummary {
+    DWORD ApplicationsRegistered = 0;
+    DWORD ApplicationsFailing = 0;
+    DWORD Warnings = 0;
+};
+// Counts them as the status command does; false when they could not be counted. The
+// service's code provides it (the scheduling cannot reach the status command's checks).
+using PassSummaryCounter = bool (*)(PassSummary& summary);
+// Set before the worker starts (null: nothing is counted, the three values are left as they
+// are); EndPass calls it after the pass's own values are written.
+void SetPassSummaryCounter(PassSummaryCounter counter);
 
 // Readers for the status command and tests; what is missing reads as absent or 0.
 RecordedServiceState ReadServiceState();
@@ -102,7 +121,8 @@ public:
     void RecordQuery(const std::wstring& application, ULONGLONG now, int exitCode, DWORD answer);
     // The pass's end: LastPassEnd, NextPass, AppToRun, ApplicationsChecked. Then removes the
     // entry of every application whose subkey is gone from productKey (the product key,
-    // opened for reading).
+    // opened for reading), and records ApplicationsRegistered, ApplicationsFailing and
+    // Warnings from the counter SetPassSummaryCounter gave, if any.
     void EndPass(ULONGLONG now, ULONGLONG nextPass, const std::wstring& appToRun,
                  DWORD applicationsChecked, HKEY productKey);
     // A main task starts: LastRunStart, Running 1, the due time it is for (LastRunDue) and

@@ -155,6 +155,7 @@ std::wstring UsageText(const std::wstring& logDirectory)
            L"  -s    show the service's state and each application's next and last run\r\n"
            L"        (no elevation needed; exits 3 if not running, else 1 on a warning, a\r\n"
            L"        failed last run or a failed last query, and 0 if none)\r\n"
+           L"  -s --json  the same as one JSON object, for monitoring tools\r\n"
            L"  -t    test mode: run the scheduling in this console, not as a service, until\r\n"
            L"        Ctrl+C (at most 24 hours)\r\n"
            L"\r\n"

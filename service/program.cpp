@@ -162,6 +162,8 @@ void RunServiceMode()
     const UniqueHandle registrationJob = LaunchRegistrationCommand();
 
     ClearSlot(ScanSlot);
+    // Each pass's end records the counts the status command would show.
+    SetPassSummaryCounter(&CountStatusSummary);
     const UniqueHandle worker = StartWorkerThread(ServiceSchedulingThread);
 
     // The dispatcher reads the name and never writes it.
@@ -187,7 +189,11 @@ void RunServiceMode()
 int RunProgram(int argc, char* argv[])
 {
     try {
-        const bool oneArgument = argc == 2;
+        // One argument, or the status command with "--json" after it.
+        const bool statusAsJson = argc == 3 &&
+                                  MatchOption(WideFromThreadAnsi(argv[1] ? argv[1] : "")) == ProgramOption::Status &&
+                                  IsJsonFlag(WideFromThreadAnsi(argv[2] ? argv[2] : ""));
+        const bool oneArgument = argc == 2 || statusAsJson;
         const std::wstring argument = oneArgument ? WideFromThreadAnsi(argv[1] ? argv[1] : "") : L"";
         const ProgramOption option = oneArgument ? MatchOption(argument) : ProgramOption::None;
         // An option shows the log's lines from the first one on, the pruning's included, so
@@ -213,7 +219,7 @@ int RunProgram(int argc, char* argv[])
                     return CheckInstallation();
                 WriteStreamText(GetStdHandle(STD_ERROR_HANDLE), UsageText(LogFolderPath()));
             } else if (option == ProgramOption::Status) {
-                return ShowStatus();
+                return ShowStatus(statusAsJson);
             } else {
                 const ActionOutcome outcome = RunOption(option);
                 // Test mode writes its own, before it lets a closing console end the process.

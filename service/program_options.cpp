@@ -44,3 +44,5 @@ ProgramOption MatchOption(const std::wstring& argument)
     }
     return ProgramOption::None;
 }
+
+bool IsJsonFlag(const std::wstring& argument) { return EqualIgnoringAsciiCase(argument, L"--json"); }

@@ -7,3 +7,7 @@ enum class ProgramOption { Uninstall, Install, InstallAndRun, Bounce, Stop, Test
 
 // Compares the argument with the options, whole, ignoring the case of A to Z only.
 ProgramOption MatchOption(const std::wstring& argument);
+
+// Whether an argument is "--json", the status command's second argument (-s --json), ignoring
+// the case of A to Z only.
+bool IsJsonFlag(const std::wstring& argument);

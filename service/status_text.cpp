@@ -155,29 +155,59 @@ bool ProgramExists(const std::wstring& path, bool (*fileExists)(const std::wstri
     return fileExists(path) || (!HasExtension(path) && fileExists(path + L".exe"));
 }
 
+bool EndsInProgramExtension(const std::wstring& path)
+{
+    if (path.size() < 4)
+        return false;
+    std::wstring ending = path.substr(path.size() - 4);
+    for (wchar_t& c : ending)
+        c = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    return ending == L".exe" || ending == L".com" || ending == L".bat" || ending == L".cmd";
+}
+
+StatusWarning Finding(const wchar_t* code, const std::wstring& name, const std::wstring& text)
+{
+    StatusWarning warning;
+    warning.Code = code;
+    warning.Application = name;
+    warning.Text = text;
+    return warning;
+}
+
 void CheckCommandLine(const std::wstring& name, const wchar_t* valueName,
                       const std::wstring& commandLine, bool (*fileExists)(const std::wstring&),
-                      std::vector<std::wstring>& warnings)
+                      std::vector<StatusWarning>& warnings)
 {
     const ProgramCandidates candidates = CandidatesOf(commandLine);
+    std::wstring program;
+    bool exists = false;
     for (const std::wstring& path : candidates.Paths) {
-        if (!ProgramExists(path, fileExists))
-            continue;
-        if (!candidates.Quoted && path.find_first_of(L" \t") != std::wstring::npos)
-        {
-            std::wstring warning = name;
-            warning += L": the program of ";
-            warning += valueName;
-            warning += L" (";
-            warning += path;
-            warning += L") holds a space but is not quoted, so the shorter names before the space "
-                       L"are tried first, as LocalSystem; enclose it in quotes.";
-            warnings.push_back(warning);
+        if (ProgramExists(path, fileExists)) {
+            program = path;
+            exists = true;
+            break;
         }
-        return;
     }
-    const std::wstring program = candidates.Paths.empty() ? commandLine : candidates.Paths.front();
-    warnings.push_back(name + L": the program of " + valueName + L" (" + program + L") does not exist.");
+    if (!exists) {
+        program = candidates.Paths.empty() ? commandLine : candidates.Paths.front();
+        for (const std::wstring& path : candidates.Paths) {
+            if (EndsInProgramExtension(path)) {
+                program = path;
+                break;
+            }
+        }
+    }
+    if (!candidates.Quoted && program.find_first_of(L" \t") != std::wstring::npos) {
+        warnings.push_back(Finding(L"unquoted-path", name,
+                                   name + L": the program of " + valueName + L" (" + program +
+                                       L") holds a space but is not quoted, so the shorter names "
+                                       L"before the space are tried first, as LocalSystem; enclose "
+                                       L"it in quotes."));
+    }
+    if (!exists)
+        warnings.push_back(Finding(L"missing-program", name,
+                                   name + L": the program of " + valueName + L" (" + program +
+                                       L") does not exist."));
 }
 
 }  // namespace
@@ -281,6 +311,49 @@ std::wstring FormatApplicationTable(const std::vector<ApplicationRow>& rows)
     return table;
 }
 
+std::wstring ShowableText(const std::wstring& text)
+{
+    std::wstring shown;
+    shown.reserve(text.size());
+    for (const wchar_t c : text) {
+        if (c < 0x20) {
+            shown += L'^';
+            shown += static_cast<wchar_t>(c + 0x40);
+        } else if (c == 0x7F) {
+            shown += L"^?";
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+std::vector<StatusWarning> RegistrationFindings(const std::wstring& name,
+                                                const std::wstring& scheduler,
+                                                const std::wstring& scanner,
+                                                const std::wstring& appDir,
+                                                bool (*fileExists)(const std::wstring&),
+                                                bool (*directoryExists)(const std::wstring&))
+{
+    std::vector<StatusWarning> warnings;
+    const struct {
+        const wchar_t* Value;
+        const std::wstring& Text;
+    } values[] = {{kSchedulerValue, scheduler}, {kScannerValue, scanner}, {kAppDirValue, appDir}};
+    for (const auto& value : values) {
+        if (value.Text.empty())
+            warnings.push_back(Finding(L"registration-missing-value", name,
+                                       name + L" has no " + value.Value + L" value, so it is never queried."));
+    }
+    if (!scheduler.empty())
+        CheckCommandLine(name, kSchedulerValue, scheduler, fileExists, warnings);
+    if (!scanner.empty())
+        CheckCommandLine(name, kScannerValue, scanner, fileExists, warnings);
+    if (!appDir.empty() && !directoryExists(appDir))
+        warnings.push_back(Finding(L"missing-app-dir", name, name + L": AppDir (" + appDir + L") does not exist."));
+    return warnings;
+}
+
 std::vector<std::wstring> RegistrationWarnings(const std::wstring& name,
                                                const std::wstring& scheduler,
                                                const std::wstring& scanner,
@@ -288,22 +361,11 @@ std::vector<std::wstring> RegistrationWarnings(const std::wstring& name,
                                                bool (*fileExists)(const std::wstring&),
                                                bool (*directoryExists)(const std::wstring&))
 {
-    std::vector<std::wstring> warnings;
-    const struct {
-        const wchar_t* Value;
-        const std::wstring& Text;
-    } values[] = {{kSchedulerValue, scheduler}, {kScannerValue, scanner}, {kAppDirValue, appDir}};
-    for (const auto& value : values) {
-        if (value.Text.empty())
-            warnings.push_back(name + L" has no " + value.Value + L" value, so it is never queried.");
-    }
-    if (!scheduler.empty())
-        CheckCommandLine(name, kSchedulerValue, scheduler, fileExists, warnings);
-    if (!scanner.empty())
-        CheckCommandLine(name, kScannerValue, scanner, fileExists, warnings);
-    if (!appDir.empty() && !directoryExists(appDir))
-        warnings.push_back(name + L": AppDir (" + appDir + L") does not exist.");
-    return warnings;
+    std::vector<std::wstring> texts;
+    for (const StatusWarning& warning :
+         RegistrationFindings(name, scheduler, scanner, appDir, fileExists, directoryExists))
+        texts.push_back(warning.Text);
+    return texts;
 }
 
 std::wstring WakingLine(const WakeTimerSettings& timers, const RecordedServiceState& state)
@@ -324,19 +386,68 @@ std::wstring WakingLine(const WakeTimerSettings& timers, const RecordedServiceSt
     return line;
 }
 
+std::vector<StatusWarning> WakingFindings(const WakeTimerSettings& timers,
+                                          const RecordedServiceState& state)
+{
+    std::vector<StatusWarning> warnings;
+    if (timers.Mains == WakeTimerSetting::Disabled)
+        warnings.push_back(Finding(
+            L"wake-timers-disabled", std::wstring(),
+            L"Wake timers are disabled on mains power in the active power plan, so a "
+            L"task due while the computer sleeps runs only when something else wakes it. "
+            L"To allow them, run \"powercfg /setacvalueindex SCHEME_CURRENT SUB_SLEEP "
+            L"RTCWAKE 1\", then \"powercfg /setactive SCHEME_CURRENT\"."));
+    if (state.WakeKnown && !state.WakeSupported)
+        warnings.push_back(Finding(
+            L"wake-not-accepted", std::wstring(),
+            L"This computer did not accept the service's wake timer (event 1400), so a "
+            L"task due while it sleeps runs only when something else wakes it."));
+    return warnings;
+}
+
 std::vector<std::wstring> WakingWarnings(const WakeTimerSettings& timers,
                                          const RecordedServiceState& state)
 {
-    std::vector<std::wstring> warnings;
-    if (timers.Mains == WakeTimerSetting::Disabled)
-        warnings.push_back(L"Wake timers are disabled on mains power in the active power plan, so a "
-                           L"task due while the computer sleeps runs only when something else wakes it. "
-                           L"To allow them, run \"powercfg /setacvalueindex SCHEME_CURRENT SUB_SLEEP "
-                           L"RTCWAKE 1\", then \"powercfg /setactive SCHEME_CURRENT\".");
-    if (state.WakeKnown && !state.WakeSupported)
-        warnings.push_back(L"This computer did not accept the service's wake timer (event 1400), so a "
-                           L"task due while it sleeps runs only when something else wakes it.");
-    return warnings;
+    std::vector<std::wstring> texts;
+    for (const StatusWarning& warning : WakingFindings(timers, state))
+        texts.push_back(warning.Text);
+    return texts;
+}
+
+ULONGLONG StalePassSeconds()
+{
+    // The spacing after a run (four minutes) and a pass's queries fit well within the margin.
+    constexpr ULONGLONG kStaleMarginSeconds = 10 * 60;
+    return ProductTimings().WaitBoundMs / 1000 + kStaleMarginSeconds;
+}
+
+StatusWarning StalePassWarning(bool serviceRunsTheRecordingProcess, bool taskRunning,
+                               ULONGLONG lastActivity, ULONGLONG now)
+{
+    if (!serviceRunsTheRecordingProcess || taskRunning || lastActivity == 0 ||
+        now <= lastActivity + StalePassSeconds())
+        return StatusWarning();
+    return Finding(L"stale-pass", std::wstring(),
+                   L"No pass has begun for " + FormatDuration(now - lastActivity) +
+                       L", although the service runs and no task runs: its worker may have "
+                       L"ended (event 1901 in the Application log tells why). Restart the service "
+                       L"(VarnholtScheduling.exe -b, or Restart-Service 'Varnholt Scheduling').");
+}
+
+ULONGLONG NextPassMoment(const RecordedServiceState& state, const ApplicationState& appToRun,
+                         ULONGLONG spacingSeconds, ULONGLONG now)
+{
+    if (state.LastPassStart == 0 || state.LastPassEnd < state.LastPassStart)
+        return 0;   // never passed, or a pass is going on
+    ULONGLONG next = state.NextPass;
+    if (!state.AppToRun.empty() && appToRun.RunRecorded && appToRun.LastRunStart >= state.LastPassEnd) {
+        if (appToRun.Running)
+            return 0;   // the pass comes after the run and its spacing
+        next = appToRun.LastRunStart + spacingSeconds;
+    }
+    if (next == 0)
+        return 0;
+    return next < now ? now : next;
 }
 
 int StatusExitCode(DWORD serviceState, bool needsAttention)

@@ -82,7 +82,7 @@ TEST(ClosingSentenceTest, AStepThatFailedAfterOneThatWorked)
 TEST(UsageTest, NamesEveryOptionAndTheLogDirectory)
 {
     const std::wstring usage = UsageText(L"D:\\Data\\Varnholt");
-    for (const wchar_t* option : {L"  -i ", L"  -ir ", L"  -k ", L"  -b ", L"  -u ", L"  -t ", L"  -s "})
+    for (const wchar_t* option : {L"  -i ", L"  -ir ", L"  -k ", L"  -b ", L"  -u ", L"  -t ", L"  -s ", L"  -s --json "})
         EXPECT_NE(std::wstring::npos, usage.find(option)) << option;
     EXPECT_NE(std::wstring::npos, usage.find(L"D:\\Data\\Varnholt\\Scheduler-YYYYMMDD.log"));
     EXPECT_NE(std::wstring::npos, usage.find(L"sc query \"Varnholt Scheduling\""));

@@ -3,15 +3,19 @@
 #include "log/event_log.h"
 #include "log/logger.h"
 #include "schedule/child_process.h"
+#include "schedule/scheduler_lock.h"
 #include "schedule/scheduler_thread.h"
 #include "schedule/state_record.h"
 #include "service/log_file_watch.h"
 #include "service/service_control.h"
+#include "service/status_command.h"
+#include "service/status_text.h"
 #include "support/console_text.h"
 #include "support/power_settings.h"
 #include "support/unique_resource.h"
 #include "tests/common/event_recording.h"
 #include "tests/common/files.h"
+#include "tests/common/json_reader.h"
 #include "tests/common/log_capture.h"
 #include "tests/common/piped_process.h"
 #include "tests/common/processes.h"
@@ -40,6 +44,108 @@ void ExpectRecent(ULONGLONG time, const char* what)
     EXPECT_GE(time + 30, now) << what;
 }
 
+// The status command's JSON, read by a strict reader; a Missing value when it is no JSON.
+JsonValue StatusJsonOf(const ProductRun& run)
+{
+    JsonValue read;
+    std::wstring error;
+    EXPECT_TRUE(ParseJson(run.Output, read, error)) << error << L"\n" << run.Output;
+    EXPECT_TRUE(run.Errors.empty()) << run.Errors;
+    EXPECT_TRUE(read[L"ExitCode"].IsInteger) << run.Output;
+    EXPECT_EQ(run.ExitCode, read[L"ExitCode"].Integer);
+    return read;
+}
+
+// An ISO 8601 UTC time of the JSON in UTC seconds since 1970; null as 0; anything else as ~0.
+ULONGLONG SecondsOf(const JsonValue& time)
+{
+    if (time.IsNull())
+        return 0;
+    SYSTEMTIME utc = {};
+    unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    wchar_t zone = 0;
+    if (time.Kind != JsonValue::Type::String || time.String.size() != 20 ||
+        swscanf(time.String.c_str(), L"%4u-%2u-%2uT%2u:%2u:%2u%lc", &year, &month, &day, &hour, &minute,
+                &second, &zone) != 7 || zone != L'Z')
+        return ~0ull;
+    utc.wYear = static_cast<WORD>(year);
+    utc.wMonth = static_cast<WORD>(month);
+    utc.wDay = static_cast<WORD>(day);
+    utc.wHour = static_cast<WORD>(hour);
+    utc.wMinute = static_cast<WORD>(minute);
+    utc.wSecond = static_cast<WORD>(second);
+    FILETIME file = {};
+    if (!SystemTimeToFileTime(&utc, &file))
+        return ~0ull;
+    return UnixSecondsFromFileTime(file);
+}
+
+// A number of the JSON, or null as ~0.
+ULONGLONG NumberOf(const JsonValue& value)
+{
+    return value.IsInteger ? value.Integer : ~0ull;
+}
+
+// One application of the JSON against what State holds of it.
+void ExpectApplicationAsRecorded(const JsonValue& app, bool serviceRunning)
+{
+    const std::wstring name = app[L"Name"].String;
+    SCOPED_TRACE(name);
+    const ApplicationState state = ReadApplicationState(name);
+    EXPECT_EQ(state.Answered && state.LastAnswer != 0 ? state.NextDue : 0, SecondsOf(app[L"NextDue"]));
+    EXPECT_EQ(state.Answered ? state.LastAnswer : ~0ull, NumberOf(app[L"LastAnswer"]));
+    EXPECT_EQ(state.Queried ? state.LastQueryTime : 0, SecondsOf(app[L"LastQueryTime"]));
+    EXPECT_EQ(state.Queried ? state.LastQueryExitCode : ~0ull, NumberOf(app[L"LastQueryExitCode"]));
+    EXPECT_EQ(state.LastRunDue, SecondsOf(app[L"LastRunDue"]));
+    EXPECT_EQ(state.RunRecorded ? state.LastRunStart : 0, SecondsOf(app[L"LastRunStart"]));
+    EXPECT_EQ(state.RunEnded ? state.LastRunEnd : 0, SecondsOf(app[L"LastRunEnd"]));
+    EXPECT_EQ(static_cast<DWORD>(state.LastRunOutcome), NumberOf(app[L"LastRunOutcome"]));
+    EXPECT_EQ(state.LastRunOutcome == RunEnding::EndedByItself ? state.LastRunExitCode : ~0ull,
+              NumberOf(app[L"LastRunExitCode"]));
+    EXPECT_EQ(state.LastRunOutcome == RunEnding::NotStarted ? state.LastRunError : ~0ull,
+              NumberOf(app[L"LastRunError"]));
+    EXPECT_EQ(state.Running && serviceRunning, app[L"Running"].Boolean);
+    EXPECT_EQ(JsonValue::Type::Boolean, app[L"Running"].Kind);
+    EXPECT_EQ(state.LastRunSlept, NumberOf(app[L"LastRunSlept"]));
+    EXPECT_EQ(state.MissedRuns, NumberOf(app[L"MissedRuns"]));
+    EXPECT_EQ(state.LastMissedDue, SecondsOf(app[L"LastMissedDue"]));
+    EXPECT_EQ(JsonValue::Type::String, app[L"LastRunOutcomeName"].Kind);
+}
+
+// The codes of the JSON's warnings, each with its application ("code:application").
+std::vector<std::wstring> WarningCodes(const JsonValue& status)
+{
+    std::vector<std::wstring> codes;
+    for (const JsonValue& warning : status[L"Warnings"].Elements) {
+        EXPECT_FALSE(warning[L"Text"].String.empty());
+        codes.push_back(warning[L"Code"].String + L":" + warning[L"Application"].String);
+    }
+    return codes;
+}
+
+bool Holds(const std::vector<std::wstring>& texts, const std::wstring& text)
+{
+    for (const std::wstring& each : texts) {
+        if (each == text)
+            return true;
+    }
+    return false;
+}
+
+// The process of the installed service, 0 when it does not run.
+DWORD ServiceProcess()
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(manager ? OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS)
+                                        : nullptr);
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!service || !QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO,
+                                          reinterpret_cast<BYTE*>(&status), sizeof(status), &needed))
+        return 0;
+    return status.dwProcessId;
+}
+
 class RecordedStateTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -56,6 +162,7 @@ protected:
     }
     void TearDown() override
     {
+        SetPassSummaryCounter(nullptr);
         Stop();
         CloseScheduleCheckEvent();
         ClearSlot(ScanSlot);
@@ -130,6 +237,46 @@ TEST_F(RecordedStateTest, APassAndARunAreRecordedAndTheStatusShowsThem)
     EXPECT_NE(std::wstring::npos, status.Output.find(L"Warning: Broken has no Scanner value"));
     EXPECT_NE(std::wstring::npos, status.Output.find(L"Push script: none configured"));
     EXPECT_TRUE(status.Errors.empty()) << status.Errors;
+    // The pass after the run comes at the end of the spacing, four minutes from the run's start.
+    StatusClock clock;
+    clock.Now = UnixSecondsNow();
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"; next pass " + FormatMoment(runs.LastRunStart + 240, clock) + L" (in "))
+        << status.Output;
+
+    const ProductRun json = RunProductPiped(L"-s --json");
+    EXPECT_EQ(1u, json.ExitCode) << json.Output;
+    const JsonValue shown = StatusJsonOf(json);
+    EXPECT_TRUE(shown[L"Service"][L"Installed"].Boolean);
+    EXPECT_EQ(L"running", shown[L"Service"][L"State"].String);
+    EXPECT_EQ(L"manual", shown[L"Service"][L"StartType"].String);
+    EXPECT_EQ(ServiceProcess(), NumberOf(shown[L"Service"][L"ProcessId"]));
+    EXPECT_TRUE(shown[L"Service"][L"Start"].IsNull());   // the stand-in records no start
+    EXPECT_EQ(state.LastPassStart, SecondsOf(shown[L"LastPassStart"]));
+    EXPECT_EQ(state.LastPassEnd, SecondsOf(shown[L"LastPassEnd"]));
+    EXPECT_EQ(3u, NumberOf(shown[L"ApplicationsChecked"]));
+    EXPECT_EQ(runs.LastRunStart + 240, SecondsOf(shown[L"NextPass"]));
+    EXPECT_TRUE(shown[L"NextRunOf"].IsNull());
+    ASSERT_EQ(4u, shown[L"Applications"].Elements.size()) << json.Output;
+    std::vector<std::wstring> names;
+    for (const JsonValue& app : shown[L"Applications"].Elements) {
+        names.push_back(app[L"Name"].String);
+        ExpectApplicationAsRecorded(app, true);
+    }
+    for (const wchar_t* name : {L"Answers", L"Fails", L"Broken", L"Runs"})
+        EXPECT_TRUE(Holds(names, name)) << name;
+    const std::vector<std::wstring> codes = WarningCodes(shown);
+    EXPECT_TRUE(Holds(codes, L"registration-missing-value:Broken")) << json.Output;
+    EXPECT_EQ(L"free", shown[L"SchedulerLock"].String);
+    EXPECT_TRUE(shown[L"PushScript"][L"Command"].IsNull());
+    EXPECT_FALSE(shown[L"PushScript"][L"Running"].Boolean);
+    EXPECT_EQ(JsonValue::Type::String, shown[L"Waking"][L"Mains"].Kind);
+    if (state.WakeKnown)
+        EXPECT_EQ(state.WakeSupported, shown[L"Waking"][L"WakeSupported"].Boolean);
+    else
+        EXPECT_TRUE(shown[L"Waking"][L"WakeSupported"].IsNull());
+    EXPECT_EQ(state.LogFileError, NumberOf(shown[L"Log"][L"LogFileError"]));
+    EXPECT_EQ(JsonValue::Type::String, shown[L"Log"][L"File"].Kind);
 }
 
 TEST_F(RecordedStateTest, EachEndingOfARunIsRecorded)
@@ -283,6 +430,18 @@ TEST_F(RecordedStateTest, StatusExitCodeFollowsTheServiceAndUninstallRemovesTheS
     status = RunProductPiped(L"-s");
     EXPECT_EQ(0u, status.ExitCode) << status.Output;
     EXPECT_EQ(std::wstring::npos, status.Output.find(L"Warning"));
+    const ProductRun json = RunProductPiped(L"-s --JSON");
+    EXPECT_EQ(0u, json.ExitCode) << json.Output;
+    JsonValue shown = StatusJsonOf(json);
+    EXPECT_EQ(L"running", shown[L"Service"][L"State"].String);
+    EXPECT_EQ(JsonValue::Type::Array, shown[L"Warnings"].Kind);
+    EXPECT_TRUE(shown[L"Warnings"].Elements.empty()) << json.Output;
+    ASSERT_EQ(1u, shown[L"Applications"].Elements.size());
+    EXPECT_EQ(L"Fine", shown[L"Applications"].At(0)[L"Name"].String);
+    ExpectApplicationAsRecorded(shown[L"Applications"].At(0), true);
+    EXPECT_TRUE(shown[L"LastPassStart"].IsNull());
+    EXPECT_TRUE(shown[L"NextPass"].IsNull());
+    EXPECT_TRUE(shown[L"Summary"][L"Warnings"].IsNull());
 
     CStateRecorder recorder;
     recorder.RecordServiceStart(UnixSecondsNow(), 1);
@@ -294,6 +453,20 @@ TEST_F(RecordedStateTest, StatusExitCodeFollowsTheServiceAndUninstallRemovesTheS
     status = RunProductPiped(L"-S");
     EXPECT_EQ(3u, status.ExitCode);
     EXPECT_NE(std::wstring::npos, status.Output.find(L"Varnholt Scheduling is not installed."));
+
+    const ProductRun gone = RunProductPiped(L"-s --json");
+    EXPECT_EQ(3u, gone.ExitCode) << gone.Output;
+    shown = StatusJsonOf(gone);
+    EXPECT_EQ(JsonValue::Type::Boolean, shown[L"Service"][L"Installed"].Kind);
+    EXPECT_FALSE(shown[L"Service"][L"Installed"].Boolean);
+    EXPECT_TRUE(shown[L"Service"][L"State"].IsNull());
+    EXPECT_TRUE(shown[L"Service"][L"ProcessId"].IsNull());
+    ASSERT_EQ(1u, shown[L"Applications"].Elements.size());
+    // Another second argument is no option: the program runs as the service would, and
+    // shows no status.
+    const ProductRun other = RunProductPiped(L"-s --yaml", 30000);
+    EXPECT_EQ(std::wstring::npos, other.Output.find(L"is not installed")) << other.Output;
+    EXPECT_NE(std::wstring::npos, other.Errors.find(L"Usage: VarnholtScheduling.exe")) << other.Errors;
 }
 
 // What the worker recorded of waking, of a late run and of runs missed while the service did
@@ -377,6 +550,16 @@ TEST(RunningServiceStatusTest, ShowsTheServicesProcessAndItsStart)
               shown.Output.find(L"Varnholt Scheduling: running, automatic start, process " +
                                 std::to_wstring(status.dwProcessId) + L", since "))
         << shown.Output;
+
+    // Its first pass, after the start delay, records the counts through the service's counter.
+    EXPECT_TRUE(WaitUntil([] { return ReadServiceState().SummaryRecorded; }, 60000));
+    const RecordedServiceState counted = ReadServiceState();
+    EXPECT_EQ(0u, counted.ApplicationsRegistered);
+    EXPECT_EQ(0u, counted.ApplicationsFailing);
+    const JsonValue json = StatusJsonOf(RunProductPiped(L"-s --json"));
+    EXPECT_EQ(counted.Warnings, NumberOf(json[L"Summary"][L"Warnings"]));
+    EXPECT_EQ(L"service", json[L"SchedulerLock"].String);
+    EXPECT_EQ(state.ServiceStart, SecondsOf(json[L"Service"][L"Start"]));
     RemoveServiceCompletely();
 }
 
@@ -389,6 +572,9 @@ TEST_F(RecordedStateTest, StatusWarnsOfAnUnquotedSpaceAndAMissingProgram)
     const std::wstring child = L"\"" + TestChildPath() + L"\"";
     RegisterApplication(L"Spaced", child, spaced + L"\\child.exe --exit 0", m_folder.Path());
     RegisterApplication(L"Missing", child, L"\"" + m_folder.File(L"nothing.exe") + L"\"", m_folder.Path());
+    // Not quoted and missing as well: both are told.
+    const std::wstring gone = spaced + L"\\gone.exe";
+    RegisterApplication(L"Both", child, gone + L" --exit 0", m_folder.Path());
     ASSERT_TRUE(StartService());
     const ProductRun status = RunProductPiped(L"-s");
     EXPECT_EQ(1u, status.ExitCode);
@@ -399,6 +585,138 @@ TEST_F(RecordedStateTest, StatusWarnsOfAnUnquotedSpaceAndAMissingProgram)
     EXPECT_NE(std::wstring::npos,
               status.Output.find(L"Warning: Missing: the program of Scanner (" + m_folder.File(L"nothing.exe") +
                                  L") does not exist."));
+
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"Warning: Both: the program of Scanner (" + gone +
+                                 L") holds a space but is not quoted"))
+        << status.Output;
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"Warning: Both: the program of Scanner (" + gone + L") does not exist."))
+        << status.Output;
+    const JsonValue shown = StatusJsonOf(RunProductPiped(L"-s --json"));
+    const std::vector<std::wstring> codes = WarningCodes(shown);
+    for (const wchar_t* code : {L"unquoted-path:Spaced", L"missing-program:Missing", L"unquoted-path:Both",
+                                L"missing-program:Both"})
+        EXPECT_TRUE(Holds(codes, code)) << code;
+}
+
+// The counts a collector alerts on, as the worker records them at the end of a pass with the
+// service's counter: an application that answers, one whose query fails, one missing a value.
+TEST_F(RecordedStateTest, EachPassRecordsTheCountsTheStatusShows)
+{
+    SetPassSummaryCounter(&CountStatusSummary);
+    m_timings.WaitBoundMs = 1000;
+    RegisterApplication(L"Answers", Answer(L"Answers", L"600"), TestChildCommand(L""), m_folder.Path());
+    RegisterApplication(L"Fails", TestChildCommand(L"--exit 3"), TestChildCommand(L""), m_folder.Path());
+    RegisterApplication(L"Broken", Answer(L"Broken", L"1"), L"", m_folder.Path());
+    Start();
+    EXPECT_TRUE(WaitUntil([] { return ReadServiceState().SummaryRecorded; }, 30000));
+    // The first pass's wait records whether the computer took the wake timer; the second
+    // pass counts that too.
+    const ULONGLONG firstPass = ReadServiceState().LastPassStart;
+    EXPECT_TRUE(WaitUntil([&] {
+        const RecordedServiceState now = ReadServiceState();
+        return now.LastPassStart > firstPass && now.LastPassEnd >= now.LastPassStart;
+    }, 30000));
+    Stop();
+    const RecordedServiceState state = ReadServiceState();
+    EXPECT_EQ(3u, state.ApplicationsRegistered);
+    EXPECT_EQ(1u, state.ApplicationsFailing);
+    // Broken's missing Scanner, this computer's power plan's word on wake timers, and a wake
+    // timer the computer did not take (Wine's).
+    const DWORD planWarning = ReadWakeTimerSettings().Mains == WakeTimerSetting::Disabled ? 1 : 0;
+    const DWORD wakeWarning = state.WakeKnown && !state.WakeSupported ? 1 : 0;
+    EXPECT_EQ(1u + planWarning + wakeWarning, state.Warnings);
+
+    // -s counts the same, and shows what was recorded.
+    const ProductRun json = RunProductPiped(L"-s --json");
+    EXPECT_EQ(3u, json.ExitCode);   // the stand-in is stopped
+    const JsonValue shown = StatusJsonOf(json);
+    EXPECT_EQ(state.Warnings, shown[L"Warnings"].Elements.size()) << json.Output;
+    EXPECT_EQ(3u, NumberOf(shown[L"Summary"][L"ApplicationsRegistered"]));
+    EXPECT_EQ(1u, NumberOf(shown[L"Summary"][L"ApplicationsFailing"]));
+    EXPECT_EQ(state.Warnings, NumberOf(shown[L"Summary"][L"Warnings"]));
+    size_t attention = 0;
+    for (const JsonValue& app : shown[L"Applications"].Elements)
+        attention += app[L"NeedsAttention"].Boolean ? 1 : 0;
+    EXPECT_EQ(1u, attention);
+}
+
+// A worker that stopped passing while the service runs, and a test-mode run that holds the
+// scheduler lock, each need an administrator.
+TEST_F(RecordedStateTest, StatusWarnsOfAStaleLastPassAndOfATestModeRunHoldingTheLock)
+{
+    const std::wstring child = L"\"" + TestChildPath() + L"\"";
+    RegisterApplication(L"Fine", child + L" --exit 0", child, m_folder.Path());
+    ASSERT_TRUE(StartService());
+    const DWORD planWarning = ReadWakeTimerSettings().Mains == WakeTimerSetting::Disabled ? 1 : 0;
+    const ULONGLONG now = UnixSecondsNow();
+    CStateRecorder recorder;
+    recorder.RecordServiceStart(now - 3 * 3600, ServiceProcess());
+    recorder.BeginPass(now - 2 * 3600);
+    recorder.EndPass(now - 2 * 3600 + 1, now - 2 * 3600 + 600, L"", 1, /*productKey=*/nullptr);
+
+    // Fresh: nothing to mend, and the next pass is never shown in the past.
+    ProductRun status = RunProductPiped(L"-s");
+    EXPECT_EQ(1u, status.ExitCode) << status.Output;
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"Warning: No pass has begun for ")) << status.Output;
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"its worker may have ended (event 1901")) << status.Output;
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"Restart the service")) << status.Output;
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"; next pass ")) << status.Output;
+    EXPECT_EQ(std::wstring::npos, status.Output.find(L" ago)\r\n", status.Output.find(L"Last pass:") + 20))
+        << status.Output;
+    JsonValue shown = StatusJsonOf(RunProductPiped(L"-s --json"));
+    EXPECT_TRUE(Holds(WarningCodes(shown), L"stale-pass:")) << shown[L"Warnings"].Elements.size();
+    EXPECT_EQ(now - 3 * 3600, SecondsOf(shown[L"Service"][L"Start"]));
+    EXPECT_EQ(L"free", shown[L"SchedulerLock"].String);
+
+    // A pass that just ended: no warning.
+    recorder.BeginPass(UnixSecondsNow());
+    recorder.EndPass(UnixSecondsNow(), UnixSecondsNow() + 600, L"", 1, /*productKey=*/nullptr);
+    status = RunProductPiped(L"-s");
+    EXPECT_EQ(planWarning, status.ExitCode) << status.Output;
+
+    // The lock held by another process than the service's recorded one: a test-mode run.
+    recorder.RecordServiceStart(UnixSecondsNow(), GetCurrentProcessId());
+    CSchedulerLock lock;
+    ASSERT_EQ(SchedulerLockResult::Taken, lock.Take(0, nullptr));
+    status = RunProductPiped(L"-s");
+    EXPECT_EQ(1u, status.ExitCode) << status.Output;
+    EXPECT_NE(std::wstring::npos,
+              status.Output.find(L"Warning: A test-mode run (-t) holds the scheduler lock (Global\\VarnholtSchedulingScheduler)"))
+        << status.Output;
+    shown = StatusJsonOf(RunProductPiped(L"-s --json"));
+    EXPECT_EQ(L"test-mode", shown[L"SchedulerLock"].String);
+    EXPECT_TRUE(Holds(WarningCodes(shown), L"scheduler-lock-held:"));
+    lock.Release();
+    status = RunProductPiped(L"-s");
+    EXPECT_EQ(planWarning, status.ExitCode) << status.Output;
+}
+
+// Registry text as it stands: a quote, a backslash and control characters read back from the
+// JSON unchanged, and the text report shows the control characters in caret notation.
+TEST_F(RecordedStateTest, RegistryTextRoundTripsThroughTheJsonAndIsShownEscaped)
+{
+    const std::wstring command = L"\"C:\\Push Dir\\push.exe\" \"say \\\"hi\\\"\" \x07\ttab\x1b[2J";
+    ASSERT_TRUE(SetProductString(L"", L"PushScriptCommand", command));
+    const std::wstring name = L"Odd\x07Name \"quoted\"";
+    const std::wstring child = L"\"" + TestChildPath() + L"\"";
+    RegisterApplication(name, child + L" --exit 0", child, m_folder.Path());
+
+    const ProductRun json = RunProductPiped(L"-s --json");
+    const JsonValue shown = StatusJsonOf(json);
+    EXPECT_EQ(command, shown[L"PushScript"][L"Command"].String);
+    ASSERT_EQ(1u, shown[L"Applications"].Elements.size());
+    EXPECT_EQ(name, shown[L"Applications"].At(0)[L"Name"].String);
+    EXPECT_NE(std::wstring::npos, json.Output.find(L"\\u0007")) << json.Output;
+
+    const ProductRun status = RunProductPiped(L"-s");
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"Push script: " + ShowableText(command) + L"\r\n"))
+        << status.Output;
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"^G^Itab^[[2J")) << status.Output;
+    EXPECT_NE(std::wstring::npos, status.Output.find(L"  Odd^GName \"quoted\"  ")) << status.Output;
+    for (const wchar_t c : status.Output)
+        EXPECT_TRUE(c >= 0x20 || c == L'\r' || c == L'\n') << static_cast<unsigned>(c);
 }
 
 }  // namespace

@@ -276,4 +276,76 @@ TEST(StatusExitCodeTest, RunningAndFineIsZero)
     EXPECT_EQ(3, StatusExitCode(0, false));   // not installed
 }
 
+// A command line that is not quoted and names no existing program: the program's path is
+// still read up to its ".exe", and its space told as well as its absence.
+TEST(RegistrationWarningsTest, AnUnquotedPathWithASpaceIsToldWhetherOrNotItsProgramExists)
+{
+    const std::vector<StatusWarning> found =
+        RegistrationFindings(L"App", L"C:\\App\\query.exe", L"C:\\Program Files\\Gone\\scan.exe /all",
+                             L"C:\\App", &FakeFileExists, &FakeDirectoryExists);
+    ASSERT_EQ(2u, found.size());
+    EXPECT_EQ(L"unquoted-path", found[0].Code);
+    EXPECT_EQ(L"App", found[0].Application);
+    EXPECT_NE(std::wstring::npos,
+              found[0].Text.find(L"Scanner (C:\\Program Files\\Gone\\scan.exe) holds a space but is not quoted"));
+    EXPECT_EQ(L"missing-program", found[1].Code);
+    EXPECT_EQ(L"App: the program of Scanner (C:\\Program Files\\Gone\\scan.exe) does not exist.", found[1].Text);
+
+    const std::vector<StatusWarning> quoted =
+        RegistrationFindings(L"App", L"C:\\App\\query.exe", L"\"C:\\Program Files\\Gone\\scan.exe\" /all",
+                             L"C:\\App", &FakeFileExists, &FakeDirectoryExists);
+    ASSERT_EQ(1u, quoted.size());
+    EXPECT_EQ(L"missing-program", quoted[0].Code);
+}
+
+TEST(StatusTruthTest, ControlCharactersAreShownInCaretNotation)
+{
+    EXPECT_EQ(L"a^Gb^[[2J^M^JX^? \x00e9", ShowableText(L"a\x07" L"b\x1b[2J\r\nX\x7f \x00e9"));
+    EXPECT_EQ(L"^@", ShowableText(std::wstring(1, L'\0')));
+}
+
+TEST(StatusTruthTest, TheNextPassAfterARunIsTheEndOfTheSpacingAndNeverPast)
+{
+    RecordedServiceState state;
+    state.LastPassStart = kNow - 100;
+    state.LastPassEnd = kNow - 95;
+    state.NextPass = kNow - 94;   // the due time of the run that followed
+    state.AppToRun = L"App";
+    ApplicationState app;
+    app.RunRecorded = true;
+    app.LastRunStart = kNow - 90;
+    app.RunEnded = true;
+    app.LastRunEnd = kNow - 80;
+    EXPECT_EQ(kNow - 90 + 240, NextPassMoment(state, app, 240, kNow));
+
+    app.Running = true;
+    app.RunEnded = false;
+    EXPECT_EQ(0u, NextPassMoment(state, app, 240, kNow));   // after the run, whenever it ends
+
+    app.Running = false;
+    app.LastRunStart = kNow - 300;
+    EXPECT_EQ(kNow, NextPassMoment(state, app, 240, kNow));   // overdue: now, never a past time
+
+    state.NextPass = kNow + 600;   // the run before this pass: the pass's own word holds
+    app.LastRunStart = kNow - 3600;
+    EXPECT_EQ(kNow + 600, NextPassMoment(state, app, 240, kNow));
+
+    state.LastPassStart = kNow - 2;   // a pass is going on
+    EXPECT_EQ(0u, NextPassMoment(state, app, 240, kNow));
+}
+
+TEST(StatusTruthTest, AStaleLastPassIsAWarningOnlyWhileTheServiceRunsAndNoTaskRuns)
+{
+    EXPECT_GT(StalePassSeconds(), 30u * 60u);   // beyond the wait's bound
+    const ULONGLONG stale = kNow - StalePassSeconds() - 1;
+    const StatusWarning warning = StalePassWarning(true, false, stale, kNow);
+    EXPECT_EQ(L"stale-pass", warning.Code);
+    EXPECT_NE(std::wstring::npos, warning.Text.find(L"event 1901")) << warning.Text;
+    EXPECT_NE(std::wstring::npos, warning.Text.find(L"Restart the service")) << warning.Text;
+    EXPECT_TRUE(StalePassWarning(true, true, stale, kNow).Code.empty());
+    EXPECT_TRUE(StalePassWarning(false, false, stale, kNow).Code.empty());
+    EXPECT_TRUE(StalePassWarning(true, false, kNow - StalePassSeconds(), kNow).Code.empty());
+    EXPECT_TRUE(StalePassWarning(true, false, 0, kNow).Code.empty());
+}
+
 }  // namespace
