@@ -27,6 +27,7 @@ struct ServiceFacts {
     DWORD State = 0;   // 0: not installed
     DWORD ProcessId = 0;
     DWORD StartType = 0;
+    std::wstring Account;          // the configured account; empty for LocalSystem
     DWORD Error = ERROR_SUCCESS;   // why it could not be asked, when State stays 0
 };
 
@@ -58,7 +59,11 @@ ServiceFacts AskTheServiceManager()
         std::vector<BYTE> buffer(needed);
         auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
         if (QueryServiceConfigW(service.Get(), config, needed, &needed))
+        {
             facts.StartType = config->dwStartType;
+            if (config->lpServiceStartName)
+                facts.Account = config->lpServiceStartName;
+        }
     }
     return facts;
 }
@@ -97,9 +102,41 @@ bool DirectoryExists(const std::wstring& path)
 
 std::wstring ErrorText(DWORD code) { return SystemErrorText(code); }
 
+// The account the service runs as, for whom start-up judges the log folder: its process's
+// user while it runs (when that token can be read), otherwise the account it is configured
+// with; LocalSystem for none or for "LocalSystem". Without an installed service, this
+// process's account, as for the elevated one-shot runs that set the folder up.
+CSid ServiceAccountSid(const ServiceFacts& service)
+{
+    if (service.State == 0)
+        return ProcessUserSid();
+    if (service.ProcessId != 0) {
+        UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, /*bInheritHandle=*/FALSE,
+                                         service.ProcessId));
+        HANDLE token = nullptr;
+        if (process && OpenProcessToken(process.Get(), TOKEN_QUERY, &token)) {
+            const CSid user = CAccessToken(token).User();
+            if (user)
+                return user;
+        }
+    }
+    if (service.Account.empty() || _wcsicmp(service.Account.c_str(), L"LocalSystem") == 0 ||
+        _wcsicmp(service.Account.c_str(), L".\\LocalSystem") == 0)
+        return CSid(WinLocalSystemSid);
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof(sid);
+    wchar_t domain[256];
+    DWORD domainSize = 256;
+    SID_NAME_USE use = SidTypeUnknown;
+    if (LookupAccountNameW(/*lpSystemName=*/nullptr, service.Account.c_str(), sid, &sidSize, domain,
+                           &domainSize, &use))
+        return CSid::FromPSID(sid);
+    return CSid();   // unknown: only SYSTEM, Administrators and TrustedInstaller count
+}
+
 // Whether the log folder's owner and DACL are trusted, judged as start-up judges them for
-// this process's account.
-std::wstring LogFolderTrust(const std::wstring& folder)
+// the service's account (self).
+std::wstring LogFolderTrust(const std::wstring& folder, PSID self)
 {
     const DWORD attributes = GetFileAttributesW(folder.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
@@ -113,12 +150,7 @@ std::wstring LogFolderTrust(const std::wstring& folder)
     if (status != ERROR_SUCCESS)
         return L"its security cannot be read: " + SystemErrorText(status);
     UniqueLocalMemory owned(descriptor);
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        token = nullptr;
-    const CAccessToken processToken(token);
-    const CSid self = processToken.User();
-    return IsTrustedLogDirectorySecurity(descriptor, self.Get())
+    return IsTrustedLogDirectorySecurity(descriptor, self)
                ? L"folder security trusted"
                : L"folder security NOT trusted: the service moves it aside and creates a fresh "
                  L"folder at its next start";
@@ -249,7 +281,7 @@ StatusFacts GatherStatusFacts()
 
     facts.LogFolder = LogFolderPath();
     facts.LogFile = TodaysLogFile(facts.LogFolder);
-    facts.LogTrust = LogFolderTrust(facts.LogFolder);
+    facts.LogTrust = LogFolderTrust(facts.LogFolder, ServiceAccountSid(facts.Service).Get());
     facts.LogLost = running && facts.State.LogFileError != ERROR_SUCCESS;
     facts.ExitCode = StatusExitCode(facts.Service.State, !facts.Warnings.empty() ||
                                                              facts.FailingApplications != 0 ||
