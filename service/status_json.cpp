@@ -1,5 +1,7 @@
 #include "service/status_json.h"
 
+#include "schedule/state_record.h"
+
 #include <cwchar>
 
 namespace {
@@ -65,12 +67,7 @@ std::wstring JsonTime(ULONGLONG unixSeconds)
 {
     if (unixSeconds == 0)
         return L"null";
-    constexpr ULONGLONG kUnitsPerSecond = 10000000;
-    constexpr ULONGLONG kUnixEpochUnits = 116444736000000000ULL;
-    const ULONGLONG units = kUnixEpochUnits + unixSeconds * kUnitsPerSecond;
-    FILETIME time = {};
-    time.dwLowDateTime = static_cast<DWORD>(units & 0xFFFFFFFFu);
-    time.dwHighDateTime = static_cast<DWORD>(units >> 32);
+    const FILETIME time = FileTimeFromUnixSeconds(unixSeconds);
     SYSTEMTIME utc = {};
     if (!FileTimeToSystemTime(&time, &utc))
         return L"null";
