@@ -429,8 +429,9 @@ TEST_F(RecordedStateTest, StatusExitCodeFollowsTheServiceAndUninstallRemovesTheS
     // stopped, for the account it is configured with (LocalSystem), which under Wine, where
     // every folder reads as owned by its user, does not trust it; running, for the account
     // of its process.
-    if (RunningUnderWine())
+    if (RunningUnderWine()) {
         EXPECT_NE(std::wstring::npos, status.Output.find(L"(folder security NOT trusted: ")) << status.Output;
+    }
 
     ASSERT_TRUE(StartService());
     status = RunProductPiped(L"-s");
