@@ -23,3 +23,10 @@ void CloseScheduleCheckEvent()
 {
     UniqueHandle(std::exchange(ScheduleCheckEvent, nullptr)).Reset();
 }
+
+void ClearSchedulerStop()
+{
+    InterlockedExchange(&SchedulerStopFlag, 0);
+    InterlockedExchange(&PushStopFlag, 0);
+    ResetEvent(SchedulerStopEvent());
+}

@@ -10,3 +10,8 @@ void StopSchedulerLoop(std::thread& worker);
 // does between two worker lives in one process: the product opens it once and never
 // closes it. Nothing when there is none.
 void CloseScheduleCheckEvent();
+
+// What the worker and the push-script thread do as they end: a stop made while no loop runs
+// to take it back (the stop handler called directly) leaves both stop flags and the stop
+// event set, which would keep every later test of this process from starting a child.
+void ClearSchedulerStop();
