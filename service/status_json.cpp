@@ -49,13 +49,11 @@ std::wstring JsonString(const std::wstring& text)
         default:
             break;
         }
-        if (c < 0x20) {
-            AppendEscape(json, c);
-        } else if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+        if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
             json += c;
             json += text[++i];
-        } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
-            AppendEscape(json, c);
+        } else if (c < 0x20 || IsHighSurrogate(c) || IsLowSurrogate(c)) {
+            AppendEscape(json, c);   // a control character, or half a pair
         } else {
             json += c;
         }

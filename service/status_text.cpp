@@ -3,6 +3,7 @@
 #include "schedule/timings.h"
 #include "support/product_names.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace {
@@ -160,9 +161,19 @@ bool EndsInProgramExtension(const std::wstring& path)
     if (path.size() < 4)
         return false;
     std::wstring ending = path.substr(path.size() - 4);
-    for (wchar_t& c : ending)
-        c = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    std::transform(ending.begin(), ending.end(), ending.begin(), [](wchar_t c) {
+        return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    });
     return ending == L".exe" || ending == L".com" || ending == L".bat" || ending == L".cmd";
+}
+
+// The warnings' texts, in order.
+std::vector<std::wstring> TextsOf(const std::vector<StatusWarning>& warnings)
+{
+    std::vector<std::wstring> texts(warnings.size());
+    std::transform(warnings.begin(), warnings.end(), texts.begin(),
+                   [](const StatusWarning& warning) { return warning.Text; });
+    return texts;
 }
 
 StatusWarning Finding(const wchar_t* code, const std::wstring& name, const std::wstring& text)
@@ -179,23 +190,19 @@ void CheckCommandLine(const std::wstring& name, const wchar_t* valueName,
                       std::vector<StatusWarning>& warnings)
 {
     const ProgramCandidates candidates = CandidatesOf(commandLine);
+    const auto found = std::find_if(candidates.Paths.begin(), candidates.Paths.end(),
+                                    [&](const std::wstring& path) { return ProgramExists(path, fileExists); });
+    const bool exists = found != candidates.Paths.end();
     std::wstring program;
-    bool exists = false;
-    for (const std::wstring& path : candidates.Paths) {
-        if (ProgramExists(path, fileExists)) {
-            program = path;
-            exists = true;
-            break;
-        }
-    }
-    if (!exists) {
-        program = candidates.Paths.empty() ? commandLine : candidates.Paths.front();
-        for (const std::wstring& path : candidates.Paths) {
-            if (EndsInProgramExtension(path)) {
-                program = path;
-                break;
-            }
-        }
+    if (exists) {
+        program = *found;
+    } else {
+        const auto named = std::find_if(candidates.Paths.begin(), candidates.Paths.end(),
+                                        [](const std::wstring& path) { return EndsInProgramExtension(path); });
+        if (named != candidates.Paths.end())
+            program = *named;
+        else
+            program = candidates.Paths.empty() ? commandLine : candidates.Paths.front();
     }
     if (!candidates.Quoted && program.find_first_of(L" \t") != std::wstring::npos) {
         warnings.push_back(Finding(L"unquoted-path", name,
@@ -361,11 +368,7 @@ std::vector<std::wstring> RegistrationWarnings(const std::wstring& name,
                                                bool (*fileExists)(const std::wstring&),
                                                bool (*directoryExists)(const std::wstring&))
 {
-    std::vector<std::wstring> texts;
-    for (const StatusWarning& warning :
-         RegistrationFindings(name, scheduler, scanner, appDir, fileExists, directoryExists))
-        texts.push_back(warning.Text);
-    return texts;
+    return TextsOf(RegistrationFindings(name, scheduler, scanner, appDir, fileExists, directoryExists));
 }
 
 std::wstring WakingLine(const WakeTimerSettings& timers, const RecordedServiceState& state)
@@ -408,16 +411,13 @@ std::vector<StatusWarning> WakingFindings(const WakeTimerSettings& timers,
 std::vector<std::wstring> WakingWarnings(const WakeTimerSettings& timers,
                                          const RecordedServiceState& state)
 {
-    std::vector<std::wstring> texts;
-    for (const StatusWarning& warning : WakingFindings(timers, state))
-        texts.push_back(warning.Text);
-    return texts;
+    return TextsOf(WakingFindings(timers, state));
 }
 
 ULONGLONG StalePassSeconds()
 {
     // The spacing after a run (four minutes) and a pass's queries fit well within the margin.
-    constexpr ULONGLONG kStaleMarginSeconds = 10 * 60;
+    constexpr ULONGLONG kStaleMarginSeconds = 600;   // ten minutes
     return ProductTimings().WaitBoundMs / 1000 + kStaleMarginSeconds;
 }
 
