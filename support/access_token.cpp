@@ -57,10 +57,12 @@ bool CAccessToken::IsElevatedOrLocalSystem() const
     return HasEnabledGroup(administrators.Get());
 }
 
-CSid ProcessUserSid()
+CAccessToken ProcessToken(HANDLE process)
 {
     HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return CSid();
-    return CAccessToken(token).User();
+    if (!process || !OpenProcessToken(process, TOKEN_QUERY, &token))
+        token = nullptr;
+    return CAccessToken(token);
 }
+
+CSid ProcessUserSid() { return ProcessToken().User(); }

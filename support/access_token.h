@@ -40,5 +40,10 @@ private:
     UniqueHandle m_token;
 };
 
+// The token of process (this process by default), opened for TOKEN_QUERY; a token that
+// answers empty or false when it cannot be opened (the process handle needs
+// PROCESS_QUERY_LIMITED_INFORMATION).
+CAccessToken ProcessToken(HANDLE process = GetCurrentProcess());
+
 // The SID of the account this process runs as; empty when its token cannot be read.
 CSid ProcessUserSid();

@@ -125,6 +125,27 @@ std::wstring CEnumSubkeys::CurrentName() const
 
 void CEnumSubkeys::Close() { m_key.Reset(); }
 
+LONG ReadSubkeyNames(HKEY key, std::vector<std::wstring>& names)
+{
+    names.clear();
+    // A key's name has at most 255 characters.
+    constexpr DWORD kLongestKeyName = 255;
+    wchar_t name[kLongestKeyName + 1];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = kLongestKeyName + 1;
+        const LONG status = RegEnumKeyExW(key, index, name, &length, /*lpReserved=*/nullptr,
+                                          /*lpClass=*/nullptr, /*lpcchClass=*/nullptr,
+                                          /*lpftLastWriteTime=*/nullptr);
+        if (status == ERROR_NO_MORE_ITEMS)
+            return ERROR_SUCCESS;
+        if (status == ERROR_MORE_DATA)
+            continue;
+        if (status != ERROR_SUCCESS)
+            return status;
+        names.emplace_back(name, length);
+    }
+}
+
 LONG OpenProductKey(CRegistryKey& key, REGSAM access)
 {
 #ifdef _WIN64

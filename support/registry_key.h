@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // HKEY_LOCAL_MACHINE\SOFTWARE\Varnholt: the product key under which the service and every
 // participating application keep their configuration.
@@ -79,6 +80,13 @@ private:
     DWORD m_count = 0;
     DWORD m_nameCapacity = 0;
 };
+
+// The names of key's subkeys, read by index until RegEnumKeyExW answers ERROR_NO_MORE_ITEMS.
+// Any other failure ends the walk too, so that a key deleted meanwhile (ERROR_KEY_DELETED at
+// every index) cannot keep the caller in it; only a name that grew past the longest a key
+// may have is skipped. Returns ERROR_SUCCESS, or the failure that ended the walk, with the
+// names read before it.
+LONG ReadSubkeyNames(HKEY key, std::vector<std::wstring>& names);
 
 // The one place that opens the product key from HKEY_LOCAL_MACHINE. The service reads the
 // registry as a 32-bit program does, so a 64-bit build asks for the 32-bit view: both

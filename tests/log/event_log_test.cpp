@@ -1,6 +1,7 @@
 #include "log/event_log.h"
 
 #include "log/logger.h"
+#include "support/unique_resource.h"
 #include "tests/common/event_recording.h"
 #include "tests/common/log_capture.h"
 #include "tests/common/program_paths.h"
@@ -35,21 +36,6 @@ size_t HighestInsert(const std::wstring& text)
     return highest;
 }
 
-struct LoadedModule {
-    explicit LoadedModule(const std::wstring& path)
-        : Handle(LoadLibraryExW(path.c_str(), /*hFile=*/nullptr, LOAD_LIBRARY_AS_DATAFILE))
-    {
-    }
-    ~LoadedModule()
-    {
-        if (Handle)
-            FreeLibrary(Handle);
-    }
-    LoadedModule(const LoadedModule&) = delete;
-    LoadedModule& operator=(const LoadedModule&) = delete;
-    HMODULE Handle;
-};
-
 std::wstring MessageText(HMODULE module, DWORD id, DWORD flags, DWORD_PTR* arguments)
 {
     wchar_t text[4096];
@@ -63,8 +49,9 @@ std::wstring MessageText(HMODULE module, DWORD id, DWORD flags, DWORD_PTR* argum
 
 TEST(EventMessagesTest, EveryEventHasItsTextWithTheInsertsTheCodePasses)
 {
-    LoadedModule product(ProductExePath());
-    ASSERT_NE(nullptr, product.Handle);
+    const UniqueModule product(
+        LoadLibraryExW(ProductExePath().c_str(), /*hFile=*/nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(product);
 
     const WORD expectedIds[] = {1000, 1001, 1100, 1101, 1102, 1103, 1104, 1105, 1200, 1201, 1300, 1400, 1900, 1901, 1999};
     ASSERT_EQ(std::size(expectedIds), std::size(kEventDefinitions));
@@ -80,7 +67,7 @@ TEST(EventMessagesTest, EveryEventHasItsTextWithTheInsertsTheCodePasses)
                                                                              : 1;
         EXPECT_EQ(expectedSeverity, severity);
 
-        const std::wstring raw = MessageText(product.Handle, event.MessageId,
+        const std::wstring raw = MessageText(product.Get(), event.MessageId,
                                              FORMAT_MESSAGE_IGNORE_INSERTS, nullptr);
         ASSERT_FALSE(raw.empty()) << "no text in the executable's message table";
         EXPECT_EQ(event.Inserts, HighestInsert(raw)) << raw;
@@ -93,7 +80,7 @@ TEST(EventMessagesTest, EveryEventHasItsTextWithTheInsertsTheCodePasses)
             arguments.push_back(reinterpret_cast<DWORD_PTR>(insert.c_str()));
         arguments.push_back(0);
         const std::wstring filled =
-            MessageText(product.Handle, event.MessageId, FORMAT_MESSAGE_ARGUMENT_ARRAY, arguments.data());
+            MessageText(product.Get(), event.MessageId, FORMAT_MESSAGE_ARGUMENT_ARRAY, arguments.data());
         for (const std::wstring& insert : inserts)
             EXPECT_NE(std::wstring::npos, filled.find(insert)) << filled;
         EXPECT_EQ(std::wstring::npos, filled.find(L'%')) << filled;

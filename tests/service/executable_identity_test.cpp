@@ -10,13 +10,6 @@
 
 namespace {
 
-struct LibraryTraits {
-    using Type = HMODULE;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { FreeLibrary(h); }
-};
-
 std::vector<BYTE> VersionBlock(const std::wstring& path)
 {
     DWORD ignored = 0;
@@ -69,8 +62,8 @@ TEST(ExecutableIdentityTest, VersionResourceCarriesTheProjectVersionAndName)
 
 TEST(ExecutableIdentityTest, ManifestAsksForNoElevationAndNamesWindows10)
 {
-    UniqueResource<LibraryTraits> image(
-        LoadLibraryExW(ProductExePath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    const UniqueModule image(
+        LoadLibraryExW(ProductExePath().c_str(), /*hFile=*/nullptr, LOAD_LIBRARY_AS_DATAFILE));
     ASSERT_TRUE(image) << "error " << GetLastError();
     const HRSRC found = FindResourceW(image.Get(), MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
     ASSERT_NE(nullptr, found) << "no RT_MANIFEST resource 1, error " << GetLastError();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -184,6 +185,44 @@ TEST_F(RegistryKeyTest, EnumeratorOfEmptyOrMissingKeyHasNothing)
     EXPECT_EQ(ERROR_FILE_NOT_FOUND,
               missing.Open(HKEY_CURRENT_USER, L"Software\\VarnholtNoSuchKey", KEY_READ));
     EXPECT_FALSE(missing.HasMore());
+}
+
+// One ReadSubkeyNames on a thread of its own.
+struct SubkeyWalk {
+    HKEY Key;
+    LONG Status = ERROR_SUCCESS;
+    std::vector<std::wstring> Names{L"stale"};
+};
+
+DWORD WINAPI WalkSubkeys(void* argument)
+{
+    SubkeyWalk& walk = *static_cast<SubkeyWalk*>(argument);
+    walk.Status = ReadSubkeyNames(walk.Key, walk.Names);
+    return 0;
+}
+
+// The names are read to the end, and a key deleted while it is open ends the walk at once
+// (ERROR_KEY_DELETED at every index): the walk runs on a thread of its own, so that one that
+// never ends fails the test instead of holding it for ever.
+TEST_F(RegistryKeyTest, SubkeyNamesEndWithTheListOrAtADeletedKey)
+{
+    for (const wchar_t* name : {L"alpha", L"beta"})
+        ASSERT_EQ(ERROR_SUCCESS, CreateChild(m_scratch.Get(), name));
+    std::vector<std::wstring> names;
+    EXPECT_EQ(ERROR_SUCCESS, ReadSubkeyNames(m_scratch.Get(), names));
+    EXPECT_EQ((std::vector<std::wstring>{L"alpha", L"beta"}), names);
+
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CURRENT_USER, kPath));
+    // Left to the process's end, should the walk never return.
+    auto* walk = new SubkeyWalk{m_scratch.Get()};
+    const UniqueHandle done(CreateThread(/*lpThreadAttributes=*/nullptr, /*dwStackSize=*/0, WalkSubkeys,
+                                         walk, /*dwCreationFlags=*/0, /*lpThreadId=*/nullptr));
+    ASSERT_TRUE(done);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(done.Get(), 30000))
+        << "the walk over a deleted key does not end";
+    EXPECT_EQ(ERROR_KEY_DELETED, walk->Status);
+    EXPECT_TRUE(walk->Names.empty());
+    delete walk;
 }
 
 TEST(ProductKeyTest, OpensTheThirtyTwoBitView)
