@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 #include "support/console_text.h"
+#include "support/never_destroyed.h"
 
 #include <atomic>
 
@@ -57,7 +58,7 @@ public:
 };
 
 // Never destroyed: a thread may still log while the process ends.
-CConsoleSink& TheConsoleSink = *new CConsoleSink();   // NOLINT(cert-err58-cpp)
+NeverDestroyed<CConsoleSink> TheConsoleSink;
 
 }  // namespace
 
@@ -69,16 +70,16 @@ bool StartConsoleSink(HANDLE stream)
         usable = type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE || type == FILE_TYPE_DISK;
     }
     // Out of the log while the stream changes, so that no line is half written to either.
-    RemoveLogSink(&TheConsoleSink);
+    RemoveLogSink(&TheConsoleSink.Get());
     SinkStream.store(usable ? stream : nullptr);
     if (usable)
-        AddLogSink(&TheConsoleSink);
+        AddLogSink(&TheConsoleSink.Get());
     return usable;
 }
 
 void StopConsoleSink()
 {
-    RemoveLogSink(&TheConsoleSink);
+    RemoveLogSink(&TheConsoleSink.Get());
     SinkStream.store(nullptr);
 }
 

@@ -1,6 +1,7 @@
 #include "log/event_log.h"
 
 #include "log/logger.h"
+#include "support/never_destroyed.h"
 #include "support/srw_lock.h"
 
 #include <event_messages.h>
@@ -37,15 +38,15 @@ CSrwLock ReportLock;
 CEventSink* Sink GUARDED_BY(ReportLock) = nullptr;
 CEventThrottle& Throttle() REQUIRES(ReportLock)
 {
-    static CEventThrottle* const throttle = new CEventThrottle();   // never destroyed
+    static NeverDestroyed<CEventThrottle> throttle;
     return *throttle;
 }
 LONG volatile ReportFailures = 0;
 
 // The log-folder problem noted at start-up, reported once reporting starts. Written and
 // read only by the entry point's thread, before the worker threads exist.
-std::wstring& PendingFolderPath = *new std::wstring();     // NOLINT(cert-err58-cpp)
-std::wstring& PendingFolderReason = *new std::wstring();   // NOLINT(cert-err58-cpp)
+NeverDestroyed<std::wstring> PendingFolderPath;
+NeverDestroyed<std::wstring> PendingFolderReason;
 
 thread_local DWORD CoveredFailure = ERROR_SUCCESS;
 
@@ -81,7 +82,7 @@ public:
 };
 
 // Never destroyed: a thread may still log while the process ends.
-CFailureLogSink& TheFailureLogSink = *new CFailureLogSink();   // NOLINT(cert-err58-cpp)
+NeverDestroyed<CFailureLogSink> TheFailureLogSink;
 
 }  // namespace
 
@@ -122,9 +123,9 @@ void SetEventSink(CEventSink* sink)
         Throttle() = CEventThrottle();
     }
     if (sink)
-        AddLogSink(&TheFailureLogSink);
+        AddLogSink(&TheFailureLogSink.Get());
     else
-        RemoveLogSink(&TheFailureLogSink);
+        RemoveLogSink(&TheFailureLogSink.Get());
 }
 
 void StartEventReporting()
@@ -134,12 +135,12 @@ void StartEventReporting()
         LOG_LAST_ERROR(0, L"RegisterEventSource failed, error code = %d");
         return;
     }
-    static CWindowsEventSink* const sink = new CWindowsEventSink(source);   // never destroyed
-    SetEventSink(sink);
-    if (!PendingFolderPath.empty()) {
-        ReportServiceEvent(EventKind::LogFolderUnusable, {PendingFolderPath, PendingFolderReason});
-        PendingFolderPath.clear();
-        PendingFolderReason.clear();
+    static NeverDestroyed<CWindowsEventSink> sink(source);
+    SetEventSink(&sink.Get());
+    if (!PendingFolderPath->empty()) {
+        ReportServiceEvent(EventKind::LogFolderUnusable, {*PendingFolderPath, *PendingFolderReason});
+        PendingFolderPath->clear();
+        PendingFolderReason->clear();
     }
 }
 
@@ -200,11 +201,11 @@ void ReportServiceStopped(ULONGLONG stopMs)
 
 void NoteLogFolderProblem(const std::wstring& path, const std::wstring& reason)
 {
-    PendingFolderPath = path;
-    PendingFolderReason = reason;
-    while (!PendingFolderReason.empty() &&
-           (PendingFolderReason.back() == L'\n' || PendingFolderReason.back() == L'\r'))
-        PendingFolderReason.pop_back();
+    *PendingFolderPath = path;
+    *PendingFolderReason = reason;
+    while (!PendingFolderReason->empty() &&
+           (PendingFolderReason->back() == L'\n' || PendingFolderReason->back() == L'\r'))
+        PendingFolderReason->pop_back();
 }
 
 void ReportThreadEnded(const wchar_t* ending)

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -71,19 +72,25 @@ DWORD RenameOpened(HANDLE entry, const std::wstring& target)
 // say, and so does every call that could move or remove it (a rename by name or through a
 // handle moves the target, RemoveDirectoryW removes it): a handle that does not name the
 // entry at path itself moves nothing, and gives NotAFolder.
-LogDirectoryStatus MoveAside(const std::wstring& path, std::wstring& movedTo, DWORD& error)
+// MovedAside with the new name in MovedTo, or why not (Error: the system's code for
+// CannotMoveAside).
+LogDirectoryPreparation MoveAside(const std::wstring& path)
 {
+    LogDirectoryPreparation moved;
     UniqueFileHandle entry(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                        /*hTemplateFile=*/nullptr));
     if (!entry) {
-        error = GetLastError();
-        return LogDirectoryStatus::CannotMoveAside;
+        moved.Error = GetLastError();
+        moved.Status = LogDirectoryStatus::CannotMoveAside;
+        return moved;
     }
-    if (!IsReachedDirectly(entry.Get(), path))
-        return LogDirectoryStatus::NotAFolder;
+    if (!IsReachedDirectly(entry.Get(), path)) {
+        moved.Status = LogDirectoryStatus::NotAFolder;
+        return moved;
+    }
 
     SYSTEMTIME now;
     GetLocalTime(&now);
@@ -92,14 +99,24 @@ LogDirectoryStatus MoveAside(const std::wstring& path, std::wstring& movedTo, DW
         const std::wstring target = MovedAsideName(path, now, number);
         failure = RenameOpened(entry.Get(), target);
         if (failure == ERROR_SUCCESS) {
-            movedTo = target;
-            return LogDirectoryStatus::MovedAside;
+            moved.MovedTo = target;
+            moved.Status = LogDirectoryStatus::MovedAside;
+            return moved;
         }
         if (failure != ERROR_ALREADY_EXISTS && failure != ERROR_FILE_EXISTS)
             break;
     }
-    error = failure;
-    return LogDirectoryStatus::CannotMoveAside;
+    moved.Error = failure;
+    moved.Status = LogDirectoryStatus::CannotMoveAside;
+    return moved;
+}
+
+LogDirectoryPreparation Outcome(LogDirectoryStatus status, DWORD error = ERROR_SUCCESS)
+{
+    LogDirectoryPreparation outcome;
+    outcome.Status = status;
+    outcome.Error = error;
+    return outcome;
 }
 }  // namespace
 
@@ -127,15 +144,11 @@ std::wstring MovedAsideName(const std::wstring& path, const SYSTEMTIME& localTim
     return name;
 }
 
-LogDirectoryStatus PrepareLogDirectory(const std::wstring& path, bool privileged, PSID self,
-                                       UniqueFileHandle& pinned, std::wstring& movedTo,
-                                       DWORD& error)
+LogDirectoryPreparation PrepareLogDirectory(const std::wstring& path, bool privileged, PSID self)
 {
-    error = 0;
-    pinned.Reset();
-    movedTo.clear();
     if (!privileged)
-        return LogDirectoryStatus::NotPrivileged;
+        return Outcome(LogDirectoryStatus::NotPrivileged);
+    std::wstring movedTo;
 
     // A folder made by someone else between the look and the creation is looked at once more,
     // like any folder that existed; a second such race gives up.
@@ -150,38 +163,41 @@ LogDirectoryStatus PrepareLogDirectory(const std::wstring& path, bool privileged
                 UniqueFileHandle folder(OpenFolder(path, kPinAccess));
                 if (folder && IsTheFolderItself(folder.Get(), path) &&
                     HasTrustedSecurity(folder.Get(), self)) {
-                    pinned = std::move(folder);
-                    return LogDirectoryStatus::Trusted;
+                    LogDirectoryPreparation trusted = Outcome(LogDirectoryStatus::Trusted);
+                    trusted.Pinned = std::move(folder);
+                    return trusted;
                 }
             }
             // Repairing a folder in place would leave what it holds to whoever made it, and
             // a handle opened on it before the repair would keep its rights: a fresh folder
             // replaces it.
-            const LogDirectoryStatus moved = MoveAside(path, movedTo, error);
-            if (moved != LogDirectoryStatus::MovedAside)
+            LogDirectoryPreparation moved = MoveAside(path);
+            if (moved.Status != LogDirectoryStatus::MovedAside)
                 return moved;
+            movedTo = std::move(moved.MovedTo);
         }
         const DWORD createError = CreateDirectoryWithSddl(path, kLogDirectorySddl);
         if (createError == ERROR_SUCCESS)
             break;
         // Never moved aside twice in one start.
-        if (createError != ERROR_ALREADY_EXISTS || !movedTo.empty() || round > 0) {
-            error = createError;
-            return LogDirectoryStatus::CannotCreate;
-        }
+        if (createError != ERROR_ALREADY_EXISTS || !movedTo.empty() || round > 0)
+            return Outcome(LogDirectoryStatus::CannotCreate, createError);
     }
 
     UniqueFileHandle folder(OpenFolder(path, kPinAccess));
     if (!folder) {
-        error = GetLastError();
-        return LogDirectoryStatus::CannotCreate;
+        const DWORD error = GetLastError();
+        return Outcome(LogDirectoryStatus::CannotCreate, error);
     }
     if (!IsTheFolderItself(folder.Get(), path))
-        return LogDirectoryStatus::NotAFolder;
+        return Outcome(LogDirectoryStatus::NotAFolder);
     if (!HasTrustedSecurity(folder.Get(), self))
-        return LogDirectoryStatus::CannotCreate;
-    pinned = std::move(folder);
-    return movedTo.empty() ? LogDirectoryStatus::Created : LogDirectoryStatus::MovedAside;
+        return Outcome(LogDirectoryStatus::CannotCreate);
+    LogDirectoryPreparation made =
+        Outcome(movedTo.empty() ? LogDirectoryStatus::Created : LogDirectoryStatus::MovedAside);
+    made.Pinned = std::move(folder);
+    made.MovedTo = std::move(movedTo);
+    return made;
 }
 
 std::wstring LogDirectoryNotice(LogDirectoryStatus status, const std::wstring& path, DWORD error)

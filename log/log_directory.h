@@ -36,7 +36,20 @@ enum class LogDirectoryStatus {
 };
 
 // True for the three outcomes that leave a folder fit for the log.
-bool IsUsable(LogDirectoryStatus status);
+[[nodiscard]] bool IsUsable(LogDirectoryStatus status);
+
+// What PrepareLogDirectory did. For a usable status, Pinned holds the folder, opened without
+// following a link, with FILE_LIST_DIRECTORY (a right that takes part in sharing) and
+// without FILE_SHARE_DELETE: while it is open nobody can rename or remove the folder, and
+// it tells the folder's identity (FileIdentityOf); otherwise Pinned is empty. MovedTo is
+// where the entry at the path went (MovedAside). Error is the system's code for CannotCreate
+// and CannotMoveAside when a call failed, ERROR_SUCCESS otherwise.
+struct LogDirectoryPreparation {
+    LogDirectoryStatus Status = LogDirectoryStatus::CannotCreate;
+    DWORD Error = ERROR_SUCCESS;
+    UniqueFileHandle Pinned;
+    std::wstring MovedTo;
+};
 
 // Where an untrusted entry at path goes: path plus ".untrusted-YYYYMMDD-hhmmss" of the
 // local time given, beside it; from number 2 on, "-number" follows, for when the names
@@ -52,20 +65,11 @@ std::wstring MovedAsideName(const std::wstring& path, const SYSTEMTIME& localTim
 // a thousand), and a fresh folder is created in its place: a folder that is not trusted,
 // with what it holds, and a file, a junction or another link, itself, never its target
 // (a link that cannot be opened as itself, as under Wine, is left alone: NotAFolder).
-// movedTo then receives the new name.
 // Every check and the move are made on handles opened without following a link, so a
 // folder swapped for a link is never used. When not privileged nothing is created or
 // changed.
-//
-// For a usable outcome, pinned receives a handle to the folder opened without following a
-// link, with FILE_LIST_DIRECTORY (a right that takes part in sharing) and without
-// FILE_SHARE_DELETE: while it is open nobody can rename or remove the folder, and it tells
-// the folder's identity (FileIdentityOf). Otherwise pinned is empty.
-// error receives the system's code for CannotCreate and CannotMoveAside when a call failed,
-// 0 otherwise.
-LogDirectoryStatus PrepareLogDirectory(const std::wstring& path, bool privileged, PSID self,
-                                       UniqueFileHandle& pinned, std::wstring& movedTo,
-                                       DWORD& error);
+[[nodiscard]] LogDirectoryPreparation PrepareLogDirectory(const std::wstring& path,
+                                                          bool privileged, PSID self);
 
 // The line for the debugger output that says why the process keeps no log file in path,
 // ending in a line feed; empty for a usable status.

@@ -1,6 +1,7 @@
 #include "log/log_file.h"
 
 #include "support/file_identity.h"
+#include "support/never_destroyed.h"
 #include "support/unique_resource.h"
 
 #include <atomic>
@@ -9,9 +10,14 @@
 #include <string>
 #include <utility>
 
-// Made before main and never destroyed (see logger.h); an allocation this small that fails
-// before main leaves nothing to run anyway.
-std::wstring& LogDirectory = *new std::wstring();   // NOLINT(cert-err58-cpp)
+namespace {
+
+NeverDestroyed<std::wstring> TheLogDirectory;
+
+}  // namespace
+
+// Made before main and never destroyed (see logger.h).
+std::wstring& LogDirectory = *TheLogDirectory;
 FileIdentity LogDirectoryIdentity;
 
 namespace {
@@ -35,24 +41,21 @@ LONG volatile OpenInProgress = 0;
 
 // Opens path for appending only, creating it if need be, but never through a link and never
 // outside the folder of identity `folder`: the result is a plain file that lies directly in
-// that folder, or nothing (error then holds the system's code, ERROR_CANT_ACCESS_FILE for a
-// name that is not such a file). `created` tells whether this call made the file.
+// that folder, or nothing (Error then holds the system's code, ERROR_CANT_ACCESS_FILE for a
+// name that is not such a file). Created tells whether this call made the file.
 //
-// The folder the path leads to must be that folder before anything is opened or created,
-// so that a folder renamed away and replaced by a link or junction gets no file. An
-// existing file is opened without following a reparse point (on Windows a symbolic link
-// or junction is then opened itself, and refused); a missing one is made with CREATE_NEW,
-// which fails on any name that exists, a dangling link included, so nothing is ever created
-// where a link points. Wine follows a Unix symbolic link whatever the flags say and shows no
-// reparse point for a link to a file; the identity of the folder its final path names still
-// tells, and its final name, for a link to another file of the same folder. Every check after the open is made on the opened handle, so swapping the name
-// afterwards changes nothing.
-UniqueFileHandle OpenPlainFileForAppending(const wchar_t* path, const FileIdentity& folder,
-                                           bool& created, DWORD& error)
+// The path's folder must be that folder before anything is opened or created, so that a
+// folder replaced by a link gets no file. An existing file is opened without following a
+// reparse point; a missing one is made with CREATE_NEW, which fails on any name that exists
+// (a dangling link included), so nothing is created where a link points. Wine follows a
+// Unix symbolic link whatever the flags say: the identity of the folder of the final path,
+// and its final name, still tell. Every check after the open is made on the handle.
+OpenedLogFile OpenPlainFileForAppending(const wchar_t* path, const FileIdentity& folder)
 {
-    error = ERROR_CANT_ACCESS_FILE;
+    OpenedLogFile opened;
+    opened.Error = ERROR_CANT_ACCESS_FILE;
     if (!(FileIdentityAt(ParentOf(path)) == folder))
-        return UniqueFileHandle();
+        return opened;
     // Reading the attributes is what the checks need; without FILE_WRITE_DATA every write
     // still lands at the end of the file.
     const DWORD access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
@@ -65,34 +68,35 @@ UniqueFileHandle OpenPlainFileForAppending(const wchar_t* path, const FileIdenti
         file.Reset(CreateFileW(path, access, share, /*lpSecurityAttributes=*/nullptr,
                                OPEN_EXISTING, flags, /*hTemplateFile=*/nullptr));
         if (file) {
-            created = false;
+            opened.Created = false;
             break;
         }
         const DWORD openError = GetLastError();
         if (openError != ERROR_FILE_NOT_FOUND) {
-            error = openError;
-            return UniqueFileHandle();
+            opened.Error = openError;
+            return opened;
         }
         file.Reset(CreateFileW(path, access, share, /*lpSecurityAttributes=*/nullptr, CREATE_NEW,
                                flags, /*hTemplateFile=*/nullptr));
         if (file) {
-            created = true;
+            opened.Created = true;
             break;
         }
         const DWORD createError = GetLastError();
-        error = createError;
+        opened.Error = createError;
         if (createError != ERROR_FILE_EXISTS && createError != ERROR_ALREADY_EXISTS)
-            return UniqueFileHandle();
+            return opened;
     }
     if (!file)
-        return UniqueFileHandle();
+        return opened;
     if (!IsPlainFile(file.Get()) || !LiesDirectlyIn(file.Get(), folder) ||
         !IsReachedDirectly(file.Get(), path)) {
-        error = ERROR_CANT_ACCESS_FILE;
-        return UniqueFileHandle();
+        opened.Error = ERROR_CANT_ACCESS_FILE;
+        return opened;
     }
-    error = ERROR_SUCCESS;
-    return file;
+    opened.File = std::move(file);
+    opened.Error = ERROR_SUCCESS;
+    return opened;
 }
 
 // What one bounded open hands between its caller and its helper thread; shared, since
@@ -109,7 +113,9 @@ DWORD WINAPI OpenThread(void* argument)
     std::unique_ptr<std::shared_ptr<OpenWork>> held(static_cast<std::shared_ptr<OpenWork>*>(argument));
     OpenWork& work = **held;
     try {
-        work.File = OpenLogFileForAppending(work.Path.c_str(), work.Folder, work.Error);
+        OpenedLogFile opened = OpenLogFileForAppending(work.Path.c_str(), work.Folder);
+        work.File = std::move(opened.File);
+        work.Error = opened.Error;
     } catch (...) {
         work.Error = ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -121,18 +127,16 @@ DWORD WINAPI OpenThread(void* argument)
 
 }  // namespace
 
-UniqueFileHandle OpenLogFileForAppending(const wchar_t* path, const FileIdentity& folder,
-                                         DWORD& error)
+OpenedLogFile OpenLogFileForAppending(const wchar_t* path, const FileIdentity& folder)
 {
     if (const LogFileOpenHook hook = OpenHook.load())
         hook(path);
-    bool created = false;
-    UniqueFileHandle file = OpenPlainFileForAppending(path, folder, created, error);
-    if (file && created) {
+    OpenedLogFile opened = OpenPlainFileForAppending(path, folder);
+    if (opened.File && opened.Created) {
         DWORD written = 0;
-        WriteFile(file.Get(), kUtf8Header, sizeof(kUtf8Header) - 1, &written, nullptr);
+        WriteFile(opened.File.Get(), kUtf8Header, sizeof(kUtf8Header) - 1, &written, /*lpOverlapped=*/nullptr);
     }
-    return file;
+    return opened;
 }
 
 DWORD OpenLogFileWithin(const std::wstring& path, const FileIdentity& folder, DWORD waitMs,
@@ -152,9 +156,9 @@ DWORD OpenLogFileWithin(const std::wstring& path, const FileIdentity& folder, DW
         InterlockedExchange(&OpenInProgress, 0);
         // No thread to bound the wait with: the open is made here, as it was before any
         // bound.
-        DWORD error = ERROR_SUCCESS;
-        file = OpenLogFileForAppending(path.c_str(), folder, error);
-        return error;
+        OpenedLogFile opened = OpenLogFileForAppending(path.c_str(), folder);
+        file = std::move(opened.File);
+        return opened.Error;
     }
     if (WaitForSingleObject(thread.Get(), waitMs) != WAIT_OBJECT_0)
         return ERROR_TIMEOUT;
@@ -166,7 +170,7 @@ void SetLogFileOpenHookForTests(LogFileOpenHook hook) { OpenHook.store(hook); }
 
 CLogFile& TheLogFile()
 {
-    static CLogFile* const file = new CLogFile();
+    static NeverDestroyed<CLogFile> file;
     return *file;
 }
 
@@ -177,11 +181,10 @@ bool CLogFile::Open(const wchar_t* path, const FileIdentity& folder)
     m_path.clear();
     if (!path || !*path)
         return false;
-    DWORD error = ERROR_SUCCESS;
-    UniqueFileHandle file = OpenLogFileForAppending(path, folder, error);
-    if (!file)
+    OpenedLogFile opened = OpenLogFileForAppending(path, folder);
+    if (!opened.File)
         return false;
-    m_file = std::move(file);
+    m_file = std::move(opened.File);
     m_path = path;
     return true;
 }

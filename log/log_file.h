@@ -93,12 +93,18 @@ private:
     std::wstring m_memoryLog GUARDED_BY(Lock);
 };
 
+// A log file as it was opened: the handle, or on failure an empty one and the system's
+// code (ERROR_CANT_ACCESS_FILE when the name is no plain file of the folder); whether the
+// open made the file.
+struct OpenedLogFile {
+    UniqueFileHandle File;
+    DWORD Error = ERROR_SUCCESS;
+    bool Created = false;
+};
+
 // Opens path for appending as CLogFile::Open does (never through a link, never outside the
-// folder of identity `folder`; a new file gets its header), without any lock. On failure
-// the handle is empty and error holds the system's code (ERROR_CANT_ACCESS_FILE when the
-// name is no plain file of that folder). Any thread.
-UniqueFileHandle OpenLogFileForAppending(const wchar_t* path, const FileIdentity& folder,
-                                         DWORD& error);
+// folder of identity `folder`; a new file gets its header), without any lock. Any thread.
+[[nodiscard]] OpenedLogFile OpenLogFileForAppending(const wchar_t* path, const FileIdentity& folder);
 
 // The same on a helper thread, waited for at most waitMs: an open that the file system holds
 // up (an opportunistic lock whose holder never acknowledges its break) must hold up no
@@ -106,8 +112,8 @@ UniqueFileHandle OpenLogFileForAppending(const wchar_t* path, const FileIdentity
 // when the wait ran out (the helper closes what it opens late); ERROR_BUSY, at once, while
 // an earlier helper has still not finished. When no thread can be started, the open is
 // made on the calling thread. Any thread; call it without the logger's lock.
-DWORD OpenLogFileWithin(const std::wstring& path, const FileIdentity& folder, DWORD waitMs,
-                        UniqueFileHandle& file);
+[[nodiscard]] DWORD OpenLogFileWithin(const std::wstring& path, const FileIdentity& folder,
+                                     DWORD waitMs, UniqueFileHandle& file);
 
 // How long the logger waits for the day's file to open.
 inline constexpr DWORD kLogFileOpenWaitMs = 10000;

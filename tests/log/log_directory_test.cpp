@@ -16,6 +16,8 @@
 
 #include <aclapi.h>
 
+#include <utility>
+
 namespace {
 
 const wchar_t kEveryone[] = L"S-1-1-0";
@@ -60,17 +62,19 @@ class PrepareLogDirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        HANDLE opened = nullptr;
-        ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened));
-        const CAccessToken token(opened);
+        const CAccessToken token = ProcessToken();
+        ASSERT_TRUE(token.Get());
         m_privileged = token.IsElevatedOrLocalSystem();
         m_self = token.User();
         ASSERT_TRUE(m_self);
     }
     LogDirectoryStatus Prepare(bool privileged)
     {
-        m_error = ~0u;
-        return PrepareLogDirectory(m_path, privileged, m_self.Get(), m_pinned, m_movedTo, m_error);
+        LogDirectoryPreparation prepared = PrepareLogDirectory(m_path, privileged, m_self.Get());
+        m_pinned = std::move(prepared.Pinned);
+        m_movedTo = std::move(prepared.MovedTo);
+        m_error = prepared.Error;
+        return prepared.Status;
     }
     LogDirectoryStatus Prepare() { return Prepare(m_privileged); }
     bool OpenToEveryone() const

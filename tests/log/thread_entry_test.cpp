@@ -1,4 +1,4 @@
-#include "schedule/thread_entry.h"
+#include "log/thread_entry.h"
 
 #include "tests/common/log_capture.h"
 #include "tests/common/registry.h"
