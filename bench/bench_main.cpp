@@ -21,8 +21,7 @@ int wmain(int argc, wchar_t* argv[])
     }
     // The product's code logs as it does in the service: into the log directory, with the
     // threshold of the registry.
-    std::wstring movedTo;
-    SetUpLogDirectory(movedTo);
+    SetUpLogDirectory();
     OpenDailyLog();
 
     const std::wstring command = argv[1];

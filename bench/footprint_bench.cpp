@@ -11,6 +11,7 @@
 #include "schedule/push_script.h"
 #include "schedule/scheduler_thread.h"
 #include "tests/common/registry.h"
+#include "tests/common/scheduler_control.h"
 
 #include <cstdio>
 #include <thread>
@@ -118,7 +119,7 @@ int RunRelaunchFootprint(int relaunches, int blocks)
     timings.PushStartSleepMs = 10;
     timings.PushPauseMs = 20;
     timings.PushStepMs = 10;
-    InterlockedExchange(&PushStopFlag, 0);
+    SetPushStop(false);
     std::thread supervisor([&timings] {
         try {
             RunPushScriptLoop(timings);
@@ -145,7 +146,7 @@ int RunRelaunchFootprint(int relaunches, int blocks)
         PrintDelta("relaunch-private-delta", before.PrivateKiB, after.PrivateKiB);
         before = after;
     }
-    InterlockedExchange(&PushStopFlag, 1);
+    SetPushStop(true);
     supervisor.join();
     DeleteProductKey();
     if (status != 0) {

@@ -17,6 +17,7 @@
 #include "schedule/scheduler_thread.h"
 #include "support/registry_key.h"
 #include "tests/common/registry.h"
+#include "tests/common/scheduler_control.h"
 #include "tests/common/scratch_folder.h"
 
 #include <cstdio>
@@ -101,7 +102,7 @@ int RunWakeBench(DWORD seconds, int samples)
     Timings timings;
     timings.StartDelayMs = 0;
     timings.SpacingMs = 0;
-    InterlockedExchange(&SchedulerStopFlag, 0);
+    SetSchedulerStop(false);
     std::thread worker([&timings] {
         try {
             RunSchedulerLoop(timings);
@@ -111,10 +112,7 @@ int RunWakeBench(DWORD seconds, int samples)
     });
 
     const bool complete = WaitForReleases(counter.Get(), samples, (seconds + 60) * 1000);
-    InterlockedExchange(&SchedulerStopFlag, 1);
-    if (ScheduleCheckEvent)
-        SetEvent(ScheduleCheckEvent);
-    worker.join();
+    StopSchedulerLoop(worker);
     if (!complete)
         PrintNote("the wake-up benchmark saw fewer runs than it waited for");
 

@@ -12,9 +12,9 @@
 // logged) and returns null: the child then runs without a job. Any thread.
 UniqueHandle CreateChildJob();
 
-// Puts a child, created suspended, into job. False on failure, with the thread's last
-// error set (Windows 7 refuses when the service itself runs inside another job). Any thread.
-bool AssignChildToJob(HANDLE job, HANDLE process);
+// Puts a child, created suspended, into job. ERROR_SUCCESS, or the call's code (Windows 7
+// refuses when the service itself runs inside another job). Any thread.
+[[nodiscard]] DWORD AssignChildToJob(HANDLE job, HANDLE process);
 
 // Logs the failure of a call that kept a child out of its job, at level 0 with the error
 // code, once per process: where jobs cannot be had, every child would repeat it.
@@ -28,7 +28,8 @@ void ReleaseChildJob(UniqueHandle& job);
 // The number of processes still in the job; 0 when it cannot be read.
 DWORD ProcessesInJob(HANDLE job);
 
-// Waits up to timeoutMs, polling, until no process is left in the job. True when none is.
+// Waits up to timeoutMs until no process is left in the job: told by a completion port of
+// the job where it can take one, polling otherwise. True when none is left.
 bool WaitForEmptyJob(HANDLE job, DWORD timeoutMs);
 
 // Replaces AssignProcessToJobObject for the tests, to make the assignment fail; null

@@ -47,9 +47,7 @@ namespace {
 HANDLE ScanJob GUARDED_BY(SlotLock) = nullptr;
 HANDLE PushJob GUARDED_BY(SlotLock) = nullptr;
 
-constexpr int kKilledResult = -1;
-constexpr int kNotStartedResult = 9999;
-constexpr UINT kKilledExitCode = ERROR_PROCESS_ABORTED;   // 1067
+constexpr UINT kTerminatedExitCode = ERROR_PROCESS_ABORTED;   // 1067
 // TerminateProcess only starts the end of a process; the stop waits this long for it, so
 // that no child is left running once the service reports itself stopped.
 constexpr DWORD kTerminationWaitMs = 2000;
@@ -106,84 +104,92 @@ void ForgetJob(const ProcessSlot* slot, HANDLE job) EXCLUDES(SlotLock)
 
 enum class Creation { Created, Failed, Stopping };
 
+// What CreateInJob did: ERROR_SUCCESS or the failed call's code; and, for a child that runs
+// without its job, why it could not be put in it.
+struct InJob {
+    DWORD Error = ERROR_SUCCESS;
+    DWORD AssignError = ERROR_SUCCESS;
+};
+
 // Creates the process suspended, puts it in job (when there is one) and resumes it. A child
-// that cannot be put in its job runs without one: job is then reset, and assignError
-// receives the error. After a failure the thread's last error holds the failed call's.
-bool CreateInJob(std::wstring& commandLine, const wchar_t* workingDirectory,
-                 PROCESS_INFORMATION& info, UniqueHandle& job, DWORD& assignError)
+// that cannot be put in its job runs without one: job is then reset.
+InJob CreateInJob(std::wstring& commandLine, const wchar_t* workingDirectory,
+                  PROCESS_INFORMATION& info, UniqueHandle& job)
 {
+    InJob result;
     STARTUPINFOW startup = HiddenStartup();
     if (!CreateProcessW(/*lpApplicationName=*/nullptr, &commandLine[0],
                         /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr,
                         /*bInheritHandles=*/TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
                         /*lpEnvironment=*/nullptr, workingDirectory, &startup, &info)) {
-        const DWORD error = GetLastError();
+        result.Error = GetLastError();
         job.Reset();
-        SetLastError(error);
-        return false;
+        return result;
     }
-    if (job && !AssignChildToJob(job.Get(), info.hProcess)) {
-        assignError = GetLastError();
-        job.Reset();   // holds no process: closing it ends nothing
+    if (job) {
+        result.AssignError = AssignChildToJob(job.Get(), info.hProcess);
+        if (result.AssignError != ERROR_SUCCESS)
+            job.Reset();   // holds no process: closing it ends nothing
     }
     if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
-        const DWORD error = GetLastError();
-        TerminateProcess(info.hProcess, ERROR_PROCESS_ABORTED);
+        result.Error = GetLastError();
+        TerminateProcess(info.hProcess, kTerminatedExitCode);
         UniqueProcessInformation(info).Reset();
         info = {};
         job.Reset();
-        SetLastError(error);
-        return false;
     }
-    return true;
+    return result;
 }
+
+// What CreateHidden did, and the failed call's code for Failed.
+struct Hidden {
+    Creation What = Creation::Stopping;
+    DWORD Error = ERROR_SUCCESS;
+};
 
 // Creates the process and publishes it into the slot (when one is given), with its job
 // beside it, under the slot lock, so that a stop handler either finds the new child in the
 // slot or runs before it exists: a child created in between could not be found to be
 // killed. For the same reason the slot's stop flag is tested under the lock: once it is
 // set, no child is created. CreateProcessW may write into the command line, so it gets the
-// string's own buffer. job receives the child's job, null when it runs without one. After
-// a failure the thread's last error holds the failed call's.
-Creation CreateHidden(std::wstring& commandLine, const wchar_t* workingDirectory,
-                      ProcessSlot* slot, PROCESS_INFORMATION& info, UniqueHandle& job)
+// string's own buffer. job receives the child's job, null when it runs without one.
+Hidden CreateHidden(std::wstring& commandLine, const wchar_t* workingDirectory,
+                    ProcessSlot* slot, PROCESS_INFORMATION& info, UniqueHandle& job)
     EXCLUDES(SlotLock)
 {
     info = {};
     job = CreateChildJob();
     const LONG volatile* stopFlag = StopFlagOf(slot);
-    DWORD assignError = ERROR_SUCCESS;
-    Creation creation = Creation::Stopping;
-    DWORD error = ERROR_SUCCESS;
+    Hidden hidden;
+    InJob created;
     {
         ExclusiveLock hold(SlotLock);
         if (!(stopFlag && *stopFlag)) {
-            const bool created = CreateInJob(commandLine, workingDirectory, info, job, assignError);
-            error = GetLastError();
-            creation = created ? Creation::Created : Creation::Failed;
-            if (created && slot) {
+            created = CreateInJob(commandLine, workingDirectory, info, job);
+            hidden = {created.Error == ERROR_SUCCESS ? Creation::Created : Creation::Failed, created.Error};
+            if (hidden.What == Creation::Created && slot) {
                 Guarded(*slot) = info;
                 if (HANDLE* beside = JobBeside(slot))
                     *beside = job.Get();
             }
         }
     }
-    if (creation != Creation::Created)
+    if (hidden.What != Creation::Created)
         job.Reset();
-    if (assignError != ERROR_SUCCESS)
-        ReportChildJobFailure(L"AssignProcessToJobObject", assignError);
-    SetLastError(error);
-    return creation;
+    if (created.AssignError != ERROR_SUCCESS)
+        ReportChildJobFailure(L"AssignProcessToJobObject", created.AssignError);
+    return hidden;
 }
 
 }  // namespace
 
-PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot, UniqueHandle* job)
+UniqueProcessInformation LaunchProcess(std::wstring commandLine, ProcessSlot* slot, UniqueHandle* job)
 {
     LOG(3, L"Launching '%s'", commandLine.c_str());
     PROCESS_INFORMATION info = {};
     UniqueHandle childJob;
-    switch (CreateHidden(commandLine, /*workingDirectory=*/nullptr, slot, info, childJob)) {
+    const Hidden hidden = CreateHidden(commandLine, /*workingDirectory=*/nullptr, slot, info, childJob);
+    switch (hidden.What) {
     case Creation::Created:
         if (job) {
             *job = std::move(childJob);
@@ -192,48 +198,40 @@ PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot, U
             ForgetJob(slot, childJob.Get());
             ReleaseChildJob(childJob);
         }
-        return info;
+        return UniqueProcessInformation(info);
     case Creation::Stopping:
         LOG(0, L"Not starting %s: the service is stopping", commandLine.c_str());
         break;
-    case Creation::Failed: {
-        LOG_LAST_ERROR(0, L"CreateProcess failed, error code = %d");
+    case Creation::Failed:
+        LOG_FAILURE(0, hidden.Error, L"CreateProcess failed, error code = %d");
         break;
     }
-    }
-    return PROCESS_INFORMATION{};
+    return UniqueProcessInformation();
 }
 
-int RunAndWait(const std::wstring& label, std::wstring& commandLine,
-               const std::wstring& workingDirectory, LONG limitSeconds, const Timings& timings,
-               RunOutcome* outcome, CRunObserver* observer)
+RunResult RunAndWait(const std::wstring& label, std::wstring& commandLine,
+                     const std::wstring& workingDirectory, LONG limitSeconds, const Timings& timings,
+                     CRunObserver* observer)
 {
-    RunOutcome ignored = RunOutcome::NotStarted;
-    RunOutcome& what = outcome ? *outcome : ignored;
-    what = RunOutcome::NotStarted;
-    int result = kKilledResult;
+    RunResult result;
     LOG(3, L"Starting %s '%s'", label.c_str(), commandLine.c_str());
     if (commandLine.empty())
         commandLine.push_back(L'\0');   // a buffer to hand over; its length is re-derived below
 
     PROCESS_INFORMATION own = {};
     UniqueHandle job;
-    const Creation creation =
-        CreateHidden(commandLine, workingDirectory.c_str(), &ScanSlot, own, job);
-    if (creation != Creation::Created) {
-        const DWORD error = GetLastError();
-        if (creation == Creation::Stopping) {
+    const Hidden hidden = CreateHidden(commandLine, workingDirectory.c_str(), &ScanSlot, own, job);
+    if (hidden.What != Creation::Created) {
+        if (hidden.What == Creation::Stopping) {
             LOG(0, L"Not starting %s: the service is stopping", label.c_str());
         } else {
+            result.Error = hidden.Error;
             if (observer)
-                observer->NotStarted(error);
-            LOG_FAILURE(0, error, L"CreateProcess failed, error code = %d");
+                observer->NotStarted(hidden.Error);
+            LOG_FAILURE(0, hidden.Error, L"CreateProcess failed, error code = %d");
         }
         commandLine.resize(std::wcslen(commandLine.c_str()));
-        // What ran since (the observer, the log line, thread-local storage, which a GCC
-        // build reaches through TlsGetValue) may have changed the thread's last error.
-        SetLastError(error);
-        return kNotStartedResult;
+        return result;
     }
     UniqueProcessInformation run(own);
 
@@ -244,13 +242,14 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
         LOG(0, L"Killing %s '%s'", label.c_str(), commandLine.c_str());
         const ChildToEnd child = {run.Process(), run.Thread(), job.Get()};
         KillChildren(&child, 1, timings.KillGraceMs);
-        what = RunOutcome::KilledAtLimit;
+        result.ExitCode = kKilledExitCode;
+        result.Outcome = RunOutcome::KilledAtLimit;
     } else {
-        DWORD exitCode = static_cast<DWORD>(kKilledResult);
+        DWORD exitCode = static_cast<DWORD>(kKilledExitCode);
         GetExitCodeProcess(run.Process(), &exitCode);
-        result = static_cast<int>(exitCode);
-        LOG(2, L"Got ExitCode=%d from %s '%s'", result, label.c_str(), commandLine.c_str());
-        what = RunOutcome::Ended;
+        result.ExitCode = static_cast<int>(exitCode);
+        LOG(2, L"Got ExitCode=%d from %s '%s'", result.ExitCode, label.c_str(), commandLine.c_str());
+        result.Outcome = RunOutcome::Ended;
     }
 
     {
@@ -263,7 +262,7 @@ int RunAndWait(const std::wstring& label, std::wstring& commandLine,
     // A task that ended by itself may have started programs meant to outlive it. (When the
     // stop ended it, the stop ends its job through a handle of its own.) What is left of
     // one killed at its limit was ended with it.
-    if (what == RunOutcome::Ended)
+    if (result.Outcome == RunOutcome::Ended)
         ReleaseChildJob(job);
     job.Reset();
 
@@ -279,7 +278,7 @@ bool EndJob(HANDLE job, HANDLE process, bool running)
 {
     if (!running && ProcessesInJob(job) == 0)
         return true;
-    if (!TerminateJobObject(job, kKilledExitCode)) {
+    if (!TerminateJobObject(job, kTerminatedExitCode)) {
         LOG_LAST_ERROR(0, L"TerminateJobObject failed, error code = %d");
         return false;
     }
@@ -324,7 +323,7 @@ void KillChildren(const ChildToEnd* children, size_t count, DWORD graceMs)
             continue;
         if (!running)
             continue;   // it has ended: nothing to terminate, nothing failed
-        if (!TerminateProcess(child.Process, kKilledExitCode)) {
+        if (!TerminateProcess(child.Process, kTerminatedExitCode)) {
             LOG_LAST_ERROR(0, L"KillProcess failed, error %d");
             continue;
         }

@@ -1,19 +1,14 @@
 #pragma once
 // Every program the service starts is started here: hidden, inheriting the service's
-// handles, at normal priority, in the service's environment, and in a job object of its
-// own (schedule/child_job.h) that holds every process it starts in turn. The child is
-// created suspended and resumed only once it is in its job, so that nothing it starts can
-// escape. Where no job can be had, the child runs without one.
+// handles, at normal priority, in the service's environment, created suspended and resumed
+// only once it is in a job object of its own (schedule/child_job.h), so that nothing it
+// starts can escape. Where no job can be had, the child runs without one.
 //
-// Two global slots let the stop handler find the children that run: the ScanSlot (schedule
-// query programs and main tasks, filled by RunAndWait on the worker thread) and the
-// PushSlot (the push script). A slot is occupied exactly when its hProcess is non-null.
-// The slots' owners and the stop handler reach them only through the operations below,
-// which hold one lock while they read or write a slot. The owner keeps its own copy of
-// the handles it created and alone closes them; the stop handler kills through
-// duplicates of the process, thread and job handles. So no handle is closed twice, none is
-// used after its close, and no process is terminated through a handle value that was
-// closed and reused. A slot's job handle lives beside the slot, under the same lock.
+// The stop finds the running children in two global slots: the ScanSlot (query programs
+// and main tasks, the worker's) and the PushSlot (the push script). A slot is occupied
+// exactly when its hProcess is non-null, and is read and written only under one lock, by
+// the operations below. The owner alone closes the handles it created; the stop kills
+// through duplicates, so no handle is closed twice or used after its close.
 #include "schedule/timings.h"
 #include "support/unique_resource.h"
 
@@ -52,17 +47,17 @@ extern LONG volatile PushStopFlag;
 // either found by the stop or never created.
 
 // Starts commandLine hidden with the service's current directory and returns at once.
-// On success the slot holds the new process, and the returned record holds the same two
-// handles, which belong to the caller. job, when given, receives the child's job (null when
-// it runs without one), which belongs to the caller too, and for the ScanSlot and the
-// PushSlot is kept beside the slot for the stop; closing it ends every process in the job,
-// so a child that ended by itself has its job released with ReleaseChildJob. Without job
-// the child's job is released at once: the child runs, but its tree is not held. On
-// failure logs "CreateProcess failed, error code = %d", leaves the slot as it was and
-// returns an all-zero record; the same, with "Not starting %s: the service is stopping",
-// when the slot's stop flag is set. Any thread.
-PROCESS_INFORMATION LaunchProcess(std::wstring commandLine, ProcessSlot* slot,
-                                  UniqueHandle* job = nullptr);
+// On success the slot holds the new process, and the returned owner holds the same two
+// handles for the caller. job, when given, receives the child's job (null when it runs
+// without one), which belongs to the caller too, and for the ScanSlot and the PushSlot is
+// kept beside the slot for the stop; closing it ends every process in the job, so a child
+// that ended by itself has its job released with ReleaseChildJob. Without job the child's
+// job is released at once: the child runs, but its tree is not held. On failure logs
+// "CreateProcess failed, error code = %d", leaves the slot as it was and returns an empty
+// owner; the same, with "Not starting %s: the service is stopping", when the slot's stop
+// flag is set. Any thread.
+UniqueProcessInformation LaunchProcess(std::wstring commandLine, ProcessSlot* slot,
+                                       UniqueHandle* job = nullptr);
 
 // What became of one RunAndWait.
 enum class RunOutcome {
@@ -83,18 +78,28 @@ protected:
     ~CRunObserver() = default;
 };
 
-// Runs commandLine in workingDirectory in the ScanSlot and waits up to limitSeconds.
-// Returns the child's exit code; -1 when it was killed at the limit or its exit code could
-// not be read; 9999 when it could not be started, or was not started because the service is
-// stopping. outcome, when given, receives which of these happened; after a program that
-// could not be started, the thread's last error holds why. A child killed at its limit is
-// ended with every process in its job; one that ended by itself leaves what it started
-// running. commandLine is used in place: it ends at the first NUL that CreateProcessW may
-// have left in it. Worker thread only: one run at a time.
-int RunAndWait(const std::wstring& label, std::wstring& commandLine,
-               const std::wstring& workingDirectory, LONG limitSeconds,
-               const Timings& timings = ProductTimings(), RunOutcome* outcome = nullptr,
-               CRunObserver* observer = nullptr);
+// The exit codes RunAndWait gives for a child that gave none: killed at its limit (or its
+// code could not be read), and not started.
+inline constexpr int kKilledExitCode = -1;
+inline constexpr int kNotStartedExitCode = 9999;
+
+// What became of one RunAndWait.
+struct RunResult {
+    int ExitCode = kNotStartedExitCode;   // the child's, or one of the two above
+    RunOutcome Outcome = RunOutcome::NotStarted;
+    // Why the program could not be started; ERROR_SUCCESS when it started, and when the
+    // scheduling's stop kept it from starting.
+    DWORD Error = ERROR_SUCCESS;
+};
+
+// Runs commandLine in workingDirectory in the ScanSlot and waits up to limitSeconds. A
+// child killed at its limit is ended with every process in its job; one that ended by
+// itself leaves what it started running. commandLine is used in place: it ends at the
+// first NUL that CreateProcessW may have left in it. Worker thread only: one run at a time.
+[[nodiscard]] RunResult RunAndWait(const std::wstring& label, std::wstring& commandLine,
+                                   const std::wstring& workingDirectory, LONG limitSeconds,
+                                   const Timings& timings = ProductTimings(),
+                                   CRunObserver* observer = nullptr);
 
 // A child to end: its process; its primary thread, held open until the quit message has
 // been posted so that the thread's id cannot have passed to a thread of another process;
@@ -124,7 +129,7 @@ void StopSlotChildren(ProcessSlot* const* slots, size_t count,
                       DWORD graceMs = ProductTimings().KillGraceMs);
 // The longest StopSlotChildren can take over count slots with this grace: the grace, then,
 // for each child, the bounded waits for its process and for its job to empty.
-DWORD LongestSlotStopMs(size_t count, DWORD graceMs);
+[[nodiscard]] DWORD LongestSlotStopMs(size_t count, DWORD graceMs);
 inline void StopSlotChild(ProcessSlot& slot, DWORD graceMs = ProductTimings().KillGraceMs)
 {
     ProcessSlot* const one[] = {&slot};
@@ -136,4 +141,4 @@ inline void StopSlotChild(ProcessSlot& slot, DWORD graceMs = ProductTimings().Ki
 void ClearSlot(ProcessSlot& slot);
 
 // A copy of the slot as it stands.
-ProcessSlot SnapshotSlot(const ProcessSlot& slot);
+[[nodiscard]] ProcessSlot SnapshotSlot(const ProcessSlot& slot);

@@ -5,7 +5,8 @@
 #include "schedule/child_process.h"
 #include "schedule/schedule_events.h"
 #include "schedule/state_record.h"
-#include "schedule/thread_entry.h"
+#include "log/thread_entry.h"
+#include "support/never_destroyed.h"
 #include "support/product_names.h"
 #include "support/registry_key.h"
 #include "support/unique_resource.h"
@@ -18,16 +19,16 @@ namespace {
 // The PushSlot (and the job beside it) holds the same values for the stop handler, which
 // may clear its copy at any time. The job is held until the next launch, so a stop in
 // the pause also ends what the ended script left running; closed by the process's end, it
-// ends the script and all it started. Made once and never destroyed: nothing here is
-// closed at exit while the thread may still run.
-UniqueProcessInformation& PushRun = *new UniqueProcessInformation();   // NOLINT(cert-err58-cpp)
-UniqueHandle& PushRunJob = *new UniqueHandle();                        // NOLINT(cert-err58-cpp)
+// ends the script and all it started. Never destroyed: nothing here is closed at exit
+// while the thread may still run.
+NeverDestroyed<UniqueProcessInformation> PushRun;
+NeverDestroyed<UniqueHandle> PushRunJob;
 
 void CloseRunHandles()
 {
-    PushRun.Reset();
+    PushRun->Reset();
     // The script ended by itself (a stop would have ended the loop): what it started runs on.
-    ReleaseChildJob(PushRunJob);
+    ReleaseChildJob(*PushRunJob);
 }
 
 }  // namespace
@@ -40,8 +41,8 @@ void LaunchPushScript(std::wstring command)
     ClearSlot(PushSlot);
     CloseRunHandles();
     UniqueHandle job;
-    PushRun.Reset(LaunchProcess(std::move(command), &PushSlot, &job));
-    PushRunJob = std::move(job);
+    *PushRun = LaunchProcess(std::move(command), &PushSlot, &job);
+    *PushRunJob = std::move(job);
 }
 
 void SleepUnlessStopping(LONG milliseconds, const Timings& timings)
@@ -58,7 +59,8 @@ void SleepUnlessStopping(LONG milliseconds, const Timings& timings)
 void RunPushScriptLoop(const Timings& timings)
 {
     CRegistryKey productKey;
-    OpenProductKey(productKey, KEY_READ);
+    if (const LONG status = OpenProductKey(productKey, KEY_READ); status != ERROR_SUCCESS)
+        LOG_FAILURE(0, status, L"RegOpenKeyEx(SOFTWARE\\Varnholt) failed, error code = %d");
     const std::wstring command = productKey.GetString(kPushScriptCommandValue);
     productKey.Close();
 
@@ -66,20 +68,20 @@ void RunPushScriptLoop(const Timings& timings)
     if (!command.empty()) {
         DWORD restarts = 0;
         LaunchPushScript(command);
-        state.RecordPushLaunch(UnixSecondsNow(), restarts, PushRun.ProcessId());
+        state.RecordPushLaunch(UnixSecondsNow(), restarts, PushRun->ProcessId());
         while (!PushStopFlag) {
             Sleep(timings.PushStartSleepMs);
             // After a failed launch the handle is null and the wait fails at once.
-            if (WaitForSingleObject(PushRun.Process(), timings.PushWaitMs) == WAIT_TIMEOUT)
+            if (WaitForSingleObject(PushRun->Process(), timings.PushWaitMs) == WAIT_TIMEOUT)
                 continue;
-            if (PushRun.ProcessId() != 0)
+            if (PushRun->ProcessId() != 0)
                 state.RecordPushEnd();
-            ReportPushScriptEnded(command, PushRun.Process());
+            ReportPushScriptEnded(command, PushRun->Process(), PushStopFlag != 0);
             SleepUnlessStopping(timings.PushPauseMs, timings);
             if (PushStopFlag)
                 break;
             LaunchPushScript(command);
-            state.RecordPushLaunch(UnixSecondsNow(), ++restarts, PushRun.ProcessId());
+            state.RecordPushLaunch(UnixSecondsNow(), ++restarts, PushRun->ProcessId());
         }
     } else {
         state.RecordPushNotConfigured();

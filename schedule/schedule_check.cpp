@@ -33,9 +33,18 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
     CStateRecorder& state = WorkerStateRecorder();
     state.BeginPass(UnixSecondsNow());
 
+    // A product key that cannot be opened is logged once in the pass: the caller has logged
+    // it when it found none.
+    bool keyFailureLogged = productKey.Handle() == nullptr;
+    const auto noteKeyFailure = [&keyFailureLogged](LONG status) {
+        if (status == ERROR_SUCCESS || keyFailureLogged)
+            return;
+        keyFailureLogged = true;
+        LOG_FAILURE(0, status, L"RegOpenKeyEx(SOFTWARE\\Varnholt) failed, error code = %d");
+    };
     {
         CRegistryKey settings;
-        OpenProductKey(settings, KEY_READ);
+        noteKeyFailure(OpenProductKey(settings, KEY_READ));
         const DWORD cap = settings.GetDword(kMaxCheckIntervalValue, 0);
         settings.Close();
         if (cap != 0) {
@@ -48,12 +57,16 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
 
     int queried = 0;
     CEnumSubkeys applications;
-    applications.Open(productKey.Handle(), /*subkeyName=*/nullptr, KEY_READ);
+    noteKeyFailure(applications.Open(productKey.Handle(), /*subkeyName=*/nullptr, KEY_READ));
     for (; applications.HasMore(); applications.Advance()) {
         // A stop ends the pass here; the applications not yet visited are left as they are.
         if (SchedulerStopFlag)
             break;
         const std::wstring name = applications.CurrentName();
+        // A name that can no longer be read (deleted meanwhile) would open the product key
+        // itself.
+        if (name.empty())
+            continue;
         CRegistryKey application;
         application.Open(productKey.Handle(), name.c_str(), KEY_READ | KEY_SET_VALUE);
         std::wstring scheduler = application.GetString(kSchedulerValue);
@@ -77,9 +90,9 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
         // when this process keeps no record (test mode), since the record is the service's.
         const ApplicationState before =
             StateRecordingOn() ? ReadApplicationState(name) : ApplicationState();
-        const int exitCode = RunAndWait(name, scheduler, appDir, timings.QueryLimitSeconds, timings);
+        const int exitCode = RunAndWait(name, scheduler, appDir, timings.QueryLimitSeconds, timings).ExitCode;
         const ULONGLONG answeredAt = timings.TimeUnitsNow();
-        NoteQueryResult(name, exitCode);
+        NoteQueryResult(name, exitCode, SchedulerStopFlag != 0);
         const DWORD answer = exitCode == 0 ? application.GetDword(kScheduleEnabledValue, 0) : 0;
         if (const LONG status = application.SetDword(kScheduleEnabledValue, 0); status != ERROR_SUCCESS)
             LOG_FAILURE(0, status, L"Failed to write 0 to ScheduleEnabled after checkschedule error=%d");

@@ -34,16 +34,15 @@ PassedDue ClassifyPassedDue(const ApplicationState& before, ULONGLONG now,
 // The number of seconds a pass may answer at most when MaxCheckIntevalSecs is not set.
 inline constexpr DWORD kDefaultCheckCapSeconds = 86400;
 
-// Runs every schedule query program under productKey (an open product key, used only as
-// the parent; without a handle nothing is queried) and returns the smallest non-zero answer
-// below the cap, the first enumerated winning a tie. Resets ScheduleEnabled to 0 before and
-// after each query. Never fails: what cannot be read counts as no answer. Once
-// SchedulerStopFlag is set the pass ends before the next application, leaving the rest
-// untouched. Worker thread only.
-//
-// schedulingStart (UTC seconds) is when this process began scheduling: a recorded due time
-// before it that no run served is counted as missed (MissedRuns, event 1105), once. 0
-// counts nothing as missed.
+// Runs every schedule query program under productKey (the open product key, the parent of
+// the applications' subkeys; without a handle nothing is queried, and its failed open is the
+// caller's to log) and returns the smallest non-zero answer below the cap, the first
+// enumerated winning a tie. Resets ScheduleEnabled to 0 before and after each query. Never
+// fails: what cannot be read counts as no answer, and a product key that cannot be opened
+// is logged at level 0, once. Once SchedulerStopFlag is set the pass ends before the next
+// application. A recorded due time before schedulingStart (UTC seconds; when this process
+// began scheduling, 0 for never) that no run served is counted as missed (MissedRuns, event
+// 1105), once. Worker thread only.
 ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey,
                                    const Timings& timings = ProductTimings(),
                                    ULONGLONG schedulingStart = 0);

@@ -1,9 +1,9 @@
 #include "schedule/schedule_events.h"
 
 #include "log/event_log.h"
-#include "schedule/child_process.h"
 #include "schedule/state_record.h"
 #include "support/console_text.h"
+#include "support/never_destroyed.h"
 #include "support/text_format.h"
 
 #include <set>
@@ -13,7 +13,7 @@ namespace {
 // The applications whose query program failed last time; the worker thread's alone.
 std::set<std::wstring>& FailingQueries()
 {
-    static std::set<std::wstring>* const failing = new std::set<std::wstring>();   // never destroyed
+    static NeverDestroyed<std::set<std::wstring>> failing;
     return *failing;
 }
 
@@ -26,16 +26,15 @@ void CMainTaskEvents::Started()
 
 void CMainTaskEvents::NotStarted(DWORD error)
 {
-    m_launchError = error;
     CoverNextFailure(error);
     ReportServiceEvent(EventKind::TaskNotStarted,
                        {m_application, std::to_wstring(error), SystemErrorText(error)});
 }
 
 void ReportMainTaskEnd(const std::wstring& application, RunOutcome outcome, int exitCode,
-                       DWORD elapsedMs)
+                       DWORD elapsedMs, bool stopping)
 {
-    if (SchedulerStopFlag)
+    if (stopping)
         return;
     if (outcome == RunOutcome::KilledAtLimit)
         ReportServiceEvent(EventKind::TaskAtLimit, {application});
@@ -44,9 +43,9 @@ void ReportMainTaskEnd(const std::wstring& application, RunOutcome outcome, int 
                                                   std::to_wstring(elapsedMs / 1000)});
 }
 
-void NoteQueryResult(const std::wstring& application, int exitCode)
+void NoteQueryResult(const std::wstring& application, int exitCode, bool stopping)
 {
-    if (SchedulerStopFlag)
+    if (stopping)
         return;
     std::set<std::wstring>& failing = FailingQueries();
     if (exitCode != 0) {
@@ -57,9 +56,9 @@ void NoteQueryResult(const std::wstring& application, int exitCode)
     }
 }
 
-void ReportPushScriptEnded(const std::wstring& command, HANDLE process)
+void ReportPushScriptEnded(const std::wstring& command, HANDLE process, bool stopping)
 {
-    if (!process || PushStopFlag)
+    if (!process || stopping)
         return;
     DWORD exitCode = 0;
     if (!GetExitCodeProcess(process, &exitCode))
@@ -80,9 +79,9 @@ std::wstring LatenessReason(const LatenessFacts& facts)
     return L"the reason is not known";
 }
 
-void ReportLateRun(const std::wstring& application, const LatenessFacts& facts)
+void ReportLateRun(const std::wstring& application, const LatenessFacts& facts, bool stopping)
 {
-    if (SchedulerStopFlag || facts.Start < facts.Due)
+    if (stopping || facts.Start < facts.Due)
         return;
     ReportServiceEvent(EventKind::TaskLate,
                        {application, FormatLocalDateTime(FileTimeFromUnixSeconds(facts.Due)),

@@ -20,30 +20,27 @@ public:
 
     void Started() override;
     void NotStarted(DWORD error) override;
-    // Why the task could not be started; ERROR_SUCCESS when it started or was not tried.
-    DWORD LaunchError() const { return m_launchError; }
 
 private:
     const std::wstring& m_application;
     const std::wstring& m_commandLine;
-    DWORD m_launchError = ERROR_SUCCESS;
 };
 
 // After a main task's RunAndWait: 1101 when it ended by itself (with its exit code and
 // how long it ran), 1102 when it was ended at its limit; nothing when it did not start
-// (1103 said so) or when the service's stop ended it.
+// (1103 said so) or while the scheduling is stopping (the stop ended it).
 void ReportMainTaskEnd(const std::wstring& application, RunOutcome outcome, int exitCode,
-                       DWORD elapsedMs);
+                       DWORD elapsedMs, bool stopping);
 
 // After an application's query program: exit code 0 is an answer, anything else (-1 for
 // the limit, 9999 for no start) a failure. The first failure after answers reports 1200,
 // the first answer after failures 1201; an application starts out answering. Nothing is
-// noted while the service stops. Worker thread.
-void NoteQueryResult(const std::wstring& application, int exitCode);
+// noted while the scheduling is stopping. Worker thread.
+void NoteQueryResult(const std::wstring& application, int exitCode, bool stopping);
 
 // The push script's run in process has ended and is relaunched after the pause: 1300 with
-// its exit code. Nothing for a null process (no run) or while the service stops.
-void ReportPushScriptEnded(const std::wstring& command, HANDLE process);
+// its exit code. Nothing for a null process (no run) or while the push script is stopping.
+void ReportPushScriptEnded(const std::wstring& command, HANDLE process, bool stopping);
 
 // What is known of why a run started late: how long the computer slept between the arm of
 // its due time and the run, and the last main task before it (of any application) with the
@@ -63,8 +60,8 @@ struct LatenessFacts {
 std::wstring LatenessReason(const LatenessFacts& facts);
 
 // 1104 for a run that started late: the application, the due time in local time, the
-// lateness and LatenessReason. Nothing while the service stops. Worker thread.
-void ReportLateRun(const std::wstring& application, const LatenessFacts& facts);
+// lateness and LatenessReason. Nothing while the scheduling is stopping. Worker thread.
+void ReportLateRun(const std::wstring& application, const LatenessFacts& facts, bool stopping);
 
 // 1105: the application's due time (UTC seconds) passed while the service was not running.
 void ReportRunMissed(const std::wstring& application, ULONGLONG due);

@@ -4,38 +4,32 @@
 #include "support/access_token.h"
 #include "support/security_descriptor.h"
 
-SchedulerLockResult CSchedulerLock::Take(DWORD waitMs, HANDLE stop)
+SchedulerLockAttempt CSchedulerLock::Take(DWORD waitMs, HANDLE stop)
 {
-    m_error = 0;
     if (!m_mutex) {
         CSecurityAttributes security;
         if (const DWORD securityError = security.BuildFromSddl(kSchedulerLockSddl);
-            securityError != ERROR_SUCCESS) {
-            m_error = securityError;
-            return SchedulerLockResult::Failed;
-        }
+            securityError != ERROR_SUCCESS)
+            return {SchedulerLockResult::Failed, securityError};
         m_mutex.Reset(CreateMutexW(security.Get(), /*bInitialOwner=*/FALSE, kSchedulerLockName));
         const DWORD error = GetLastError();
-        if (!m_mutex) {
-            m_error = error;
-            return SchedulerLockResult::Failed;
-        }
+        if (!m_mutex)
+            return {SchedulerLockResult::Failed, error};
         if (error == ERROR_ALREADY_EXISTS) {
             // Whoever made it first chose its DACL: someone who is not trusted could hold it
             // for ever, or let anyone take it.
             const CSid self = ProcessUserSid();
             if (!HasTrustedOwner(m_mutex.Get(), self.Get())) {
                 m_mutex.Reset();
-                m_error = ERROR_ACCESS_DENIED;
-                return SchedulerLockResult::Untrusted;
+                return {SchedulerLockResult::Untrusted, ERROR_ACCESS_DENIED};
             }
         }
     }
     if (m_held)
-        return SchedulerLockResult::Taken;
+        return {SchedulerLockResult::Taken, ERROR_SUCCESS};
     // A stop that came first wins, even over a lock that is free.
     if (stop && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0)
-        return SchedulerLockResult::Stopped;
+        return {SchedulerLockResult::Stopped, ERROR_SUCCESS};
 
     HANDLE objects[2] = {m_mutex.Get(), stop};
     const DWORD result = WaitForMultipleObjects(stop ? 2 : 1, objects, /*bWaitAll=*/FALSE, waitMs);
@@ -43,14 +37,14 @@ SchedulerLockResult CSchedulerLock::Take(DWORD waitMs, HANDLE stop)
     // is gone, and the lock is ours.
     if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED_0) {
         m_held = true;
-        return SchedulerLockResult::Taken;
+        return {SchedulerLockResult::Taken, ERROR_SUCCESS};
     }
     if (stop && result == WAIT_OBJECT_0 + 1)
-        return SchedulerLockResult::Stopped;
+        return {SchedulerLockResult::Stopped, ERROR_SUCCESS};
     if (result == WAIT_TIMEOUT)
-        return SchedulerLockResult::HeldByAnother;
-    m_error = GetLastError();
-    return SchedulerLockResult::Failed;
+        return {SchedulerLockResult::HeldByAnother, ERROR_SUCCESS};
+    const DWORD error = GetLastError();
+    return {SchedulerLockResult::Failed, error};
 }
 
 void CSchedulerLock::Release()
@@ -62,12 +56,12 @@ void CSchedulerLock::Release()
 
 bool TakeSchedulerLockForService(CSchedulerLock& lock, HANDLE stop)
 {
-    SchedulerLockResult result = lock.Take(0, stop);
-    if (result == SchedulerLockResult::HeldByAnother) {
+    SchedulerLockAttempt attempt = lock.Take(0, stop);
+    if (attempt.Result == SchedulerLockResult::HeldByAnother) {
         LOG(0, L"Another Varnholt Scheduling is scheduling on this computer; waiting for it to end");
-        result = lock.Take(INFINITE, stop);
+        attempt = lock.Take(INFINITE, stop);
     }
-    switch (result) {
+    switch (attempt.Result) {
     case SchedulerLockResult::Taken:
         return true;
     case SchedulerLockResult::Stopped:
@@ -79,7 +73,7 @@ bool TakeSchedulerLockForService(CSchedulerLock& lock, HANDLE stop)
     case SchedulerLockResult::Failed:
         break;
     }
-    LOG_FAILURE(0, lock.Error(), L"CreateMutex failed, error code = %d");
+    LOG_FAILURE(0, attempt.Error, L"CreateMutex failed, error code = %d");
     return true;
 }
 

@@ -16,7 +16,14 @@ enum class SchedulerLockResult {
     HeldByAnother,   // another scheduler holds it, and the wait ran out
     Stopped,         // the stop event was set while waiting
     Untrusted,       // the name is held by an object whose owner is not trusted
-    Failed,          // it could not be created or opened (Error() tells why)
+    Failed,          // it could not be created or opened
+};
+
+// What one Take did, and why it failed: the system's code for Failed, ERROR_ACCESS_DENIED for
+// Untrusted, ERROR_SUCCESS otherwise.
+struct SchedulerLockAttempt {
+    SchedulerLockResult Result = SchedulerLockResult::Failed;
+    DWORD Error = ERROR_SUCCESS;
 };
 
 // The lock as one process holds it. Used by one thread: the one that takes it also releases
@@ -32,18 +39,14 @@ public:
     // Creates or opens the lock (an existing one is used only when its owner is trusted:
     // IsTrustedOwner with this process's account) and takes it for the calling thread,
     // waiting up to waitMs for another scheduler to end, less when stop (may be null) is
-    // set first. Error() holds the system's code for Failed, ERROR_ACCESS_DENIED for
-    // Untrusted, 0 otherwise.
-    SchedulerLockResult Take(DWORD waitMs, HANDLE stop);
+    // set first.
+    [[nodiscard]] SchedulerLockAttempt Take(DWORD waitMs, HANDLE stop);
     // Gives the lock back, if held; the calling thread must be the one that took it.
     void Release();
-
-    DWORD Error() const { return m_error; }
 
 private:
     UniqueHandle m_mutex;
     bool m_held = false;
-    DWORD m_error = 0;
 };
 
 // How the service takes the lock, on the thread that will run the worker: at once when
@@ -53,7 +56,7 @@ private:
 // lock that cannot be had for another reason (its name held by an untrusted owner, or no
 // mutex) is logged at level 0 and true is returned: the service schedules without it, since
 // only a test-mode run would yield to it.
-bool TakeSchedulerLockForService(CSchedulerLock& lock, HANDLE stop);
+[[nodiscard]] bool TakeSchedulerLockForService(CSchedulerLock& lock, HANDLE stop);
 
 // Whether some thread holds the scheduler lock now, as a reader sees it (the status
 // command): it opens the lock for SYNCHRONIZE and takes and gives it back at once when it is
@@ -61,4 +64,4 @@ bool TakeSchedulerLockForService(CSchedulerLock& lock, HANDLE stop);
 // that holds the lock itself sees it free. Unknown when the lock cannot be opened for a
 // reason other than its absence (an account other than SYSTEM or Administrators may not).
 enum class SchedulerLockHolder { Nobody, Someone, Unknown };
-SchedulerLockHolder WhoHoldsSchedulerLock();
+[[nodiscard]] SchedulerLockHolder WhoHoldsSchedulerLock();

@@ -6,13 +6,16 @@
 #include "schedule/schedule_check.h"
 #include "schedule/schedule_events.h"
 #include "schedule/state_record.h"
-#include "schedule/thread_entry.h"
+#include "log/thread_entry.h"
 #include "support/access_token.h"
+#include "support/never_destroyed.h"
 #include "support/product_names.h"
 #include "support/registry_key.h"
 #include "support/security_descriptor.h"
 #include "support/text_format.h"
 #include "support/unique_resource.h"
+
+#include <utility>
 
 HANDLE ScheduleCheckEvent = nullptr;
 
@@ -105,7 +108,7 @@ struct LastTaskRecord {
 };
 LastTaskRecord& LastTask()
 {
-    static LastTaskRecord* const record = new LastTaskRecord();
+    static NeverDestroyed<LastTaskRecord> record;
     return *record;
 }
 
@@ -197,26 +200,20 @@ void RunDueTask(const CRegistryKey& productKey, const ScheduleCheckResult& due,
     if (facts.Start > facts.Due + timings.LateRunSeconds) {
         LOG(0, L"AppName %s was due %s ago: %s", appToRun.c_str(),
             FormatDuration(facts.Start - facts.Due).c_str(), LatenessReason(facts).c_str());
-        ReportLateRun(appToRun, facts);
+        ReportLateRun(appToRun, facts, SchedulerStopFlag != 0);
     }
-    RunOutcome outcome = RunOutcome::NotStarted;
     CStateRecorder& state = WorkerStateRecorder();
     state.RecordRunStart(appToRun, facts.Start, facts.Due, static_cast<DWORD>(facts.SleptSeconds));
-    int exitCode = 0;
-    DWORD launchError = 0;
-    {
-        CMainTaskEvents events(appToRun, scanner);
-        exitCode = RunAndWait(appToRun, scanner, appDir, timings.TaskLimitSeconds, timings,
-                              &outcome, &events);
-        launchError = events.LaunchError();   // why, when the task could not be started
-    }
+    CMainTaskEvents events(appToRun, scanner);
+    const RunResult run = RunAndWait(appToRun, scanner, appDir, timings.TaskLimitSeconds, timings, &events);
+    const RunOutcome outcome = run.Outcome;
     const ULONGLONG end = UnixSecondsFromUnits(timings.TimeUnitsNow());
-    state.RecordRunEnd(appToRun, end, exitCode, RunEndingOf(outcome, SchedulerStopFlag != 0),
-                       launchError);
+    const bool stopping = SchedulerStopFlag != 0;
+    state.RecordRunEnd(appToRun, end, run.ExitCode, RunEndingOf(outcome, stopping), run.Error);
     LastTask().Application = appToRun;
     LastTask().End = end;
     LastTask().SpacingEnd = facts.Start + timings.SpacingMs / 1000;
-    ReportMainTaskEnd(appToRun, outcome, exitCode, GetTickCount() - start);
+    ReportMainTaskEnd(appToRun, outcome, run.ExitCode, GetTickCount() - start, stopping);
     LOG(0, L"Scan Finished.");
     // Peers learn of a run that happened: not of a task that could not start, nor of one
     // that the service's own stop ended (the stop handler sets the flag before it ends the
@@ -236,39 +233,39 @@ void RunDueTask(const CRegistryKey& productKey, const ScheduleCheckResult& due,
 
 }  // namespace
 
-HANDLE CreateScheduleCheckEvent()
+CheckEventCreation CreateScheduleCheckEvent()
 {
+    CheckEventCreation made;
     CSecurityAttributes security;
-    if (const DWORD securityError = security.BuildFromSddl(kScheduleCheckEventSddl);
-        securityError != ERROR_SUCCESS) {
-        SetLastError(securityError);
-        return nullptr;
-    }
-    return CreateEventW(security.Get(), /*bManualReset=*/FALSE, /*bInitialState=*/FALSE,
-                        kScheduleCheckEventName);
+    made.Error = security.BuildFromSddl(kScheduleCheckEventSddl);
+    if (made.Error != ERROR_SUCCESS)
+        return made;
+    made.Event.Reset(CreateEventW(security.Get(), /*bManualReset=*/FALSE, /*bInitialState=*/FALSE,
+                                  kScheduleCheckEventName));
+    made.Error = GetLastError();
+    return made;
 }
 
-HANDLE OpenScheduleCheckEvent()
+UniqueHandle OpenScheduleCheckEvent()
 {
-    UniqueHandle event(CreateScheduleCheckEvent());
-    const DWORD error = GetLastError();
-    if (!event) {
-        LOG_FAILURE(0, error, L"CreateEvent failed, error code = %d");
-        return nullptr;
+    CheckEventCreation made = CreateScheduleCheckEvent();
+    if (!made.Event) {
+        LOG_FAILURE(0, made.Error, L"CreateEvent failed, error code = %d");
+        return UniqueHandle();
     }
-    if (error == ERROR_ALREADY_EXISTS) {
+    if (made.Error == ERROR_ALREADY_EXISTS) {
         // Made by someone else first: whoever owns it chose its kind and its DACL.
         const CSid self = ProcessUserSid();
-        if (!HasTrustedOwner(event.Get(), self.Get())) {
-            event.Reset();
+        if (!HasTrustedOwner(made.Event.Get(), self.Get())) {
+            made.Event.Reset();
             LOG(0, L"Check event is held by another owner; check requests are ignored");
-            return nullptr;
+            return UniqueHandle();
         }
     }
-    return event.Release();
+    return std::move(made.Event);
 }
 
-HANDLE CreateWaitTimer()
+UniqueHandle CreateWaitTimer()
 {
     // The name is global in session 0: whoever creates or opens it first could set it and
     // start a main task early.
@@ -282,20 +279,20 @@ HANDLE CreateWaitTimer()
     if (timer && error == ERROR_ALREADY_EXISTS) {
         const CSid self = ProcessUserSid();
         if (HasTrustedOwner(timer.Get(), self.Get()))
-            return timer.Release();
+            return timer;
         timer.Reset();
         timerRefused = true;
     }
     if (timer)
-        return timer.Release();
+        return timer;
     // A timer of an owner that is not trusted is refused as if access were denied.
     const DWORD reason = timerRefused ? static_cast<DWORD>(ERROR_ACCESS_DENIED) : error;
     static LONG volatile told = 0;
     if (InterlockedExchange(&told, 1) == 0)
         LOG_FAILURE(0, reason,
                     L"Wait timer is held by another owner or cannot be opened (error code = %d); using a timer of its own");
-    return CreateWaitableTimerW(/*lpTimerAttributes=*/nullptr, /*bManualReset=*/TRUE,
-                                /*lpTimerName=*/nullptr);
+    return UniqueHandle(CreateWaitableTimerW(/*lpTimerAttributes=*/nullptr, /*bManualReset=*/TRUE,
+                                             /*lpTimerName=*/nullptr));
 }
 
 DWORD CheckRequestDelayMs(bool anyBefore, DWORD lastTick, DWORD nowTick, DWORD gapMs)
@@ -350,7 +347,7 @@ int WaitForDue(DWORD seconds, ULONGLONG dueTime, const Timings& timings)
     // 8 and later), so it would neither wake the computer at the wall-clock time nor fire
     // on time afterwards. A due time beyond the bound is armed in full too, so that the
     // computer is woken for it; the bound then only ends the wait for a new pass.
-    UniqueHandle timer(CreateWaitTimer());
+    UniqueHandle timer = CreateWaitTimer();
     bool timerArmed = false;
     LARGE_INTEGER due;
     due.QuadPart = static_cast<LONGLONG>(dueTime);   // positive: an absolute UTC time
@@ -462,7 +459,8 @@ void RunSchedulerLoop(const Timings& timings)
     const ULONGLONG schedulingStart = UnixSecondsFromUnits(timings.TimeUnitsNow());
     RecordedWakeSupport = -1;
     SleepUnlessSchedulerStops(timings.StartDelayMs);
-    ScheduleCheckEvent = OpenScheduleCheckEvent();
+    // Kept for the rest of the process: other processes open it by its name.
+    ScheduleCheckEvent = OpenScheduleCheckEvent().Release();
     CheckRequests = CheckRequestPacing();
 
     for (;;) {
@@ -475,7 +473,8 @@ void RunSchedulerLoop(const Timings& timings)
             ResetEvent(ScheduleCheckEvent);
         KeepAwake();
         CRegistryKey productKey;
-        OpenProductKey(productKey, KEY_READ);
+        if (const LONG status = OpenProductKey(productKey, KEY_READ); status != ERROR_SUCCESS)
+            LOG_FAILURE(0, status, L"RegOpenKeyEx(SOFTWARE\\Varnholt) failed, error code = %d");
         const ScheduleCheckResult result = CheckSchedules(productKey, timings, schedulingStart);
         CheckRequests.PassEnded(GetTickCount());
         AllowSleep();

@@ -4,6 +4,7 @@
 // sleep early), runs that task, announces its completion and keeps a minimum spacing.
 #include "schedule/timings.h"
 #include "support/product_names.h"
+#include "support/unique_resource.h"
 
 #include <windows.h>
 
@@ -12,7 +13,6 @@
 // does not trust (see OpenScheduleCheckEvent).
 extern HANDLE ScheduleCheckEvent;
 
-
 // The check event's security: owned by Administrators, so that a second instance of the
 // service's own (test mode beside the service) trusts it; SYSTEM and Administrators have
 // full access; everyone else may only signal it (EVENT_MODIFY_STATE) and wait on it
@@ -20,17 +20,26 @@ extern HANDLE ScheduleCheckEvent;
 inline constexpr const wchar_t* kScheduleCheckEventSddl =
     L"O:BAD:P(A;;0x1f0003;;;SY)(A;;0x1f0003;;;BA)(A;;0x100002;;;WD)";
 
+// What CreateScheduleCheckEvent made: the event, and the code the creation left:
+// ERROR_ALREADY_EXISTS when the object existed before (its creator chose its kind and its
+// DACL), ERROR_SUCCESS for a new one; the failure's code when Event is empty.
+struct CheckEventCreation {
+    UniqueHandle Event;
+    DWORD Error = ERROR_SUCCESS;
+};
+
 // Creates the check event: auto-reset, not signalled, with the DACL above, handle not
-// inherited. Returns null on failure (the thread's last error tells why).
-HANDLE CreateScheduleCheckEvent();
+// inherited.
+[[nodiscard]] CheckEventCreation CreateScheduleCheckEvent();
 
 // The check event as the worker uses it: CreateScheduleCheckEvent, and when the object
 // existed already (a peer made it first, perhaps as a manual-reset event), kept only while
 // its owner is trusted (IsTrustedOwner with this process's account). Otherwise closed and
 // logged at level 0 ("Check event is held by another owner; check requests are ignored"),
-// and null is returned: the worker then passes every 30 minutes and at due times. A failed
-// creation is logged ("CreateEvent failed, error code = %d") and gives null too.
-HANDLE OpenScheduleCheckEvent();
+// and an empty owner is returned: the worker then passes every 30 minutes and at due
+// times. A failed creation is logged ("CreateEvent failed, error code = %d") and gives none
+// too.
+[[nodiscard]] UniqueHandle OpenScheduleCheckEvent();
 
 // The waitable timer's security: owned by Administrators, open to SYSTEM and Administrators
 // alone.
@@ -39,8 +48,8 @@ inline constexpr const wchar_t* kWaitTimerSddl = L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;B
 // The timer the worker waits on for a due time: "VarnholtWaitForScanTimer", manual-reset,
 // created with kWaitTimerSddl. When that name is taken by an object whose owner is not
 // trusted, or cannot be opened, an unnamed timer of its own is made instead, and the first
-// time in the process that is logged at level 0. Null when no timer can be made.
-HANDLE CreateWaitTimer();
+// time in the process that is logged at level 0. Empty when no timer can be made.
+[[nodiscard]] UniqueHandle CreateWaitTimer();
 
 // How long a check request that arrives at nowTick is kept before the pass it asks for may
 // start: none when no pass was caused by a request before (anyBefore false) or when the

@@ -1,6 +1,7 @@
 #include "schedule/state_record.h"
 
 #include "log/logger.h"
+#include "support/registry_key.h"
 #include "support/unique_resource.h"
 
 #include <atomic>
@@ -160,33 +161,21 @@ UniqueRegistryKey OpenForReading(const std::wstring& path)
     return UniqueRegistryKey(key);
 }
 
-std::vector<std::wstring> SubkeyNames(HKEY key)
-{
-    std::vector<std::wstring> names;
-    wchar_t name[256];
-    for (DWORD index = 0;; ++index) {
-        DWORD length = 256;
-        const LONG status = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS)
-            break;
-        if (status == ERROR_SUCCESS)
-            names.emplace_back(name, length);
-    }
-    return names;
-}
-
 // Calls visit(entries, name) for each application's entry under State\Applications, where
-// entries is that key; returns the status of opening it.
+// entries is that key; returns the status of opening it, or of reading the entries' names
+// (those read before a failure are visited all the same).
 template <typename Visit>
 LONG ForEachApplicationEntry(Visit visit)
 {
     UniqueRegistryKey entries;
-    const LONG status = OpenStateKey(kStateApplicationsSubkey, entries);
+    LONG status = OpenStateKey(kStateApplicationsSubkey, entries);
     if (status != ERROR_SUCCESS)
         return status;
-    for (const std::wstring& name : SubkeyNames(entries.Get()))
+    std::vector<std::wstring> names;
+    status = ReadSubkeyNames(entries.Get(), names);
+    for (const std::wstring& name : names)
         visit(entries.Get(), name);
-    return ERROR_SUCCESS;
+    return status;
 }
 
 }  // namespace
@@ -457,19 +446,15 @@ CStateRecorder& PushStateRecorder()
     return recorder;
 }
 
-bool DeleteRecordedState(LONG& status)
+DWORD DeleteRecordedState()
 {
     HKEY service = nullptr;
-    status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, KEY_READ | KEY_WRITE | DELETE, &service);
-    if (status == ERROR_FILE_NOT_FOUND) {
-        status = ERROR_SUCCESS;
-        return true;
-    }
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, KEY_READ | KEY_WRITE | DELETE, &service);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return ERROR_SUCCESS;
     if (status != ERROR_SUCCESS)
-        return false;
+        return static_cast<DWORD>(status);
     UniqueRegistryKey serviceKey(service);
     status = RegDeleteTreeW(serviceKey.Get(), kStateSubkey);
-    if (status == ERROR_FILE_NOT_FOUND)
-        status = ERROR_SUCCESS;
-    return status == ERROR_SUCCESS;
+    return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(status);
 }

@@ -162,6 +162,6 @@ private:
 CStateRecorder& WorkerStateRecorder();
 CStateRecorder& PushStateRecorder();
 
-// Removes the State key and all below it. True when it is gone (or was never there);
-// otherwise false with the registry's status in status.
-bool DeleteRecordedState(LONG& status);
+// Removes the State key and all below it. ERROR_SUCCESS when it is gone (or was never
+// there); otherwise the registry's status.
+[[nodiscard]] DWORD DeleteRecordedState();

@@ -21,7 +21,6 @@ struct Timings {
     DWORD PushWaitMs = 240000;               // one wait on the running push script
     LONG PushPauseMs = 300000;               // between the script's end and its relaunch
     LONG PushStepMs = 2000;                  // the step in which the pause notices a stop
-    DWORD MarkedForDeleteWaitMs = 30000;     // an install's wait for an old entry to go
     ULONGLONG (*TimeUnitsNow)() = &SystemTimeUnitsNow;   // the worker's wall clock
     ULONGLONG (*SleptMs)() = &ComputerSleptMs;           // the computer's sleep so far
 };

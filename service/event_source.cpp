@@ -2,22 +2,22 @@
 
 #include "log/event_log.h"
 #include "log/logger.h"
-#include "service/service_control.h"
+#include "support/module_path.h"
 #include "support/unique_resource.h"
 
 #include <string>
 
 namespace {
 
-bool Failed(LONG status)
+DWORD Failed(LONG status)
 {
     LOG_FAILURE(0, status, L"Event source registration failed, error code = %d");
-    return false;
+    return static_cast<DWORD>(status);
 }
 
 }  // namespace
 
-bool RegisterTheEventSource()
+DWORD RegisterTheEventSource()
 {
     HKEY opened = nullptr;
     const LONG created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, /*Reserved=*/0,
@@ -41,14 +41,14 @@ bool RegisterTheEventSource()
                             reinterpret_cast<const BYTE*>(&types), sizeof(types));
     if (status != ERROR_SUCCESS)
         return Failed(status);
-    return true;
+    return ERROR_SUCCESS;
 }
 
-bool RemoveTheEventSource()
+DWORD RemoveTheEventSource()
 {
     const LONG status = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND)
-        return true;
+        return ERROR_SUCCESS;
     LOG_FAILURE(0, status, L"Event source removal failed, error code = %d");
-    return false;
+    return static_cast<DWORD>(status);
 }

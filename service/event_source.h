@@ -5,10 +5,10 @@
 
 // Creates or updates HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Varnholt
 // Scheduling with EventMessageFile (REG_EXPAND_SZ, the running executable's full path) and
-// TypesSupported 7. On failure logs "Event source registration failed, error code = %d" at
-// level 0 and returns false.
-bool RegisterTheEventSource();
+// TypesSupported 7. ERROR_SUCCESS, or the failed call's code, logged at level 0 ("Event
+// source registration failed, error code = %d").
+[[nodiscard]] DWORD RegisterTheEventSource();
 
 // Deletes that key. A key that is not there is no failure; any other failure is logged
-// ("Event source removal failed, error code = %d", level 0) and returns false.
-bool RemoveTheEventSource();
+// ("Event source removal failed, error code = %d", level 0) and its code returned.
+[[nodiscard]] DWORD RemoveTheEventSource();

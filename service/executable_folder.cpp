@@ -1,8 +1,8 @@
 #include "service/executable_folder.h"
 
 #include "log/logger.h"
-#include "service/service_control.h"
 #include "support/access_token.h"
+#include "support/module_path.h"
 #include "support/security_descriptor.h"
 #include "support/unique_resource.h"
 

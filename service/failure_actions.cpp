@@ -15,13 +15,13 @@ CServiceFailureActions::CServiceFailureActions()
 {
 }
 
-bool SetFailureActions(SC_HANDLE service)
+DWORD SetFailureActions(SC_HANDLE service)
 {
     CServiceFailureActions actions;
     if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, actions.Record())) {
-        LOG_LAST_ERROR(0,
-                       L"ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS) failed, error code = %d");
-        return false;
+        const DWORD error = GetLastError();
+        LOG_FAILURE(0, error, L"ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS) failed, error code = %d");
+        return error;
     }
-    return true;
+    return ERROR_SUCCESS;
 }

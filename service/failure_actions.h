@@ -30,5 +30,5 @@ private:
 // Gives an installed service these failure actions. The handle needs SERVICE_CHANGE_CONFIG
 // and SERVICE_START access (a restart action requires the latter). On failure logs
 // "ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS) failed, error code = %d" at level
-// 0 and returns false; the service keeps the actions it had.
-bool SetFailureActions(SC_HANDLE service);
+// 0 and returns its code; the service keeps the actions it had. ERROR_SUCCESS otherwise.
+[[nodiscard]] DWORD SetFailureActions(SC_HANDLE service);

@@ -4,11 +4,12 @@
 #include "service/service_control.h"
 #include "support/unique_resource.h"
 
+#include <utility>
+
 namespace {
 
 constexpr int kInstalledAndRunning = 0;
 constexpr int kNotInstalledOrRunning = 1;
-constexpr DWORD kPollMs = 250;
 
 }  // namespace
 
@@ -44,24 +45,31 @@ int CheckInstallation(DWORD timeoutMs)
             return kNotInstalledOrRunning;
         }
     }
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
-    for (;;) {
-        SERVICE_STATUS status = {};
-        if (!QueryServiceStatus(service.Get(), &status)) {
-            const DWORD error = GetLastError();
-            LOG_FAILURE(0, ServiceManagerError(error),
-                        L"Installation check: QueryServiceStatus failed, error code = %d");
-            return kNotInstalledOrRunning;
-        }
-        if (status.dwCurrentState == SERVICE_RUNNING) {
-            LOG(0, L"Installation check: the service is installed and running");
-            return kInstalledAndRunning;
-        }
-        if (GetTickCount64() >= end) {
-            LOG(0, L"Installation check: the service is installed but not running (state %d)",
-                status.dwCurrentState);
-            return kNotInstalledOrRunning;
-        }
-        Sleep(kPollMs);
+    SERVICE_STATUS status = {};
+    if (!QueryServiceStatus(service.Get(), &status)) {
+        const DWORD error = GetLastError();
+        LOG_FAILURE(0, ServiceManagerError(error),
+                    L"Installation check: QueryServiceStatus failed, error code = %d");
+        return kNotInstalledOrRunning;
     }
+    if (status.dwCurrentState != SERVICE_RUNNING) {
+        UniqueServiceHandle waited(
+            OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS));
+        const DWORD waitError = waited ? WaitForServiceState(std::move(waited), SERVICE_NOTIFY_RUNNING, timeoutMs)
+                                       : GetLastError();
+        if (waitError != ERROR_SUCCESS && waitError != ERROR_TIMEOUT) {
+            LOG_FAILURE(0, ServiceManagerError(waitError),
+                        L"Installation check: waiting for the service failed, error code = %d");
+            return kNotInstalledOrRunning;
+        }
+        if (!QueryServiceStatus(service.Get(), &status))
+            status.dwCurrentState = 0;
+    }
+    if (status.dwCurrentState == SERVICE_RUNNING) {
+        LOG(0, L"Installation check: the service is installed and running");
+        return kInstalledAndRunning;
+    }
+    LOG(0, L"Installation check: the service is installed but not running (state %d)",
+        status.dwCurrentState);
+    return kNotInstalledOrRunning;
 }

@@ -4,6 +4,7 @@
 #include "log/logger.h"
 #include "schedule/state_record.h"
 #include "support/console_text.h"
+#include "support/never_destroyed.h"
 #include "support/srw_lock.h"
 #include "support/thread_annotations.h"
 
@@ -25,7 +26,7 @@ DWORD RecordedCode GUARDED_BY(WatchLock) = 0;
 
 CStateRecorder& LogStateRecorder() REQUIRES(WatchLock)
 {
-    static CStateRecorder* const recorder = new CStateRecorder();   // never destroyed
+    static NeverDestroyed<CStateRecorder> recorder;
     return *recorder;
 }
 

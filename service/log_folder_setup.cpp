@@ -4,6 +4,7 @@
 #include "log/logger.h"
 #include "support/access_token.h"
 #include "support/file_identity.h"
+#include "support/never_destroyed.h"
 #include "support/unique_resource.h"
 
 #include <windows.h>
@@ -33,41 +34,35 @@ std::wstring LogFolderPath()
     return directory + L"\\Varnholt";
 }
 
-LogDirectoryStatus SetUpLogDirectory(std::wstring& movedTo)
+LogDirectorySetUp SetUpLogDirectory()
 {
     const std::wstring directory = LogFolderPath();
 
     // Any local user may create folders in the common application-data folder, and would
     // own one made there by an ordinary run; only LocalSystem or an administrator's
     // elevated run creates, checks and replaces the log folder.
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        token = nullptr;
-    const CAccessToken processToken(token);
-    const bool privileged = processToken.IsElevatedOrLocalSystem();
+    const CAccessToken processToken = ProcessToken();
     const CSid self = processToken.User();
-    UniqueFileHandle pinned;
-    DWORD error = 0;
-    const LogDirectoryStatus status = PrepareLogDirectory(
-        directory, privileged, self.Get(), pinned,
-        movedTo, error);
+    LogDirectoryPreparation prepared =
+        PrepareLogDirectory(directory, processToken.IsElevatedOrLocalSystem(), self.Get());
+    const LogDirectoryStatus status = prepared.Status;
     // The folder stays open, and so cannot be renamed or removed, for the rest of the
     // process: the handle is never closed, except by a later call of this function.
-    static UniqueFileHandle& pin = *new UniqueFileHandle();   // never destroyed
-    pin.Reset();
+    static NeverDestroyed<UniqueFileHandle> pin;
+    pin->Reset();
     if (IsUsable(status)) {
-        SetLogDirectory(directory, FileIdentityOf(pinned.Get()));
-        pin = std::move(pinned);
+        SetLogDirectory(directory, FileIdentityOf(prepared.Pinned.Get()));
+        *pin = std::move(prepared.Pinned);
         if (status == LogDirectoryStatus::MovedAside)
-            NoteLogFolderProblem(directory, L"it was not trusted and was moved aside to " + movedTo +
-                                                L"; a fresh folder holds the log");
+            NoteLogFolderProblem(directory, L"it was not trusted and was moved aside to " +
+                                                prepared.MovedTo + L"; a fresh folder holds the log");
     } else {
         SetLogDirectory(std::wstring(), FileIdentity());
-        std::wstring notice = LogDirectoryNotice(status, directory, error);
+        std::wstring notice = LogDirectoryNotice(status, directory, prepared.Error);
         OutputDebugStringW(notice.c_str());
         if (!notice.empty() && notice.back() == L'\n')
             notice.pop_back();
         NoteLogFolderProblem(directory, notice);
     }
-    return status;
+    return LogDirectorySetUp{status, std::move(prepared.MovedTo)};
 }

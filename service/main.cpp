@@ -1,6 +1,7 @@
 #include "service/program.h"
 
-int main(int argc, char* argv[])
+// wmain: the arguments arrive as the system holds them, in UTF-16, whatever the code page.
+int wmain(int argc, wchar_t* argv[])
 {
     return RunProgram(argc, argv);
 }

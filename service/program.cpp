@@ -5,6 +5,7 @@
 #include "log/log_pruner.h"
 #include "log/logger.h"
 #include "schedule/child_process.h"
+#include "schedule/scheduling.h"
 #include "schedule/state_record.h"
 #include "service/console_report.h"
 #include "service/event_source.h"
@@ -16,27 +17,18 @@
 #include "service/service_control.h"
 #include "service/status_command.h"
 #include "service/test_mode.h"
-#include "service/worker_threads.h"
 #include "support/console_text.h"
 #include "support/product_names.h"
-#include "support/text.h"
 #include "support/unique_resource.h"
 
 #include <windows.h>
 
 #include <memory>
 
-
-
 namespace {
 
-// Runs one service control operation and keeps what it did.
-template <class Operation> StepOutcome Take(Operation operation)
-{
-    DWORD error = ERROR_SUCCESS;
-    const bool done = operation(&error);
-    return StepOutcome{done, error};
-}
+// What one service control operation did, from the code it returned.
+StepOutcome Took(DWORD error) { return StepOutcome{error == ERROR_SUCCESS, error}; }
 
 // Launches the scripting registration command, hidden and without waiting; its outcome is
 // not looked at, and its process handles are not needed. Returns its job, which service
@@ -54,7 +46,7 @@ UniqueHandle LaunchRegistrationCommand()
         L"\"" + std::wstring(system, length) + L"\\regsvr32.exe\" /s jscript.dll";
     ProcessSlot registration = {};
     UniqueHandle job;
-    UniqueProcessInformation(LaunchProcess(command, &registration, &job)).Reset();
+    LaunchProcess(command, &registration, &job).Reset();
     return job;
 }
 
@@ -64,7 +56,7 @@ UniqueHandle LaunchRegistrationCommand()
 void EndServiceModeOutsideTheServiceManager(HANDLE worker)
 {
     LOG(0, L"Not started by the service control manager; use -t to run in a console");
-    StopServiceWork();
+    StopScheduling();
     if (worker)
         WaitForSingleObject(worker, kWorkerEndWaitMs);
     WriteStreamText(GetStdHandle(STD_ERROR_HANDLE), UsageText(LogFolderPath()));
@@ -77,16 +69,16 @@ void RemoveRecordedState()
     const UniqueHandle process = OpenTheServiceProcess();
     if (process)
         WaitForSingleObject(process.Get(), kRestartStopWaitMs);
-    LONG status = ERROR_SUCCESS;
-    if (!DeleteRecordedState(status))
-        LOG_FAILURE(0, status, L"Removing the service's recorded state failed, error code = %d");
+    if (const DWORD error = DeleteRecordedState(); error != ERROR_SUCCESS)
+        LOG_FAILURE(0, error, L"Removing the service's recorded state failed, error code = %d");
 }
 
 // What an install does once the service exists: an install that failed changes nothing, so
 // the Event Log source keeps pointing at the copy that installed the service.
 void CompleteTheInstallation()
 {
-    RegisterTheEventSource();
+    // Without its event source the service runs all the same; the failure is logged.
+    static_cast<void>(RegisterTheEventSource());
     WarnWhenTheExecutableFolderIsOpen();
 }
 
@@ -97,28 +89,25 @@ ActionOutcome RunOption(ProgramOption option)
     switch (option) {
     case ProgramOption::Uninstall:
         LOG(0, L"Uninstall");
-        outcome.Stop = Take(StopTheService);
-        outcome.Remove = Take(UninstallService);
+        outcome.Stop = Took(StopTheService());
+        outcome.Remove = Took(UninstallService());
         if (outcome.Remove.Done)
             RemoveRecordedState();
-        RemoveTheEventSource();
+        // A source left behind only names this executable; the failure is logged.
+        static_cast<void>(RemoveTheEventSource());
         break;
     case ProgramOption::Install:
         LOG(0, L"Install");
-        outcome.Install = Take([](DWORD* error) {
-            return InstallService(/*demandStart=*/true, error);
-        });
+        outcome.Install = Took(InstallService(/*demandStart=*/true));
         if (outcome.Install.Done)
             CompleteTheInstallation();
         break;
     case ProgramOption::InstallAndRun:
         LOG(0, L"Install/Run");
-        outcome.Install = Take([](DWORD* error) {
-            return InstallService(/*demandStart=*/false, error);
-        });
+        outcome.Install = Took(InstallService(/*demandStart=*/false));
         if (outcome.Install.Done)
             CompleteTheInstallation();
-        outcome.Start = Take(StartTheService);
+        outcome.Start = Took(StartTheService());
         break;
     case ProgramOption::Bounce: {
         LOG(0, L"Bounce");
@@ -127,9 +116,9 @@ ActionOutcome RunOption(ProgramOption option)
         // process is still ending may be refused the same way. The process is known only
         // until the service reports STOPPED.
         const UniqueHandle process = OpenTheServiceProcess();
-        outcome.Stop = Take(StopTheService);
+        outcome.Stop = Took(StopTheService());
         if (WaitForTheServiceToStop(kRestartStopWaitMs, process.Get())) {
-            outcome.Start = Take(StartTheService);
+            outcome.Start = Took(StartTheService());
         } else {
             LOG(0, L"Service did not stop within %d seconds", kRestartStopWaitMs / 1000);
             outcome.StopTimedOut = true;
@@ -138,7 +127,7 @@ ActionOutcome RunOption(ProgramOption option)
     }
     case ProgramOption::Stop:
         LOG(0, L"Stop");
-        outcome.Stop = Take(StopTheService);
+        outcome.Stop = Took(StopTheService());
         break;
     case ProgramOption::TestMode:
         LOG(0, L"Start Varnholt Scheduling (TEST MODE)");
@@ -161,7 +150,7 @@ void RunServiceMode()
 
     const UniqueHandle registrationJob = LaunchRegistrationCommand();
 
-    ClearSlot(ScanSlot);
+    ClearScanSlot();
     // Each pass's end records the counts the status command would show.
     SetPassSummaryCounter(&CountStatusSummary);
     const UniqueHandle worker = StartWorkerThread(ServiceSchedulingThread);
@@ -186,15 +175,15 @@ void RunServiceMode()
 
 }  // namespace
 
-int RunProgram(int argc, char* argv[])
+int RunProgram(int argc, wchar_t* argv[])
 {
     try {
+        const auto argumentAt = [&](int i) { return std::wstring(i < argc && argv[i] ? argv[i] : L""); };
         // One argument, or the status command with "--json" after it.
-        const bool statusAsJson = argc == 3 &&
-                                  MatchOption(WideFromThreadAnsi(argv[1] ? argv[1] : "")) == ProgramOption::Status &&
-                                  IsJsonFlag(WideFromThreadAnsi(argv[2] ? argv[2] : ""));
+        const bool statusAsJson = argc == 3 && MatchOption(argumentAt(1)) == ProgramOption::Status &&
+                                  IsJsonFlag(argumentAt(2));
         const bool oneArgument = argc == 2 || statusAsJson;
-        const std::wstring argument = oneArgument ? WideFromThreadAnsi(argv[1] ? argv[1] : "") : L"";
+        const std::wstring argument = oneArgument ? argumentAt(1) : L"";
         const ProgramOption option = oneArgument ? MatchOption(argument) : ProgramOption::None;
         // An option shows the log's lines from the first one on, the pruning's included, so
         // that what a person sees is what the file gets; a run that keeps no log file shows
@@ -202,11 +191,10 @@ int RunProgram(int argc, char* argv[])
         if (option != ProgramOption::None && option != ProgramOption::Status)
             StartConsoleSink(GetStdHandle(STD_ERROR_HANDLE));
 
-        std::wstring movedTo;
-        const LogDirectoryStatus folder = SetUpLogDirectory(movedTo);
+        const LogDirectorySetUp folder = SetUpLogDirectory();
         OpenDailyLog();
-        if (folder == LogDirectoryStatus::MovedAside)
-            LOG(0, L"Log folder was not trusted and was moved aside to %s", movedTo.c_str());
+        if (folder.Status == LogDirectoryStatus::MovedAside)
+            LOG(0, L"Log folder was not trusted and was moved aside to %s", folder.MovedTo.c_str());
         // Every start, whatever the command line, clears out old log files, but only in a
         // folder that no other account controls.
         if (!LogDirectory.empty())

@@ -2,13 +2,15 @@
 
 #include "log/event_log.h"
 #include "log/logger.h"
-#include "schedule/child_process.h"
-#include "schedule/push_script.h"
+#include "log/thread_entry.h"
 #include "schedule/scheduler_thread.h"
+#include "schedule/scheduling.h"
 #include "service/failure_actions.h"
+#include "support/module_path.h"
 #include "support/unique_resource.h"
 
 #include <string>
+#include <utility>
 
 SERVICE_STATUS ServiceStatus = {};
 SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
@@ -17,49 +19,31 @@ namespace {
 
 enum class Request { Stop, Start, Delete };
 
-// How often a restart looks whether the service has stopped.
-constexpr DWORD kStopPollMs = 250;
-// Room the stop's wait hint leaves beyond the longest StopServiceWork can take.
+// How often an install looks whether an old entry marked for deletion has gone.
+constexpr DWORD kEntryPollMs = 250;
+// Room the stop's wait hint leaves beyond the longest the scheduling's stop can take.
 constexpr DWORD kStopHintRoomMs = 2000;
 
-// The wait hint of the stop's pending report: the longest StopServiceWork can take over its
-// two slots (the grace, then the bounded waits for each child's job), and room to spare,
-// so that the stop never outlasts its own hint.
-DWORD StopWaitHintMs()
-{
-    return LongestSlotStopMs(2, ProductTimings().KillGraceMs) + kStopHintRoomMs;
-}
-
-// Hands a failure's code to the caller that asked for it.
-bool Failed(DWORD code, DWORD* error)
-{
-    if (error)
-        *error = code;
-    return false;
-}
-
-bool Succeeded(DWORD* error)
-{
-    if (error)
-        *error = ERROR_SUCCESS;
-    return true;
-}
+// The wait hint of the stop's pending report: the longest the scheduling's stop can take,
+// and room to spare, so that the stop never outlasts its own hint.
+DWORD StopWaitHintMs() { return LongestSchedulingStopMs() + kStopHintRoomMs; }
 
 // Opens the manager and the service, makes one request and reports its failure unless
-// it is the one error the request accepts silently.
-bool ControlTheService(Request request, DWORD* failure)
+// it is the one error the request accepts silently. ERROR_SUCCESS, or the failed call's code.
+DWORD ControlTheService(Request request)
 {
-    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    UniqueServiceHandle manager(OpenSCManagerW(/*lpMachineName=*/nullptr, /*lpDatabaseName=*/nullptr,
+                                               SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         const DWORD error = GetLastError();
         LOG_FAILURE(0, ServiceManagerError(error), L"OpenSCManager failed, error code = %d");
-        return Failed(error, failure);
+        return error;
     }
     UniqueServiceHandle service(OpenServiceW(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
     if (!service) {
         const DWORD error = GetLastError();
         LOG_FAILURE(0, ServiceManagerError(error), L"OpenService failed, error code = %d");
-        return Failed(error, failure);
+        return error;
     }
 
     SERVICE_STATUS status = {};
@@ -89,7 +73,7 @@ bool ControlTheService(Request request, DWORD* failure)
     service.Reset();
     manager.Reset();
     if (succeeded)
-        return Succeeded(failure);
+        return ERROR_SUCCESS;
 
     switch (request) {
     case Request::Stop:
@@ -105,7 +89,7 @@ bool ControlTheService(Request request, DWORD* failure)
         LOG_FAILURE(0, ServiceManagerError(error), L"DeleteService failed, error code = %d");
         break;
     }
-    return Failed(error, failure);
+    return error;
 }
 
 void ReportStatus(DWORD control)
@@ -117,7 +101,9 @@ void ReportStatus(DWORD control)
 
 // Polls until the service entry is gone (opening it fails with any error but "marked for
 // deletion"), for at most timeoutMs. The poll's own handle is closed at once, so it never
-// keeps the entry alive.
+// keeps the entry alive. A poll, not a notification: the deletion is told only through the
+// manager's handle (SERVICE_NOTIFY_DELETED), which Wine 8 does not implement
+// (ERROR_CALL_NOT_IMPLEMENTED), and a handle to the service itself would keep the entry.
 bool WaitForTheServiceEntryToGo(DWORD timeoutMs)
 {
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -132,25 +118,45 @@ bool WaitForTheServiceEntryToGo(DWORD timeoutMs)
             return true;
         if (GetTickCount64() >= end)
             return false;
-        Sleep(kStopPollMs);
+        Sleep(kEntryPollMs);
     }
+}
+
+// The pending notification of WaitForServiceState: the record the service manager fills, and
+// whether its callback has come.
+struct StateNotice {
+    SERVICE_NOTIFYW Record = {};
+    bool Came = false;
+};
+
+// Runs as an APC on the waiting thread.
+void CALLBACK NoticeCame(void* parameter)
+{
+    auto* record = static_cast<SERVICE_NOTIFYW*>(parameter);
+    static_cast<StateNotice*>(record->pContext)->Came = true;
 }
 
 }  // namespace
 
-std::wstring ModulePath()
+DWORD WaitForServiceState(UniqueServiceHandle service, DWORD notifyMask, DWORD timeoutMs)
 {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return std::wstring();
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
+    StateNotice notice;
+    notice.Record.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+    notice.Record.pfnNotifyCallback = NoticeCame;
+    notice.Record.pContext = &notice;
+    DWORD result = NotifyServiceStatusChangeW(service.Get(), notifyMask, &notice.Record);
+    if (result == ERROR_SUCCESS) {
+        const ULONGLONG end = GetTickCount64() + timeoutMs;
+        // Other APCs of this thread end the sleep early too.
+        for (ULONGLONG now = GetTickCount64(); !notice.Came && now < end; now = GetTickCount64())
+            SleepEx(static_cast<DWORD>(end - now), /*bAlertable=*/TRUE);
+        result = notice.Came ? notice.Record.dwNotificationStatus : static_cast<DWORD>(ERROR_TIMEOUT);
     }
+    // Closing the handle cancels a notification still pending; one already queued runs now,
+    // while its record still lives.
+    service.Reset();
+    SleepEx(0, /*bAlertable=*/TRUE);
+    return result;
 }
 
 namespace {
@@ -166,25 +172,6 @@ void ReportStopPending(DWORD control)
 }
 
 }  // namespace
-
-void StopServiceWork(DWORD graceMs)
-{
-    InterlockedExchange(&SchedulerStopFlag, 1);
-    SetEvent(SchedulerStopEvent());
-    InterlockedExchange(&PushStopFlag, 1);
-
-    // Reached by name: the worker may not have created it yet, and then there is no wait
-    // to end.
-    UniqueHandle checkEvent(OpenEventW(EVENT_MODIFY_STATE, /*bInheritHandle=*/FALSE,
-                                       kScheduleCheckEventName));
-    if (checkEvent)
-        SetEvent(checkEvent.Get());
-    checkEvent.Reset();
-
-    // The main task or query program first, then the push script; both share one grace.
-    ProcessSlot* const slots[] = {&ScanSlot, &PushSlot};
-    StopSlotChildren(slots, 2, graceMs);
-}
 
 UniqueHandle OpenTheServiceProcess()
 {
@@ -216,20 +203,16 @@ UniqueHandle OpenTheServiceProcess()
 
 bool WaitForTheServiceToStop(DWORD timeoutMs, HANDLE process)
 {
-    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle manager(OpenSCManagerW(/*lpMachineName=*/nullptr, /*lpDatabaseName=*/nullptr,
+                                               SC_MANAGER_CONNECT));
     UniqueServiceHandle service(
         manager ? OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS) : nullptr);
     if (!service)
         return true;   // nothing to wait for; the request that follows reports why
     const ULONGLONG end = GetTickCount64() + timeoutMs;
-    for (;;) {
-        SERVICE_STATUS status = {};
-        if (!QueryServiceStatus(service.Get(), &status) || status.dwCurrentState == SERVICE_STOPPED)
-            break;
-        if (GetTickCount64() >= end)
-            return false;
-        Sleep(kStopPollMs);
-    }
+    // A status that cannot be read counts as stopped, as above.
+    if (WaitForServiceState(std::move(service), SERVICE_NOTIFY_STOPPED, timeoutMs) == ERROR_TIMEOUT)
+        return false;
     if (!process)
         return true;
     const ULONGLONG now = GetTickCount64();
@@ -237,13 +220,14 @@ bool WaitForTheServiceToStop(DWORD timeoutMs, HANDLE process)
     return WaitForSingleObject(process, left) == WAIT_OBJECT_0;
 }
 
-bool InstallService(bool demandStart, DWORD* failure, const Timings& timings)
+DWORD InstallService(bool demandStart, DWORD markedForDeleteWaitMs)
 {
-    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    UniqueServiceHandle manager(OpenSCManagerW(/*lpMachineName=*/nullptr, /*lpDatabaseName=*/nullptr,
+                                               SC_MANAGER_CREATE_SERVICE));
     if (!manager) {
         const DWORD error = GetLastError();
         LOG_FAILURE(0, ServiceManagerError(error), L"OpenSCManager failed, error code = %d");
-        return Failed(error, failure);
+        return error;
     }
     const std::wstring imagePath = L"\"" + ModulePath() + L"\"";
     const auto create = [&] {
@@ -259,14 +243,14 @@ bool InstallService(bool demandStart, DWORD* failure, const Timings& timings)
     // program that holds one (a monitoring tool, a management console) delays that.
     if (!service && error == ERROR_SERVICE_MARKED_FOR_DELETE) {
         LOG(0, L"The service is marked for deletion; waiting up to %d seconds for it to go",
-            timings.MarkedForDeleteWaitMs / 1000);
-        WaitForTheServiceEntryToGo(timings.MarkedForDeleteWaitMs);
+            markedForDeleteWaitMs / 1000);
+        WaitForTheServiceEntryToGo(markedForDeleteWaitMs);
         service.Reset(create());
         error = service ? ERROR_SUCCESS : GetLastError();
     }
     if (!service) {
         LOG_FAILURE(0, ServiceManagerError(error), L"Failed to create service, error code = %d");
-        return Failed(error, failure);
+        return error;
     }
     LOG(1, L"Service installed");
 
@@ -277,78 +261,110 @@ bool InstallService(bool demandStart, DWORD* failure, const Timings& timings)
         LOG_FAILURE(0, ServiceManagerError(configError),
                     L"ChangeServiceConfig2 failed, error code = %d");
     }
-    SetFailureActions(service.Get());
-    return Succeeded(failure);
+    // A service without its recovery actions still runs; the failure is logged.
+    static_cast<void>(SetFailureActions(service.Get()));
+    return ERROR_SUCCESS;
 }
 
-bool UninstallService(DWORD* error) { return ControlTheService(Request::Delete, error); }
-bool StartTheService(DWORD* error) { return ControlTheService(Request::Start, error); }
-bool StopTheService(DWORD* error) { return ControlTheService(Request::Stop, error); }
+DWORD UninstallService() { return ControlTheService(Request::Delete); }
+DWORD StartTheService() { return ControlTheService(Request::Start); }
+DWORD StopTheService() { return ControlTheService(Request::Stop); }
+
+namespace {
+
+// What is left to do once an exception has ended ServiceMain or a control: the scheduling is
+// stopped and SERVICE_STOPPED reported with ERROR_EXCEPTION_IN_SERVICE, so that the
+// service manager neither waits on a service that can do no more nor takes the end for a
+// crash. A stop that throws again leaves the report to be made all the same.
+void StopAfterException() noexcept
+{
+    try {
+        StopScheduling();
+    } catch (...) {
+    }
+    ServiceStatus.dwCurrentState = SERVICE_STOPPED;
+    ServiceStatus.dwWin32ExitCode = ERROR_EXCEPTION_IN_SERVICE;
+    ServiceStatus.dwServiceSpecificExitCode = 0;
+    ServiceStatus.dwCheckPoint = 0;
+    ServiceStatus.dwWaitHint = 0;
+    // The handle is null when the registration itself failed: nothing can be told then.
+    if (ServiceStatusHandle)
+        SetServiceStatus(ServiceStatusHandle, &ServiceStatus);
+}
+
+void RunServiceMain()
+{
+    ServiceStatus.dwServiceType = SERVICE_WIN32;
+    ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
+                                       SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_TIMECHANGE;
+    ServiceStatus.dwWin32ExitCode = 0;
+    ServiceStatus.dwServiceSpecificExitCode = 0;
+    ServiceStatus.dwCheckPoint = 0;
+    ServiceStatus.dwWaitHint = 0;
+
+    ServiceStatusHandle = RegisterServiceCtrlHandlerExW(kServiceName, ServiceCtrlHandler,
+                                                        /*lpContext=*/nullptr);
+    if (!ServiceStatusHandle) {
+        const DWORD error = GetLastError();
+        LOG_FAILURE(0, error, L"RegisterServiceCtrlHandlerEx failed, error code = %d");
+        return;
+    }
+    ServiceStatus.dwCurrentState = SERVICE_RUNNING;
+    ServiceStatus.dwCheckPoint = 0;
+    ServiceStatus.dwWaitHint = 0;
+    if (!SetServiceStatus(ServiceStatusHandle, &ServiceStatus)) {
+        LOG_LAST_ERROR(0, L"SetServiceStatus failed, error code = %d");
+    }
+    ReportServiceStarted();
+}
+
+void HandleControl(DWORD control, DWORD eventType)
+{
+    switch (control) {
+    // A resume or a new system time: the worker asks the applications again at once,
+    // since a due time may have passed meanwhile. Nothing to report to the manager.
+    case SERVICE_CONTROL_POWEREVENT:
+        if (eventType == PBT_APMRESUMEAUTOMATIC)
+            RequestPassNow(PassRequest::Resumed);
+        return;
+    case SERVICE_CONTROL_TIMECHANGE:
+        RequestPassNow(PassRequest::TimeChanged);
+        return;
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN: {
+        // Reported before anything else: a log line may wait for the logger's lock.
+        const ULONGLONG stopStart = GetTickCount64();
+        ServiceStatus.dwWin32ExitCode = 0;
+        ReportStopPending(control);
+        LOG(0, L"Stopping service");
+        StopScheduling();
+        ServiceStatus.dwCurrentState = SERVICE_STOPPED;
+        ServiceStatus.dwCheckPoint = 0;
+        ServiceStatus.dwWaitHint = 0;
+        ReportServiceStopped(GetTickCount64() - stopStart);
+        break;
+    }
+    case SERVICE_CONTROL_INTERROGATE:
+        break;
+    default:
+        LOG(0, L"Unrecognized opcode %d", control);
+        break;
+    }
+    ReportStatus(control);
+}
+
+}  // namespace
 
 void WINAPI ServiceMain(DWORD, LPWSTR*)
 {
-    try {
-        ServiceStatus.dwServiceType = SERVICE_WIN32;
-        ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
-                                           SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_TIMECHANGE;
-        ServiceStatus.dwWin32ExitCode = 0;
-        ServiceStatus.dwServiceSpecificExitCode = 0;
-        ServiceStatus.dwCheckPoint = 0;
-        ServiceStatus.dwWaitHint = 0;
-
-        ServiceStatusHandle = RegisterServiceCtrlHandlerExW(kServiceName, ServiceCtrlHandler,
-                                                            /*lpContext=*/nullptr);
-        if (!ServiceStatusHandle) {
-            const DWORD error = GetLastError();
-            LOG_FAILURE(0, error, L"RegisterServiceCtrlHandlerEx failed, error code = %d");
-            return;
-        }
-        ServiceStatus.dwCurrentState = SERVICE_RUNNING;
-        ServiceStatus.dwCheckPoint = 0;
-        ServiceStatus.dwWaitHint = 0;
-        if (!SetServiceStatus(ServiceStatusHandle, &ServiceStatus)) {
-            LOG_LAST_ERROR(0, L"SetServiceStatus failed, error code = %d");
-        }
-        ReportServiceStarted();
-    } catch (...) {
-    }
+    if (!RunThreadBody(RunServiceMain, L"Service main function ended unexpectedly"))
+        StopAfterException();
 }
 
 DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID)
 {
-    try {
-        switch (control) {
-        // A resume or a new system time: the worker asks the applications again at once,
-        // since a due time may have passed meanwhile. Nothing to report to the manager.
-        case SERVICE_CONTROL_POWEREVENT:
-            if (eventType == PBT_APMRESUMEAUTOMATIC)
-                RequestPassNow(PassRequest::Resumed);
-            return NO_ERROR;
-        case SERVICE_CONTROL_TIMECHANGE:
-            RequestPassNow(PassRequest::TimeChanged);
-            return NO_ERROR;
-        case SERVICE_CONTROL_STOP:
-        case SERVICE_CONTROL_SHUTDOWN: {
-            // Reported before anything else: a log line may wait for the logger's lock.
-            const ULONGLONG stopStart = GetTickCount64();
-            ServiceStatus.dwWin32ExitCode = 0;
-            ReportStopPending(control);
-            LOG(0, L"Stopping service");
-            StopServiceWork();
-            ServiceStatus.dwCurrentState = SERVICE_STOPPED;
-            ServiceStatus.dwCheckPoint = 0;
-            ServiceStatus.dwWaitHint = 0;
-            ReportServiceStopped(GetTickCount64() - stopStart);
-            break;
-        }
-        case SERVICE_CONTROL_INTERROGATE:
-            break;
-        default:
-            LOG(0, L"Unrecognized opcode %d", control);
-            break;
-        }
-        ReportStatus(control);
-    } catch (...) {
-    }
+    if (!RunThreadBody([&] { HandleControl(control, eventType); },
+                       L"Service control handler ended unexpectedly"))
+        StopAfterException();
     return NO_ERROR;
 }

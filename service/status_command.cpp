@@ -111,14 +111,10 @@ CSid ServiceAccountSid(const ServiceFacts& service)
     if (service.State == 0)
         return ProcessUserSid();
     if (service.ProcessId != 0) {
-        UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, /*bInheritHandle=*/FALSE,
-                                         service.ProcessId));
-        HANDLE token = nullptr;
-        if (process && OpenProcessToken(process.Get(), TOKEN_QUERY, &token)) {
-            const CSid user = CAccessToken(token).User();
-            if (user)
-                return user;
-        }
+        const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION,
+                                               /*bInheritHandle=*/FALSE, service.ProcessId));
+        if (const CSid user = ProcessToken(process.Get()).User())
+            return user;
     }
     if (service.Account.empty() || _wcsicmp(service.Account.c_str(), L"LocalSystem") == 0 ||
         _wcsicmp(service.Account.c_str(), L".\\LocalSystem") == 0)

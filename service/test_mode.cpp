@@ -4,11 +4,10 @@
 #include "schedule/push_script.h"
 #include "schedule/scheduler_lock.h"
 #include "schedule/scheduler_thread.h"
+#include "schedule/scheduling.h"
 #include "schedule/state_record.h"
 #include "service/console_report.h"
 #include "service/program_options.h"
-#include "service/service_control.h"
-#include "service/worker_threads.h"
 #include "support/console_text.h"
 
 namespace {
@@ -19,7 +18,7 @@ constexpr DWORD kCloseWaitMs = 30000;
 // Made once and never closed, so that a handler thread still running while test mode ends
 // never meets a closed handle. Both are manual-reset and reset at the start of each run.
 struct TestModeSignals {
-    HANDLE WorkStopped = nullptr;   // set by the handler once StopServiceWork has returned
+    HANDLE WorkStopped = nullptr;   // set by the handler once StopScheduling has returned
     HANDLE Finished = nullptr;      // set by RunTestMode once its exit is logged and written
     DWORD Error = ERROR_SUCCESS;    // why one of them could not be made
 };
@@ -54,7 +53,7 @@ bool HandleTestModeControl(DWORD event)
         const TestModeSignals& signals = Signals();
         if (InterlockedExchange(&StopBegun, 1) == 0) {
             LOG(0, L"Stopping test mode");
-            StopServiceWork();
+            StopScheduling();
             SetEvent(signals.WorkStopped);
         }
         if (event == CTRL_CLOSE_EVENT)
@@ -78,16 +77,16 @@ bool RunTestMode(DWORD lifetimeMs)
 {
     // Two schedulers would reset each other's answers and could run one task twice at once.
     CSchedulerLock lock;
-    const SchedulerLockResult taken = lock.Take(0, /*stop=*/nullptr);
-    if (taken != SchedulerLockResult::Taken) {
+    const SchedulerLockAttempt taken = lock.Take(0, /*stop=*/nullptr);
+    if (taken.Result != SchedulerLockResult::Taken) {
         ActionOutcome refused;
-        if (taken == SchedulerLockResult::HeldByAnother) {
+        if (taken.Result == SchedulerLockResult::HeldByAnother) {
             LOG(0, L"Another Varnholt Scheduling is already scheduling on this computer");
             refused.OtherScheduler = true;
         } else {
-            LOG_FAILURE(0, lock.Error(),
+            LOG_FAILURE(0, taken.Error,
                         L"Cannot tell whether another Varnholt Scheduling is scheduling, error code = %d");
-            refused.SchedulerLockError = lock.Error() != 0 ? lock.Error() : static_cast<DWORD>(ERROR_ACCESS_DENIED);
+            refused.SchedulerLockError = taken.Error != 0 ? taken.Error : static_cast<DWORD>(ERROR_ACCESS_DENIED);
         }
         WriteStreamText(GetStdHandle(STD_OUTPUT_HANDLE),
                         ClosingSentence(ProgramOption::TestMode, refused) + L"\r\n");

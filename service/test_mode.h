@@ -10,7 +10,7 @@ inline constexpr DWORD kTestModeLifetimeMs = 86400000;   // 24 hours
 // when another scheduler holds it or it cannot be had, logs that at level 0, writes the
 // closing sentence that says so and returns false at once, having started nothing.
 // Otherwise registers TestModeCtrlHandler, starts both worker threads, and waits for
-// lifetimeMs or until a console control event has stopped the work (StopServiceWork: the
+// lifetimeMs or until a console control event has stopped the work (StopScheduling: the
 // threads are told to stop, the children are asked to quit and terminated after the grace),
 // and then lets the worker finish its step for up to kWorkerEndWaitMs. Then logs "EXIT
 // Varnholt Scheduling (TEST MODE)", writes the closing sentence to standard output,
@@ -21,7 +21,7 @@ bool RunTestMode(DWORD lifetimeMs = kTestModeLifetimeMs);
 
 // The work of the console control handler. For CTRL_C_EVENT, CTRL_BREAK_EVENT and
 // CTRL_CLOSE_EVENT during RunTestMode the first such event logs "Stopping test mode", runs
-// StopServiceWork and wakes RunTestMode; later ones change nothing. For CTRL_CLOSE_EVENT
+// StopScheduling and wakes RunTestMode; later ones change nothing. For CTRL_CLOSE_EVENT
 // it returns only once RunTestMode has written its last words (or after half a minute).
 // Returns true for those three events, false for any other, which it leaves alone.
 // Called on a thread of its own for each event; never throws.

@@ -1,22 +1,46 @@
 #include "tests/common/scheduler_control.h"
 
-#include "schedule/child_process.h"
 #include "schedule/scheduler_thread.h"
-#include "support/unique_resource.h"
+#include "schedule/scheduling.h"
 
 #include <utility>
+
+namespace {
+
+ProcessSlot& Global(GlobalSlot slot) { return slot == GlobalSlot::Scan ? ScanSlot : PushSlot; }
+
+// A short grace: the tests' children quit at once or are meant to be terminated.
+constexpr DWORD kTestGraceMs = 200;
+
+}  // namespace
+
+ProcessSlot SlotNow(GlobalSlot slot) { return SnapshotSlot(Global(slot)); }
+
+void ClearSlots()
+{
+    ClearSlot(ScanSlot);
+    ClearSlot(PushSlot);
+}
+
+void StopSlotChildOf(GlobalSlot slot, DWORD graceMs) { StopSlotChild(Global(slot), graceMs); }
+
+UniqueProcessInformation LaunchInto(GlobalSlot slot, const std::wstring& commandLine, UniqueHandle* job)
+{
+    return LaunchProcess(commandLine, &Global(slot), job);
+}
+
+bool SchedulerStopping() { return InterlockedCompareExchange(&SchedulerStopFlag, 0, 0) != 0; }
+bool PushStopping() { return InterlockedCompareExchange(&PushStopFlag, 0, 0) != 0; }
+void SetSchedulerStop(bool on) { InterlockedExchange(&SchedulerStopFlag, on ? 1 : 0); }
+void SetPushStop(bool on) { InterlockedExchange(&PushStopFlag, on ? 1 : 0); }
 
 void StopSchedulerLoop(std::thread& worker)
 {
     if (!worker.joinable())
         return;
-    InterlockedExchange(&SchedulerStopFlag, 1);
-    SetEvent(SchedulerStopEvent());
-    UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kScheduleCheckEventName));
-    if (event)
-        SetEvent(event.Get());
-    StopSlotChild(ScanSlot, 200);
+    StopScheduling(kTestGraceMs);
     worker.join();
+    SetPushStop(false);
 }
 
 void CloseScheduleCheckEvent()
@@ -26,7 +50,7 @@ void CloseScheduleCheckEvent()
 
 void ClearSchedulerStop()
 {
-    InterlockedExchange(&SchedulerStopFlag, 0);
-    InterlockedExchange(&PushStopFlag, 0);
+    SetSchedulerStop(false);
+    SetPushStop(false);
     ResetEvent(SchedulerStopEvent());
 }

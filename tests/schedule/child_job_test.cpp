@@ -10,6 +10,7 @@
 #include "tests/common/processes.h"
 #include "tests/common/program_paths.h"
 #include "tests/common/registry.h"
+#include "tests/common/scheduler_control.h"
 #include "tests/common/scratch_folder.h"
 #include "tests/common/wait_until.h"
 
@@ -29,14 +30,12 @@ protected:
     }
     void SetUp() override
     {
-        ClearSlot(ScanSlot);
-        ClearSlot(PushSlot);
+        ClearSlots();
     }
     void TearDown() override
     {
         SetJobAssignmentForTests(nullptr);
-        ClearSlot(ScanSlot);
-        ClearSlot(PushSlot);
+        ClearSlots();
     }
 
     // A test child that starts a grandchild that ignores WM_QUIT, writes the grandchild's id
@@ -78,7 +77,7 @@ TEST_F(ChildJobTest, ChildKilledAtItsLimitTakesItsGrandchildWithIt)
     std::wstring task = WithGrandchild(L"--ignore-quit 300000");
     int result = 0;
     UniqueHandle grandchild = GrandchildOf([&] {
-        result = RunAndWait(L"Task", task, m_folder.Path(), m_timings.TaskLimitSeconds, m_timings);
+        result = RunAndWait(L"Task", task, m_folder.Path(), m_timings.TaskLimitSeconds, m_timings).ExitCode;
     });
     EXPECT_EQ(-1, result);
     ExpectEndedBy1067(grandchild.Get());
@@ -102,7 +101,7 @@ TEST_F(ChildJobTest, TaskThatEndsByItselfLeavesItsGrandchildRunning)
     std::wstring task = WithGrandchild(L"--exit 3");
     int result = 0;
     UniqueHandle grandchild = GrandchildOf([&] {
-        result = RunAndWait(L"Task", task, m_folder.Path(), 30, m_timings);
+        result = RunAndWait(L"Task", task, m_folder.Path(), 30, m_timings).ExitCode;
     });
     EXPECT_EQ(3, result);
     ASSERT_TRUE(grandchild);
@@ -116,9 +115,8 @@ TEST_F(ChildJobTest, TaskThatEndsByItselfLeavesItsGrandchildRunning)
 TEST_F(ChildJobTest, StopEndsWhatAnEndedChildLeftInItsJob)
 {
     UniqueHandle job;
-    const PROCESS_INFORMATION script =
-        LaunchProcess(WithGrandchild(L"--exit 0"), &PushSlot, &job);
-    const UniqueProcessInformation launched(script);
+    const UniqueProcessInformation launched =
+        LaunchInto(GlobalSlot::Push, WithGrandchild(L"--exit 0"), &job);
     ASSERT_TRUE(launched);
     ASSERT_TRUE(job);
     UniqueHandle grandchild(OpenSpawnedChild(IdFile()));
@@ -126,9 +124,9 @@ TEST_F(ChildJobTest, StopEndsWhatAnEndedChildLeftInItsJob)
     ASSERT_TRUE(grandchild);
     EXPECT_TRUE(StillRunning(grandchild.Get()));
 
-    StopSlotChild(PushSlot, 200);
+    StopSlotChildOf(GlobalSlot::Push, 200);
     ExpectEndedBy1067(grandchild.Get());
-    EXPECT_EQ(nullptr, SnapshotSlot(PushSlot).hProcess);
+    EXPECT_EQ(nullptr, SlotNow(GlobalSlot::Push).hProcess);
     EXPECT_FALSE(m_log.Has(L"KillProcess failed, error 5"));
 }
 
@@ -148,11 +146,11 @@ TEST_F(ChildJobTest, ChildThatCannotBePutInAJobRunsAndIsStillEndedAtItsLimit)
         std::wstring task = TestChildCommand(L"--append \"" + ran + L"\" up --ignore-quit 300000");
         int result = 0;
         std::thread runner([&] {
-            result = RunAndWait(L"Task", task, m_folder.Path(), m_timings.TaskLimitSeconds, m_timings);
+            result = RunAndWait(L"Task", task, m_folder.Path(), m_timings.TaskLimitSeconds, m_timings).ExitCode;
         });
         UniqueHandle child;
         WaitUntil([&] {
-            const DWORD id = SnapshotSlot(ScanSlot).dwProcessId;
+            const DWORD id = SlotNow(GlobalSlot::Scan).dwProcessId;
             child.Reset(id ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id)
                            : nullptr);
             return static_cast<bool>(child);
@@ -188,8 +186,8 @@ TEST_F(ChildJobTest, QuitMessageNeverReachesAThreadOnceTheChildHasEnded)
     });
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(ready.Get(), 10000));
 
-    ProcessSlot slot = LaunchProcess(TestChildCommand(L"--exit 0"), nullptr);
-    const UniqueProcessInformation launched(slot);
+    const UniqueProcessInformation launched = LaunchProcess(TestChildCommand(L"--exit 0"), nullptr);
+    ProcessSlot slot = launched.Get();
     ASSERT_TRUE(launched);
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(launched.Process(), 10000));
     slot.dwThreadId = bystanderId;   // as if the id had been reused

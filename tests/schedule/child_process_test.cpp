@@ -8,6 +8,7 @@
 #include "tests/common/processes.h"
 #include "tests/common/program_paths.h"
 #include "tests/common/registry.h"
+#include "tests/common/scheduler_control.h"
 #include "tests/common/scratch_folder.h"
 #include "tests/common/timer_from_now.h"
 #include "tests/common/wait_until.h"
@@ -28,8 +29,8 @@ Timings ShortKill(DWORD graceMs = 300)
 
 class ChildProcessTest : public ::testing::Test {
 protected:
-    void SetUp() override { ClearSlot(ScanSlot); }
-    void TearDown() override { ClearSlot(ScanSlot); }
+    void SetUp() override { ClearSlots(); }
+    void TearDown() override { ClearSlots(); }
 
     ProductKeyReset m_reset;
     CapturedLog m_log{6};
@@ -40,12 +41,12 @@ TEST_F(ChildProcessTest, ReturnsTheExitCodeAndEmptiesTheSlot)
 {
     std::wstring command = TestChildCommand(L"--append out.txt ran --exit 7");
     const std::wstring original = command;
-    EXPECT_EQ(7, RunAndWait(L"Label", command, m_folder.Path(), 10));
+    EXPECT_EQ(7, RunAndWait(L"Label", command, m_folder.Path(), 10).ExitCode);
     EXPECT_EQ(original, command);
 
     // It ran in the working directory given.
     EXPECT_EQ(L"ran|" + m_folder.Path() + L"\r\n", ReadUtf8File(m_folder.File(L"out.txt")));
-    const ProcessSlot slot = SnapshotSlot(ScanSlot);
+    const ProcessSlot slot = SlotNow(GlobalSlot::Scan);
     EXPECT_EQ(nullptr, slot.hProcess);
     EXPECT_EQ(nullptr, slot.hThread);
     EXPECT_NE(0u, slot.dwProcessId);   // the ids of the last child stay
@@ -57,8 +58,11 @@ TEST_F(ChildProcessTest, ReturnsTheExitCodeAndEmptiesTheSlot)
 TEST_F(ChildProcessTest, ProgramThatCannotStartGives9999)
 {
     std::wstring command = L"\"" + m_folder.File(L"missing.exe") + L"\" /x";
-    EXPECT_EQ(9999, RunAndWait(L"Gone", command, m_folder.Path(), 10));
-    EXPECT_EQ(nullptr, SnapshotSlot(ScanSlot).hProcess);
+    const RunResult gone = RunAndWait(L"Gone", command, m_folder.Path(), 10);
+    EXPECT_EQ(9999, gone.ExitCode);
+    EXPECT_EQ(RunOutcome::NotStarted, gone.Outcome);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), gone.Error);
+    EXPECT_EQ(nullptr, SlotNow(GlobalSlot::Scan).hProcess);
     const std::vector<std::wstring> messages = m_log.Messages();
     ASSERT_EQ(2u, messages.size());
     EXPECT_EQ(L"Starting Gone '" + command + L"'", messages[0]);
@@ -70,7 +74,7 @@ UniqueHandle OpenRunningChild()
 {
     UniqueHandle process;
     WaitUntil([&] {
-        const DWORD id = SnapshotSlot(ScanSlot).dwProcessId;
+        const DWORD id = SlotNow(GlobalSlot::Scan).dwProcessId;
         if (id != 0)
             process.Reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id));
         return static_cast<bool>(process);
@@ -87,7 +91,7 @@ TEST_F(ChildProcessTest, ChildPastItsLimitIsTerminatedAfterTheGrace)
     std::thread runner([&] {
         const TimerFromNow limitAndGrace(1000 + 500);
         const ULONGLONG start = GetTickCount64();
-        result = RunAndWait(L"Slow", command, m_folder.Path(), 1, ShortKill(500));
+        result = RunAndWait(L"Slow", command, m_folder.Path(), 1, ShortKill(500)).ExitCode;
         took = GetTickCount64() - start;
         limitAndGracePassed = limitAndGrace.Fired();
     });
@@ -102,15 +106,15 @@ TEST_F(ChildProcessTest, ChildPastItsLimitIsTerminatedAfterTheGrace)
     ASSERT_TRUE(GetExitCodeProcess(child.Get(), &exitCode));
     EXPECT_EQ(1067u, exitCode);
     EXPECT_TRUE(m_log.Has(L"Killing Slow '" + command + L"'"));
-    EXPECT_EQ(nullptr, SnapshotSlot(ScanSlot).hProcess);
-    EXPECT_EQ(nullptr, SnapshotSlot(ScanSlot).hThread);
+    EXPECT_EQ(nullptr, SlotNow(GlobalSlot::Scan).hProcess);
+    EXPECT_EQ(nullptr, SlotNow(GlobalSlot::Scan).hThread);
 }
 
 TEST_F(ChildProcessTest, ZeroLimitKillsAtOnce)
 {
     std::wstring command = TestChildCommand(L"--ignore-quit 60000");
     const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(-1, RunAndWait(L"Now", command, m_folder.Path(), 0, ShortKill(200)));
+    EXPECT_EQ(-1, RunAndWait(L"Now", command, m_folder.Path(), 0, ShortKill(200)).ExitCode);
     EXPECT_LT(GetTickCount64() - start, 3000u);
     EXPECT_TRUE(m_log.Has(L"Killing Now '" + command + L"'"));
 }
@@ -121,7 +125,7 @@ TEST_F(ChildProcessTest, QuitMessageEndsAMessageLoopWithinTheGrace)
     std::wstring command = TestChildCommand(L"--quit-loop -1 --exit 5");
     // The limit gives the child time to make its message queue; a WM_QUIT posted before
     // that is lost, as on Windows.
-    std::thread runner([&] { EXPECT_EQ(-1, RunAndWait(L"Loop", command, m_folder.Path(), 2, ShortKill(4000))); });
+    std::thread runner([&] { EXPECT_EQ(-1, RunAndWait(L"Loop", command, m_folder.Path(), 2, ShortKill(4000)).ExitCode); });
     UniqueHandle child(OpenRunningChild());
     ASSERT_TRUE(child);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.Get(), 4000));
@@ -135,7 +139,7 @@ TEST_F(ChildProcessTest, LaunchProcessDoesNotWaitAndFillsTheSlot)
 {
     ProcessSlot slot = {};
     {
-        const UniqueProcessInformation info(LaunchProcess(TestChildCommand(L"--sleep 3000"), &slot));
+        const UniqueProcessInformation info = LaunchProcess(TestChildCommand(L"--sleep 3000"), &slot);
         ASSERT_NE(nullptr, info.Process());
         EXPECT_EQ(info.Process(), slot.hProcess);
         EXPECT_EQ(info.ProcessId(), slot.dwProcessId);
@@ -145,8 +149,8 @@ TEST_F(ChildProcessTest, LaunchProcessDoesNotWaitAndFillsTheSlot)
     EXPECT_TRUE(m_log.Has(L"Launching '" + TestChildCommand(L"--sleep 3000") + L"'"));
 
     ProcessSlot empty = {};
-    const PROCESS_INFORMATION failed = LaunchProcess(L"no-such-program-here.exe", &empty);
-    EXPECT_EQ(nullptr, failed.hProcess);
+    const UniqueProcessInformation failed = LaunchProcess(L"no-such-program-here.exe", &empty);
+    EXPECT_FALSE(failed);
     EXPECT_EQ(nullptr, empty.hProcess);
     EXPECT_EQ(0u, empty.dwProcessId);
     EXPECT_TRUE(m_log.Has(L"CreateProcess failed, error code = 2"));
@@ -158,19 +162,19 @@ TEST_F(ChildProcessTest, StopKillsTheRunningChildAndClearsTheSlot)
 {
     std::wstring command = TestChildCommand(L"--ignore-quit 60000");
     int result = 0;
-    std::thread runner([&] { result = RunAndWait(L"Task", command, m_folder.Path(), 600, ShortKill()); });
+    std::thread runner([&] { result = RunAndWait(L"Task", command, m_folder.Path(), 600, ShortKill()).ExitCode; });
     UniqueHandle child(OpenRunningChild());
     ASSERT_TRUE(child);
-    WaitUntil([] { return SnapshotSlot(ScanSlot).hProcess != nullptr; }, 5000);
-    StopSlotChild(ScanSlot, 200);
+    WaitUntil([] { return SlotNow(GlobalSlot::Scan).hProcess != nullptr; }, 5000);
+    StopSlotChildOf(GlobalSlot::Scan, 200);
     runner.join();
     EXPECT_EQ(1067, result);
-    EXPECT_EQ(nullptr, SnapshotSlot(ScanSlot).hProcess);
+    EXPECT_EQ(nullptr, SlotNow(GlobalSlot::Scan).hProcess);
     EXPECT_FALSE(m_log.Has(L"KillProcess failed, error 5"));
 
     // An empty slot: nothing to do, at once.
     const ULONGLONG start = GetTickCount64();
-    StopSlotChild(ScanSlot, 5000);
+    StopSlotChildOf(GlobalSlot::Scan, 5000);
     EXPECT_LT(GetTickCount64() - start, 1000u);
 }
 
@@ -179,22 +183,22 @@ TEST_F(ChildProcessTest, StopKillsTheRunningChildAndClearsTheSlot)
 TEST_F(ChildProcessTest, NoChildStartsInASlotWhoseStopHasBegun)
 {
     std::wstring command = TestChildCommand(L"--append ran.txt scan");
-    RunOutcome outcome = RunOutcome::Ended;
-    InterlockedExchange(&SchedulerStopFlag, 1);
-    const int result = RunAndWait(L"Late", command, m_folder.Path(), 10, ProductTimings(), &outcome);
-    InterlockedExchange(&SchedulerStopFlag, 0);
-    EXPECT_EQ(9999, result);
-    EXPECT_EQ(RunOutcome::NotStarted, outcome);
+    SetSchedulerStop(true);
+    const RunResult stopped = RunAndWait(L"Late", command, m_folder.Path(), 10);
+    SetSchedulerStop(false);
+    EXPECT_EQ(9999, stopped.ExitCode);
+    EXPECT_EQ(RunOutcome::NotStarted, stopped.Outcome);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), stopped.Error) << "the stop is no failure to start";
     EXPECT_TRUE(m_log.Has(L"Not starting Late: the service is stopping"));
     EXPECT_FALSE(m_log.Has(L"CreateProcess failed, error code = 0"));
 
-    InterlockedExchange(&PushStopFlag, 1);
-    const UniqueProcessInformation push(LaunchProcess(TestChildCommand(L"--append push.txt push"), &PushSlot));
+    SetPushStop(true);
+    const UniqueProcessInformation push = LaunchInto(GlobalSlot::Push, TestChildCommand(L"--append push.txt push"));
     ProcessSlot own = {};
-    UniqueProcessInformation registration(LaunchProcess(TestChildCommand(L"--exit 0"), &own));
-    InterlockedExchange(&PushStopFlag, 0);
+    UniqueProcessInformation registration = LaunchProcess(TestChildCommand(L"--exit 0"), &own);
+    SetPushStop(false);
     EXPECT_EQ(nullptr, push.Process());
-    EXPECT_EQ(nullptr, SnapshotSlot(PushSlot).hProcess);
+    EXPECT_EQ(nullptr, SlotNow(GlobalSlot::Push).hProcess);
     EXPECT_EQ(1, m_log.Count(L"Not starting " + TestChildCommand(L"--append push.txt push") +
                              L": the service is stopping"));
     ASSERT_NE(nullptr, registration.Process());
@@ -206,8 +210,9 @@ TEST_F(ChildProcessTest, NoChildStartsInASlotWhoseStopHasBegun)
     EXPECT_FALSE(FileExists(m_folder.File(L"push.txt")));
 
     // With the flag clear again the same run goes ahead.
-    EXPECT_EQ(0, RunAndWait(L"Late", command, m_folder.Path(), 10, ProductTimings(), &outcome));
-    EXPECT_EQ(RunOutcome::Ended, outcome);
+    const RunResult ran = RunAndWait(L"Late", command, m_folder.Path(), 10);
+    EXPECT_EQ(0, ran.ExitCode);
+    EXPECT_EQ(RunOutcome::Ended, ran.Outcome);
 }
 
 // Starts a test child in a slot of the test's own and waits until it has made its message
@@ -217,8 +222,8 @@ public:
     ReadyChild(const ScratchDirectory& folder, const std::wstring& name, const std::wstring& then)
     {
         const std::wstring ready = folder.File(name + L".ready");
-        Slot = LaunchProcess(TestChildCommand(L"--queue --append \"" + ready + L"\" up " + then), nullptr);
-        m_owner.Reset(Slot);
+        m_owner = LaunchProcess(TestChildCommand(L"--queue --append \"" + ready + L"\" up " + then), nullptr);
+        Slot = m_owner.Get();
         WaitUntil([&] { return FileExists(ready); }, 10000);
     }
     ~ReadyChild()
@@ -287,11 +292,11 @@ TEST_F(ChildProcessTest, TheGraceIsAnUpperBoundSharedByTheChildren)
 TEST_F(ChildProcessTest, ChildThatQuitsAtItsLimitIsNotWaitedOutNorTerminated)
 {
     std::wstring command = TestChildCommand(L"--queue --quit-loop -1 --exit 5");
-    RunOutcome outcome = RunOutcome::NotStarted;
     const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(-1, RunAndWait(L"Loop", command, m_folder.Path(), 1, ShortKill(5000), &outcome));
+    const RunResult killed = RunAndWait(L"Loop", command, m_folder.Path(), 1, ShortKill(5000));
+    EXPECT_EQ(-1, killed.ExitCode);
     EXPECT_LT(GetTickCount64() - start, 3500u);
-    EXPECT_EQ(RunOutcome::KilledAtLimit, outcome);
+    EXPECT_EQ(RunOutcome::KilledAtLimit, killed.Outcome);
     EXPECT_TRUE(m_log.Has(L"Killing Loop '" + command + L"'"));
     EXPECT_FALSE(m_log.Has(L"KillProcess failed, error 5"));
 }
@@ -311,16 +316,16 @@ TEST_F(ChildProcessTest, StopRacingTheEndOfARunHarmsNothingElse)
         std::vector<UniqueHandle> reopened;
         std::thread owner([&] {
             std::wstring command = TestChildCommand(L"--quit-loop 5000");
-            RunAndWait(L"Race", command, m_folder.Path(), 60, ShortKill(0));
-            freed = SnapshotSlot(ScanSlot).hProcess;   // null: the run cleared it
+            static_cast<void>(RunAndWait(L"Race", command, m_folder.Path(), 60, ShortKill(0)));
+            freed = SlotNow(GlobalSlot::Scan).hProcess;   // null: the run cleared it
             for (int i = 0; i < 6; ++i)
                 reopened.emplace_back(OpenProcess(PROCESS_ALL_ACCESS, FALSE, bystander.Id()));
         });
         ProcessSlot seen = {};
-        WaitUntil([&] { seen = SnapshotSlot(ScanSlot); return seen.hProcess != nullptr; }, 5000);
+        WaitUntil([&] { seen = SlotNow(GlobalSlot::Scan); return seen.hProcess != nullptr; }, 5000);
         // WM_QUIT ends the child at once; the termination follows after a short grace, by
         // when the owner has closed its handles and reopened their values.
-        StopSlotChild(ScanSlot, 30);
+        StopSlotChildOf(GlobalSlot::Scan, 30);
         owner.join();
         ASSERT_EQ(nullptr, freed);
         for (const UniqueHandle& handle : reopened) {
@@ -332,7 +337,7 @@ TEST_F(ChildProcessTest, StopRacingTheEndOfARunHarmsNothingElse)
             EXPECT_TRUE(GetHandleInformation(handle.Get(), &flags)) << "round " << round;
         }
         ASSERT_TRUE(bystander.Running()) << "round " << round;
-        EXPECT_EQ(nullptr, SnapshotSlot(ScanSlot).hProcess);
+        EXPECT_EQ(nullptr, SlotNow(GlobalSlot::Scan).hProcess);
     }
     // The test is only meaningful when handle values were in fact reused.
     EXPECT_GT(reusedValues, 0);

@@ -6,6 +6,7 @@
 #include "tests/common/log_capture.h"
 #include "tests/common/program_paths.h"
 #include "tests/common/registry.h"
+#include "tests/common/scheduler_control.h"
 #include "tests/common/scratch_folder.h"
 #include "tests/common/timer_from_now.h"
 #include "tests/common/wait_until.h"
@@ -43,10 +44,10 @@ protected:
     {
         Stop();
         // The last run's handles stay with the slot, as in the service; end its process.
-        const ProcessSlot last = SnapshotSlot(PushSlot);
+        const ProcessSlot last = SlotNow(GlobalSlot::Push);
         if (last.hProcess)
             TerminateProcess(last.hProcess, 0);
-        ClearSlot(PushSlot);
+        ClearSlots();
     }
     void Start()
     {
@@ -57,8 +58,8 @@ protected:
     {
         if (!m_thread.joinable())
             return;
-        InterlockedExchange(&PushStopFlag, 1);
-        StopSlotChild(PushSlot, 200);
+        SetPushStop(true);
+        StopSlotChildOf(GlobalSlot::Push, 200);
         m_thread.join();
     }
     std::wstring Script(const std::wstring& extra = L"")
@@ -91,10 +92,10 @@ TEST_F(PushScriptTest, NothingRunsWithoutAStringCommand)
         const ULONGLONG start = GetTickCount64();
         RunPushScriptLoop(m_timings);
         EXPECT_LT(GetTickCount64() - start, 500u) << "variant " << variant;
-        EXPECT_EQ(0, PushStopFlag);
+        EXPECT_FALSE(PushStopping());
     }
     EXPECT_TRUE(m_log.Messages().empty());
-    EXPECT_EQ(nullptr, SnapshotSlot(PushSlot).hProcess);
+    EXPECT_EQ(nullptr, SlotNow(GlobalSlot::Push).hProcess);
 }
 
 TEST_F(PushScriptTest, MultiStringCommandIsJoinedAndAFailedLaunchIsRetried)
@@ -104,7 +105,7 @@ TEST_F(PushScriptTest, MultiStringCommandIsJoinedAndAFailedLaunchIsRetried)
     ASSERT_TRUE(WaitUntil([&] { return m_log.Count(L"Launching 'a|b'") >= 2; }, 10000));
     Stop();
     EXPECT_GE(m_log.Count(L"CreateProcess failed, error code = 2"), 2);
-    EXPECT_EQ(nullptr, SnapshotSlot(PushSlot).hProcess);
+    EXPECT_EQ(nullptr, SlotNow(GlobalSlot::Push).hProcess);
 }
 
 TEST_F(PushScriptTest, EndedScriptIsRelaunchedAfterThePause)
@@ -117,7 +118,7 @@ TEST_F(PushScriptTest, EndedScriptIsRelaunchedAfterThePause)
     EXPECT_TRUE(twoPauses.Fired()) << "a relaunch came before its pause was out";
     Stop();
     EXPECT_GE(m_log.Count(L"Start Varnholt Push Script"), 3);
-    EXPECT_EQ(0, PushStopFlag);
+    EXPECT_FALSE(PushStopping());
 }
 
 TEST_F(PushScriptTest, StopDuringThePauseEndsWithoutARelaunch)
@@ -128,7 +129,7 @@ TEST_F(PushScriptTest, StopDuringThePauseEndsWithoutARelaunch)
     ASSERT_TRUE(WaitUntil([&] { return Runs() == 1; }, 10000));
     Sleep(500);   // the script has ended and the pause has begun
     const ULONGLONG start = GetTickCount64();
-    InterlockedExchange(&PushStopFlag, 1);
+    SetPushStop(true);
     m_thread.join();
     EXPECT_LT(GetTickCount64() - start, 1000u);
     EXPECT_EQ(1, m_log.Count(L"Start Varnholt Push Script"));
@@ -140,7 +141,7 @@ TEST_F(PushScriptTest, StopWhileTheScriptRunsKillsItForGood)
     SetProductString(L"", L"PushScriptCommand", Script(L"--ignore-quit 60000"));
     Start();
     ASSERT_TRUE(WaitUntil([&] { return Runs() == 1; }, 10000));
-    const DWORD id = SnapshotSlot(PushSlot).dwProcessId;
+    const DWORD id = SlotNow(GlobalSlot::Push).dwProcessId;
     const UniqueHandle script(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id));
     ASSERT_NE(nullptr, script.Get());
     Stop();
@@ -157,18 +158,18 @@ TEST_F(PushScriptTest, RelaunchesLeakNoHandles)
 {
     const std::wstring script = TestChildCommand(L"--exit 0");
     LaunchPushScript(script);
-    WaitForSingleObject(SnapshotSlot(PushSlot).hProcess, 5000);
+    WaitForSingleObject(SlotNow(GlobalSlot::Push).hProcess, 5000);
     const int before = OpenHandleCount();
     for (int i = 0; i < 100; ++i) {
-        const ProcessSlot previous = SnapshotSlot(PushSlot);
+        const ProcessSlot previous = SlotNow(GlobalSlot::Push);
         ASSERT_NE(nullptr, previous.hProcess);
         WaitForSingleObject(previous.hProcess, 5000);
         LaunchPushScript(script);
-        const ProcessSlot current = SnapshotSlot(PushSlot);
+        const ProcessSlot current = SlotNow(GlobalSlot::Push);
         ASSERT_NE(nullptr, current.hProcess);
         EXPECT_NE(previous.dwProcessId, current.dwProcessId);
     }
-    WaitForSingleObject(SnapshotSlot(PushSlot).hProcess, 5000);
+    WaitForSingleObject(SlotNow(GlobalSlot::Push).hProcess, 5000);
     EXPECT_LE(OpenHandleCount(), before + 2);
 }
 
@@ -192,21 +193,21 @@ TEST(SleepUnlessStoppingTest, SleepsWholeStepsAndNoticesAStop)
     EXPECT_LT(timed(-5), 100u);
     EXPECT_TRUE(sleepsAtLeast(301, 600));   // rounded up to two steps
 
-    InterlockedExchange(&PushStopFlag, 1);
+    SetPushStop(true);
     EXPECT_LT(timed(10000), 100u);
-    InterlockedExchange(&PushStopFlag, 0);
+    SetPushStop(false);
 
     // The sleep lasts until the stop: the stopper notes that it stops before it does.
     std::atomic<bool> stopping{false};
     std::thread stopper([&] {
         Sleep(400);
         stopping = true;
-        InterlockedExchange(&PushStopFlag, 1);
+        SetPushStop(true);
     });
     const ULONGLONG took = timed(60000);
     const bool endedByTheStop = stopping;
     stopper.join();
-    InterlockedExchange(&PushStopFlag, 0);
+    SetPushStop(false);
     EXPECT_TRUE(endedByTheStop) << "the sleep ended before the stop came";
     EXPECT_LT(took, 1500u);
 }

@@ -5,7 +5,7 @@
 #include "schedule/push_script.h"
 #include "schedule/schedule_check.h"
 #include "schedule/scheduler_thread.h"
-#include "schedule/thread_entry.h"
+#include "log/thread_entry.h"
 #include "support/unique_resource.h"
 #include "tests/common/event_recording.h"
 #include "tests/common/log_capture.h"
@@ -42,7 +42,7 @@ protected:
     {
         StopWorker();
         CloseScheduleCheckEvent();
-        ClearSlot(ScanSlot);
+        ClearSlots();
         SetEventSink(nullptr);
     }
     // Runs the worker until its first main task has come to an end.
@@ -161,10 +161,10 @@ TEST_F(ScheduleEventsTest, PushScriptThatEndsIsReportedWithItsExitCode)
     SetProductString(L"", L"PushScriptCommand", command);
     std::thread push([this] { RunPushScriptLoop(m_timings); });
     const bool reported = WaitUntil([&] { return !m_sink.EventsWithId(1300).empty(); }, 20000);
-    InterlockedExchange(&PushStopFlag, 1);
-    StopSlotChild(PushSlot, 200);
+    SetPushStop(true);
+    StopSlotChildOf(GlobalSlot::Push, 200);
     push.join();
-    ClearSlot(PushSlot);
+    ClearSlots();
     ASSERT_TRUE(reported);
     const std::vector<RecordedEvent> ended = m_sink.EventsWithId(1300);
     ASSERT_EQ(1u, ended.size());

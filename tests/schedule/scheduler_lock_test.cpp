@@ -25,7 +25,7 @@ public:
             // One that ends holding it is never destroyed: the thread ends without giving it
             // back, as a process that dies does.
             CSchedulerLock* lock = endHoldingIt ? (m_dead = new CSchedulerLock()) : &m_lock;
-            m_result = lock->Take(0, nullptr);
+            m_result = lock->Take(0, nullptr).Result;
             m_ready = true;
             if (endHoldingIt)
                 return;
@@ -64,22 +64,22 @@ TEST(SchedulerLockTest, OneHolderAtATimeAndADeadHolderLetsGo)
         OtherScheduler other;
         ASSERT_EQ(SchedulerLockResult::Taken, other.Result());
         CSchedulerLock lock;
-        EXPECT_EQ(SchedulerLockResult::HeldByAnother, lock.Take(0, nullptr));
+        EXPECT_EQ(SchedulerLockResult::HeldByAnother, lock.Take(0, nullptr).Result);
         UniqueHandle stop(CreateEventW(nullptr, TRUE, TRUE, nullptr));
-        EXPECT_EQ(SchedulerLockResult::Stopped, lock.Take(INFINITE, stop.Get()));
+        EXPECT_EQ(SchedulerLockResult::Stopped, lock.Take(INFINITE, stop.Get()).Result);
         other.LetGo();
-        EXPECT_EQ(SchedulerLockResult::Taken, lock.Take(0, nullptr));
+        EXPECT_EQ(SchedulerLockResult::Taken, lock.Take(0, nullptr).Result);
     }
     OtherScheduler died(/*endHoldingIt=*/true);
     died.LetGo();
     CSchedulerLock lock;
-    EXPECT_EQ(SchedulerLockResult::Taken, lock.Take(1000, nullptr)) << "abandoned, so free";
+    EXPECT_EQ(SchedulerLockResult::Taken, lock.Take(1000, nullptr).Result) << "abandoned, so free";
 }
 
 TEST(SchedulerLockTest, OnlySystemAndAdministratorsMayOpenIt)
 {
     CSchedulerLock lock;
-    ASSERT_EQ(SchedulerLockResult::Taken, lock.Take(0, nullptr));
+    ASSERT_EQ(SchedulerLockResult::Taken, lock.Take(0, nullptr).Result);
     UniqueHandle opened(OpenMutexW(READ_CONTROL, FALSE, kSchedulerLockName));
     ASSERT_TRUE(opened);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -105,8 +105,9 @@ TEST(SchedulerLockTest, ALockOfAnotherOwnerIsNotUsed)
 
     std::thread([] {
         CSchedulerLock lock;
-        EXPECT_EQ(SchedulerLockResult::Untrusted, lock.Take(0, nullptr));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), lock.Error());
+        const SchedulerLockAttempt attempt = lock.Take(0, nullptr);
+        EXPECT_EQ(SchedulerLockResult::Untrusted, attempt.Result);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), attempt.Error);
 
         ProductKeyReset reset;
         CapturedLog log(0);

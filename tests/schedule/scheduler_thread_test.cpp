@@ -68,14 +68,14 @@ class WaitForDueTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ScheduleCheckEvent = CreateScheduleCheckEvent();
+        ScheduleCheckEvent = CreateScheduleCheckEvent().Event.Release();
         ASSERT_NE(nullptr, ScheduleCheckEvent);
         m_timings.WaitBoundMs = 4000;
         // These tests look at one wait, not at the gap between the passes requests cause,
         // whose record an earlier test in this process may have left; nor may an earlier
         // stop that no worker loop took back end the wait.
         m_timings.CheckRequestGapMs = 0;
-        ResetEvent(SchedulerStopEvent());
+        ClearSchedulerStop();
         // An earlier test's object of the same name may still be open, and set.
         ResetEvent(ScheduleCheckEvent);
     }
@@ -164,7 +164,7 @@ TEST_F(WaitForDueTest, WithoutEventOrTimerTheWaitStillLasts)
 
 TEST(ScheduleCheckEventTest, PeersMaySignalAndWaitButNotTakeItOver)
 {
-    UniqueHandle event(CreateScheduleCheckEvent());
+    UniqueHandle event(CreateScheduleCheckEvent().Event);
     ASSERT_TRUE(event);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
@@ -246,7 +246,7 @@ protected:
     {
         Stop();
         CloseScheduleCheckEvent();
-        ClearSlot(ScanSlot);
+        ClearSlots();
     }
     void Start()
     {
@@ -307,7 +307,7 @@ TEST_F(SchedulerLoopTest, DueTaskRunsInItsDirectoryAndAnnouncesItsEndOnce)
     EXPECT_LT(at(L"Starting Scan."), at(L"Scan Finished."));
     EXPECT_LT(at(L"Scan Finished."), at(L"Task ran short; sleeping 1 seconds"));
     EXPECT_TRUE(m_log.Has(L"Service is exiting, shutting down worker thread"));
-    EXPECT_EQ(0, SchedulerStopFlag);
+    EXPECT_FALSE(SchedulerStopping());
 }
 
 TEST_F(SchedulerLoopTest, RequestAtTheThresholdDoesNotRun)
@@ -330,7 +330,7 @@ TEST_F(SchedulerLoopTest, StopDuringAWaitEndsTheLoopAtOnce)
     Stop();
     EXPECT_LT(GetTickCount64() - start, 3000u);
     EXPECT_TRUE(m_log.Has(L"Service is exiting, shutting down worker thread"));
-    EXPECT_EQ(0, SchedulerStopFlag);
+    EXPECT_FALSE(SchedulerStopping());
 }
 
 TEST_F(SchedulerLoopTest, CheckEventSetDuringARunIsServedByThePassAfterIt)

@@ -96,30 +96,26 @@ TEST_F(InstallationTest, InstallRegistersTheEventSourceAndUninstallRemovesIt)
     EXPECT_EQ(0u, RunProduct(L"-u"));
     EXPECT_FALSE(SourceKeyExists());
     // Removing what is not there is no failure.
-    EXPECT_TRUE(RemoveTheEventSource());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), RemoveTheEventSource());
 }
 
 TEST_F(InstallationTest, InstallWaitsForAnEntryMarkedForDeletionToGo)
 {
-    ASSERT_TRUE(InstallService(/*demandStart=*/true));
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), InstallService(/*demandStart=*/true));
     HeldDeletedService held;
     ASSERT_TRUE(held.Deleted());
 
     // Held for longer than the wait: the install fails with 1072, after one more try.
-    Timings shortWait;
-    shortWait.MarkedForDeleteWaitMs = 500;
-    DWORD error = 0;
-    EXPECT_FALSE(InstallService(/*demandStart=*/true, &error, shortWait));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), error);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE),
+              InstallService(/*demandStart=*/true, /*markedForDeleteWaitMs=*/500));
 
     // Released within the wait: the old entry goes and the install succeeds.
     std::thread release([&] {
         Sleep(1000);
         held.Release();
     });
-    EXPECT_TRUE(InstallService(/*demandStart=*/true, &error));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), InstallService(/*demandStart=*/true));
     release.join();
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), error);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
 }
 

@@ -48,7 +48,7 @@ TEST(FailureActionsTest, AFailedCallIsLoggedWithItsErrorCode)
 {
     ProductKeyReset reset;
     CapturedLog log(0);
-    EXPECT_FALSE(SetFailureActions(nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), SetFailureActions(nullptr));
     EXPECT_EQ(1, log.Count(L"ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS) failed, error code = 6"))
         << log.Text();
 }

@@ -1,12 +1,14 @@
 // The service under Wine's real service control manager.
 #include "service/service_control.h"
 
+#include "log/event_log.h"
 #include "log/log_file.h"
 #include "log/logger.h"
 #include "schedule/state_record.h"
 #include "schedule/timings.h"
 #include "support/console_text.h"
 #include "support/unique_resource.h"
+#include "tests/common/event_recording.h"
 #include "tests/common/files.h"
 #include "tests/common/log_capture.h"
 #include "tests/common/piped_process.h"
@@ -24,8 +26,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -390,11 +394,11 @@ TEST_F(ServiceTest, RestartAlsoWaitsForTheStoppedServicesProcessToEnd)
 {
     ASSERT_TRUE(InstallLingeringService(L"--service-linger 3000"));
     EXPECT_FALSE(OpenTheServiceProcess()) << "a service that is not running has no process";
-    ASSERT_TRUE(StartTheService());
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), StartTheService());
     ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
     const UniqueHandle process = OpenTheServiceProcess();
     ASSERT_TRUE(process);
-    ASSERT_TRUE(StopTheService());
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), StopTheService());
 
     EXPECT_FALSE(WaitForTheServiceToStop(1000, process.Get()));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
@@ -412,7 +416,7 @@ TEST_F(ServiceTest, BounceRestartsAServiceWhoseProcessOutlivesItsStop)
         return std::count(text.begin(), text.end(), '\n');
     };
     ASSERT_TRUE(InstallLingeringService(L"--append \"" + starts + L"\" start --service-linger 3000"));
-    ASSERT_TRUE(StartTheService());
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), StartTheService());
     ASSERT_TRUE(WaitUntil([&] { return startCount() == 1; }, 20000));
     const UniqueHandle first = OpenTheServiceProcess();
     ASSERT_TRUE(first);
@@ -425,7 +429,7 @@ TEST_F(ServiceTest, BounceRestartsAServiceWhoseProcessOutlivesItsStop)
 
     // The next test starts a service under the same name: this one's process ends first.
     const UniqueHandle second = OpenTheServiceProcess();
-    StopTheService();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), StopTheService());
     EXPECT_TRUE(WaitForTheServiceToStop(10000, second.Get()));
 }
 
@@ -434,14 +438,12 @@ TEST_F(ServiceTest, BounceRestartsAServiceWhoseProcessOutlivesItsStop)
 TEST_F(ServiceTest, StopWhoseAnswerIsLostWithTheProcessIsNoFailure)
 {
     ASSERT_TRUE(InstallLingeringService(L"--service-abrupt"));
-    ASSERT_TRUE(StartTheService());
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), StartTheService());
     ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
     const UniqueHandle process = OpenTheServiceProcess();
     ASSERT_TRUE(process);
     CapturedLog log;
-    DWORD error = ~0u;
-    EXPECT_TRUE(StopTheService(&error));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), error);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), StopTheService());
     EXPECT_TRUE(log.Messages().empty()) << log.Text();
     EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process.Get(), 5000));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
@@ -476,8 +478,7 @@ namespace {
 TEST_F(ServiceTest, DaysFileHeldAtTheStartIsShownAndTakenAgain)
 {
     SetProductDword(L"", L"Debug", 2);
-    LONG removed = 0;
-    ASSERT_TRUE(DeleteRecordedState(removed));
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), DeleteRecordedState());
     const std::string before = ReadFileBytes(TodaysProductLog());
     UniqueFileHandle holder(CreateFileW(TodaysProductLog().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -529,6 +530,41 @@ private:
     DWORD m_state = 0;
     DWORD m_hint = 0;
 };
+
+// Reports through it fail with an exception at the stop's event (1001), as an allocation
+// that fails while the report is made would.
+class ThrowingAtTheStopsEvent : public RecordingEventSink {
+public:
+    bool Report(WORD type, DWORD messageId, const std::vector<std::wstring>& inserts) override
+    {
+        if (VisibleEventId(messageId) == 1001)
+            throw std::bad_alloc();
+        return RecordingEventSink::Report(type, messageId, inserts);
+    }
+};
+
+// An exception during a stop is logged as a thread's end is (1901), and the service is left
+// STOPPED with an exit code that says why, not waiting in STOP_PENDING; the scheduling
+// has been stopped all the same.
+TEST(StopHandlerTest, AnExceptionIsLoggedAndLeavesTheServiceStopped)
+{
+    ProductKeyReset reset;
+    CapturedLog log(0);
+    ThrowingAtTheStopsEvent events;
+    SetEventSink(&events);
+    const DWORD answer = ServiceCtrlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+    SetEventSink(nullptr);
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), answer);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceStatus.dwCurrentState);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_EXCEPTION_IN_SERVICE), ServiceStatus.dwWin32ExitCode);
+    EXPECT_EQ(1, log.Count(L"Service control handler ended unexpectedly")) << log.Text();
+    const std::vector<RecordedEvent> ended = events.EventsWithId(1901);
+    ASSERT_EQ(1u, ended.size());
+    EXPECT_EQ(L"Service control handler ended unexpectedly", ended[0].Inserts.at(0));
+    EXPECT_TRUE(SchedulerStopping());
+    ServiceStatus = SERVICE_STATUS{};
+    ClearSchedulerStop();   // no worker ran to take the stop back
+}
 
 // Stands for an open of the day's file that an opportunistic lock holds up for ever: it
 // returns only when the test lets it go at its end.

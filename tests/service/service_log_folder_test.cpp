@@ -37,8 +37,7 @@ TEST_F(ServiceLogFolderTest, LocalSystemStartCreatesItOwnedByTheSystemWithAProte
     RemoveTree(ProductLogDirectory());
     ASSERT_FALSE(FileExists(ProductLogDirectory()));
 
-    DWORD error = 0;
-    ASSERT_TRUE(StartTheService(&error)) << "error " << error;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), StartTheService());
     ASSERT_TRUE(WaitUntil([] { return FileExists(TodaysProductLog()); }, 30000));
 
     PSID owner = nullptr;

@@ -152,8 +152,7 @@ protected:
     {
         RemoveServiceCompletely();
         ASSERT_TRUE(InstallStandInService());
-        LONG status = 0;
-        ASSERT_TRUE(DeleteRecordedState(status));
+        ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), DeleteRecordedState());
         m_timings.StartDelayMs = 0;
         m_timings.QueryLimitSeconds = 5;
         m_timings.KillGraceMs = 200;
@@ -165,12 +164,12 @@ protected:
         SetPassSummaryCounter(nullptr);
         Stop();
         CloseScheduleCheckEvent();
-        ClearSlot(ScanSlot);
+        ClearSlots();
         RemoveServiceCompletely();
     }
     void Start() { m_worker = std::thread([this] { RunSchedulerLoop(m_timings); }); }
     void Stop() { StopSchedulerLoop(m_worker); }
-    bool StartService() { return StartTheService() && WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, 20000); }
+    bool StartService() { return StartTheService() == ERROR_SUCCESS && WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, 20000); }
     std::wstring Answer(const std::wstring& app, const std::wstring& seconds)
     {
         return TestChildCommand(L"--write \"" + app + L"\" " + seconds);
@@ -295,8 +294,7 @@ TEST_F(RecordedStateTest, EachEndingOfARunIsRecorded)
 
     // Ended by a stop.
     m_timings.TaskLimitSeconds = 60;
-    LONG status = 0;
-    ASSERT_TRUE(DeleteRecordedState(status));
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), DeleteRecordedState());
     Start();
     ASSERT_TRUE(WaitUntil([] { return ReadApplicationState(L"App").Running; }, 30000));
     Stop();
@@ -306,7 +304,7 @@ TEST_F(RecordedStateTest, EachEndingOfARunIsRecorded)
 
     // Could not start: the system's reason is kept and shown.
     RegisterApplication(L"App", Answer(L"App", L"1"), L"\"" + m_folder.File(L"gone.exe") + L"\"", m_folder.Path());
-    ASSERT_TRUE(DeleteRecordedState(status));
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), DeleteRecordedState());
     app = RunOnce(L"App");
     EXPECT_EQ(RunEnding::NotStarted, app.LastRunOutcome);
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), app.LastRunError);
@@ -536,8 +534,7 @@ TEST(RunningServiceStatusTest, ShowsTheServicesProcessAndItsStart)
 {
     RemoveServiceCompletely();
     ProductKeyReset reset;
-    LONG removed = 0;
-    ASSERT_TRUE(DeleteRecordedState(removed));
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), DeleteRecordedState());
     ASSERT_EQ(0u, RunProduct(L"-ir"));
     EXPECT_TRUE(WaitUntil([] { return ReadServiceState().ServiceProcessId != 0; }, 30000));
     const RecordedServiceState state = ReadServiceState();
@@ -687,7 +684,7 @@ TEST_F(RecordedStateTest, StatusWarnsOfAStaleLastPassAndOfATestModeRunHoldingThe
     // The lock held by another process than the service's recorded one: a test-mode run.
     recorder.RecordServiceStart(UnixSecondsNow(), GetCurrentProcessId());
     CSchedulerLock lock;
-    ASSERT_EQ(SchedulerLockResult::Taken, lock.Take(0, nullptr));
+    ASSERT_EQ(SchedulerLockResult::Taken, lock.Take(0, nullptr).Result);
     status = RunProductPiped(L"-s");
     EXPECT_EQ(1u, status.ExitCode) << status.Output;
     EXPECT_NE(std::wstring::npos,

@@ -31,8 +31,7 @@ TEST(TestModeTest, SchedulesAndRunsATaskAndSupervisesThePushScript)
 {
     RemoveServiceCompletely();
     ASSERT_TRUE(InstallStandInService());
-    LONG status = 0;
-    ASSERT_TRUE(DeleteRecordedState(status));
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), DeleteRecordedState());
     CStateRecorder recorder;
     recorder.BeginPass(12345);
     recorder.RecordQuery(L"Demo", 1000, 0, 60);   // due long ago, and never run

@@ -61,8 +61,7 @@ protected:
     {
         RemoveServiceCompletely();
         ASSERT_TRUE(InstallStandInService());
-        LONG status = 0;
-        ASSERT_TRUE(DeleteRecordedState(status));
+        ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), DeleteRecordedState());
         ClockAhead = 0;
         SleptAhead = 0;
         m_timings.StartDelayMs = 0;
@@ -79,7 +78,7 @@ protected:
         StopSchedulerLoop(m_worker);
         SetEventSink(nullptr);
         CloseScheduleCheckEvent();
-        ClearSlot(ScanSlot);
+        ClearSlots();
         RemoveServiceCompletely();
     }
     void Start() { m_worker = std::thread([this] { RunSchedulerLoop(m_timings); }); }
