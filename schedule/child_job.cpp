@@ -75,9 +75,9 @@ namespace {
 
 // Waits for the job's last process to end through a completion port of the job, which the
 // system tells of it (JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO). False when the port cannot be had:
-// a job takes a port once only, so a job waited for before (or whose port is taken) is
-// refused with ERROR_INVALID_PARAMETER, on Windows as under Wine 8. The system does not
-// promise to deliver every message, so a wait that runs out looks at the count once more.
+// a job takes one port at a time, only Windows 8 and later can take one off again (done
+// after the wait), and Wine 8 refuses a second port whatever was done (ERROR_INVALID_PARAMETER). The system does not promise to deliver every message, so a wait that
+// runs out looks at the count once more.
 bool WaitThroughCompletionPort(HANDLE job, DWORD timeoutMs, bool& empty)
 {
     const UniqueHandle port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, /*ExistingCompletionPort=*/nullptr,
@@ -103,6 +103,9 @@ bool WaitThroughCompletionPort(HANDLE job, DWORD timeoutMs, bool& empty)
             break;
     }
     empty = ProcessesInJob(job) == 0;
+    association.CompletionPort = nullptr;
+    SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &association,
+                            sizeof(association));
     return true;
 }
 

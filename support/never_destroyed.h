@@ -21,10 +21,10 @@ public:
     // T's destructor is not called.
     ~NeverDestroyed() = default;
 
-    T& Get() { return *std::launder(reinterpret_cast<T*>(m_storage)); }
-    const T& Get() const { return *std::launder(reinterpret_cast<const T*>(m_storage)); }
-    T& operator*() { return Get(); }
-    T* operator->() { return &Get(); }
+    T& Get() noexcept { return *std::launder(reinterpret_cast<T*>(m_storage)); }
+    const T& Get() const noexcept { return *std::launder(reinterpret_cast<const T*>(m_storage)); }
+    T& operator*() noexcept { return Get(); }
+    T* operator->() noexcept { return &Get(); }
 
 private:
     alignas(T) unsigned char m_storage[sizeof(T)];

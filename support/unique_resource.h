@@ -40,7 +40,7 @@ private:
 // A handle that holds nothing when null.
 template <class T, auto CloseFunction> struct NullIsInvalid {
     using Type = T;
-    static Type Invalid() { return nullptr; }
+    static Type Invalid() noexcept { return nullptr; }
     static bool IsValid(const void* h) { return h != nullptr; }
     static void Close(Type h) { CloseFunction(h); }
 };
@@ -49,7 +49,7 @@ template <class T, auto CloseFunction> struct NullIsInvalid {
 // call of this kind returns it for a handle it opened.
 template <auto CloseFunction> struct InvalidValueIsInvalid {
     using Type = HANDLE;
-    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
     // cppcheck-suppress knownConditionTrueFalse ; no repeat: cppcheck's Windows library
     // defines INVALID_HANDLE_VALUE as 0
     static bool IsValid(const void* h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
