@@ -2,7 +2,7 @@
 // output as "sample ROW VALUE" lines (see scripts/bench, which runs them all).
 //   pass REPETITIONS SIZE...            wake SECONDS SAMPLES       bare-wake SECONDS SAMPLES
 //   log LINES REPETITIONS               relaunch RELAUNCHES BLOCKS
-//   setup-idle                          footprint SERVICE_PID SLEEPER_PID PASSES BLOCKS
+//   setup-idle    bare-service          footprint SERVICE_PID SLEEPER_PID BARE_PID PASSES BLOCKS
 //   stop none|cooperative|ignoring|bare REPETITIONS
 #include "bench/bench_support.h"
 #include "bench/benchmarks.h"
@@ -43,10 +43,13 @@ int wmain(int argc, wchar_t* argv[])
             return RunLogBench(number(2, 20000), number(3, 5));
         if (command == L"setup-idle")
             return SetUpIdleService();
+        if (command == L"bare-service")
+            return StartBareService();
         if (command == L"footprint")
             return RunServiceFootprint(static_cast<unsigned long>(number(2, 0)),
-                                       static_cast<unsigned long>(number(3, 0)), number(4, 50),
-                                       number(5, 3));
+                                       static_cast<unsigned long>(number(3, 0)),
+                                       static_cast<unsigned long>(number(4, 0)), number(5, 50),
+                                       number(6, 3));
         if (command == L"relaunch")
             return RunRelaunchFootprint(number(2, 50), number(3, 3));
         if (command == L"stop" && argc > 2)

@@ -17,9 +17,13 @@ int RunLogBench(int lines, int repetitions);
 // Writes the configuration of the idle service: one application answering well within the
 // scheduler's bound, and a push script that sleeps.
 int SetUpIdleService();
-// The installed service's memory over blocks of passes, beside the sleeping program's;
-// both named by their Linux process ids.
-int RunServiceFootprint(unsigned long servicePid, unsigned long sleeperPid, int passes, int blocks);
+// Installs (once) and starts the bare service, the baseline of the installed service's
+// memory; 0 once it runs.
+int StartBareService();
+// The installed service's memory over blocks of passes, beside the bare service's and the
+// sleeping program's; all three named by their Linux process ids.
+int RunServiceFootprint(unsigned long servicePid, unsigned long sleeperPid, unsigned long barePid,
+                        int passes, int blocks);
 // The push-script supervisor's memory over blocks of relaunches, then the bare loop's.
 int RunRelaunchFootprint(int relaunches, int blocks);
 // Stop latency under the service control manager for one kind of stop (see stop_bench.cpp).

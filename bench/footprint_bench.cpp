@@ -1,6 +1,7 @@
 // Memory over time. Two ways:
 //   - the installed service, driven from outside: passes triggered through its check
-//     event, with the sleeping program beside it as the reference;
+//     event, with two references beside it: the bare service (VarnholtBenchBareService.exe,
+//     the same system libraries, threads and first calls) and the sleeping program;
 //   - the push-script supervisor's loop in this process, relaunching a script that ends at
 //     once after a short pause, against a bare loop that starts and reaps the same program.
 // The figures come from the Linux side (/proc), where Wine's processes are ordinary ones.
@@ -10,6 +11,7 @@
 #include "schedule/child_process.h"
 #include "schedule/push_script.h"
 #include "schedule/scheduler_thread.h"
+#include "tests/common/program_paths.h"
 #include "tests/common/registry.h"
 #include "tests/common/scheduler_control.h"
 
@@ -20,12 +22,14 @@ namespace {
 
 const wchar_t kQueryCounter[] = L"Global\\VarnholtBenchQueryRan";
 const wchar_t kPushCounter[] = L"Global\\VarnholtBenchPushRan";
+const wchar_t kBareService[] = L"Varnholt Bench Bare Service";
 
 // The idle service's application answers well inside the scheduler's 30-minute bound, so
 // that the service then waits on its timer.
 constexpr DWORD kIdleAnswerSeconds = 1700;
 constexpr DWORD kPassTimeoutMs = 60000;
 constexpr DWORD kSettleMs = 500;
+constexpr DWORD kStartTimeoutMs = 30000;
 
 void PrintDelta(const char* row, long long before, long long after)
 {
@@ -55,7 +59,37 @@ int SetUpIdleService()
     return written ? 0 : 1;
 }
 
-int RunServiceFootprint(unsigned long servicePid, unsigned long sleeperPid, int passes, int blocks)
+int StartBareService()
+{
+    const UniqueServiceHandle manager(OpenSCManagerW(/*lpMachineName=*/nullptr,
+                                                     /*lpDatabaseName=*/nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager)
+        return 1;
+    UniqueServiceHandle service(OpenServiceW(manager.Get(), kBareService, SERVICE_ALL_ACCESS));
+    if (!service) {
+        const std::wstring image = L"\"" + ProgramBeside(L"VarnholtBenchBareService.exe") + L"\"";
+        service.Reset(CreateServiceW(manager.Get(), kBareService, kBareService, SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                     image.c_str(), /*lpLoadOrderGroup=*/nullptr, /*lpdwTagId=*/nullptr,
+                                     /*lpDependencies=*/nullptr, /*lpServiceStartName=*/nullptr,
+                                     /*lpPassword=*/nullptr));
+    }
+    if (!service || !StartServiceW(service.Get(), 0, /*lpServiceArgVectors=*/nullptr)) {
+        std::fprintf(stderr, "the bare service cannot be installed or started, error %lu\n", GetLastError());
+        return 1;
+    }
+    const ULONGLONG deadline = GetTickCount64() + kStartTimeoutMs;
+    SERVICE_STATUS status = {};
+    while (QueryServiceStatus(service.Get(), &status) && status.dwCurrentState != SERVICE_RUNNING) {
+        if (GetTickCount64() > deadline)
+            break;
+        Sleep(50);
+    }
+    return status.dwCurrentState == SERVICE_RUNNING ? 0 : 1;
+}
+
+int RunServiceFootprint(unsigned long servicePid, unsigned long sleeperPid, unsigned long barePid,
+                        int passes, int blocks)
 {
     UniqueHandle counter = CreateCounter(kQueryCounter);
     if (!counter)
@@ -75,7 +109,8 @@ int RunServiceFootprint(unsigned long servicePid, unsigned long sleeperPid, int 
 
     MemoryFigures service;
     MemoryFigures sleeper;
-    if (!ReadMemory(servicePid, service) || !ReadMemory(sleeperPid, sleeper)) {
+    MemoryFigures bare;
+    if (!ReadMemory(servicePid, service) || !ReadMemory(sleeperPid, sleeper) || !ReadMemory(barePid, bare)) {
         std::fprintf(stderr, "cannot read the memory figures from /proc\n");
         return 1;
     }
@@ -91,12 +126,15 @@ int RunServiceFootprint(unsigned long servicePid, unsigned long sleeperPid, int 
         Sleep(kSettleMs);
         MemoryFigures serviceAfter;
         MemoryFigures sleeperAfter;
-        if (!ReadMemory(servicePid, serviceAfter) || !ReadMemory(sleeperPid, sleeperAfter))
+        if (!ReadMemory(servicePid, serviceAfter) || !ReadMemory(sleeperPid, sleeperAfter) ||
+            !ReadMemory(barePid, bare))
             return 1;
         PrintSample("service-resident", static_cast<double>(serviceAfter.ResidentKiB));
         PrintSample("service-private", static_cast<double>(serviceAfter.PrivateKiB));
         PrintSample("sleeper-resident", static_cast<double>(sleeperAfter.ResidentKiB));
         PrintSample("sleeper-private", static_cast<double>(sleeperAfter.PrivateKiB));
+        PrintSample("bare-service-resident", static_cast<double>(bare.ResidentKiB));
+        PrintSample("bare-service-private", static_cast<double>(bare.PrivateKiB));
         PrintDelta("passes-resident-delta", service.ResidentKiB, serviceAfter.ResidentKiB);
         PrintDelta("passes-private-delta", service.PrivateKiB, serviceAfter.PrivateKiB);
         PrintDelta("sleeper-resident-delta", sleeper.ResidentKiB, sleeperAfter.ResidentKiB);
