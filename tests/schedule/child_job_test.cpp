@@ -107,7 +107,17 @@ TEST_F(ChildJobTest, TaskThatEndsByItselfLeavesItsGrandchildRunning)
     EXPECT_EQ(3, result);
     ASSERT_TRUE(grandchild);
     // Its job is closed by now; with the kill-on-close limit still on, this would end it.
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(grandchild.Get(), 500));
+    // A witness in a kill-on-close job of its own, closed after that, ends once the system
+    // has carried out such a close: by then the grandchild's end would have come first.
+    UniqueHandle witnessJob = CreateKillOnCloseJob();
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    const UniqueProcessInformation witness =
+        StartInJob(witnessJob.Get(), TestChildCommand(L"--sleep 120000"), FALSE, 0, startup);
+    EXPECT_TRUE(witness) << "no witness";
+    witnessJob.Reset();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(witness.Process(), 20000));
+    EXPECT_TRUE(StillRunning(grandchild.Get())) << "the grandchild was ended with its parent's job";
     TerminateProcess(grandchild.Get(), 0);
 }
 
