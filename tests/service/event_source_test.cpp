@@ -4,10 +4,12 @@
 #include "service/install_check.h"
 #include "service/service_control.h"
 #include "support/unique_resource.h"
+#include "tests/common/log_capture.h"
 #include "tests/common/processes.h"
 #include "tests/common/program_paths.h"
 #include "tests/common/registry.h"
 #include "tests/common/service_manager.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -112,9 +114,12 @@ TEST_F(InstallationTest, InstallWaitsForAnEntryMarkedForDeletionToGo)
     EXPECT_FALSE(InstallService(/*demandStart=*/true, &error, shortWait));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), error);
 
-    // Released within the wait: the old entry goes and the install succeeds.
+    // Released within the wait, once the install has begun it: the old entry goes and the
+    // install succeeds.
+    CapturedLog log(0);
     std::thread release([&] {
-        Sleep(1000);
+        WaitUntil([&] { return log.Has(L"The service is marked for deletion; waiting up to 30 seconds for it to go"); },
+                  20000);
         held.Release();
     });
     EXPECT_TRUE(InstallService(/*demandStart=*/true, &error));
