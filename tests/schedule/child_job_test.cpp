@@ -180,8 +180,11 @@ TEST_F(ChildJobTest, ChildThatCannotBePutInAJobRunsAndIsStillEndedAtItsLimit)
 // stop posts WM_QUIT only to a child that still runs, through the thread handle it holds.
 TEST_F(ChildJobTest, QuitMessageNeverReachesAThreadOnceTheChildHasEnded)
 {
-    // A bystander thread with a message queue stands for the thread that took the id.
+    // A bystander thread with a message queue stands for the thread that took the id. It
+    // reads its queue until the stop has returned, and once more then: a message the stop
+    // posted is in the queue by the time the stop returns.
     const UniqueHandle ready(CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
+    const UniqueHandle stopped(CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
     DWORD bystanderId = 0;
     bool gotQuit = false;
     std::thread bystander([&] {
@@ -189,14 +192,28 @@ TEST_F(ChildJobTest, QuitMessageNeverReachesAThreadOnceTheChildHasEnded)
         PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
         bystanderId = GetCurrentThreadId();
         SetEvent(ready.Get());
-        const ULONGLONG end = GetTickCount64() + 2000;
-        while (GetTickCount64() < end && !gotQuit) {
+        HANDLE stop = stopped.Get();
+        for (;;) {
+            const bool last = WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
             while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
                 gotQuit = gotQuit || message.message == WM_QUIT;
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            if (last)
+                break;
+            MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT);
         }
     });
-    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(ready.Get(), 10000));
+    // Lets the bystander go however the test leaves.
+    struct Join {
+        HANDLE Stopped;
+        std::thread& Thread;
+        ~Join()
+        {
+            SetEvent(Stopped);
+            if (Thread.joinable())
+                Thread.join();
+        }
+    } join{stopped.Get(), bystander};
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(ready.Get(), 20000));
 
     ProcessSlot slot = LaunchProcess(TestChildCommand(L"--exit 0"), nullptr);
     const UniqueProcessInformation launched(slot);
@@ -205,6 +222,7 @@ TEST_F(ChildJobTest, QuitMessageNeverReachesAThreadOnceTheChildHasEnded)
     slot.dwThreadId = bystanderId;   // as if the id had been reused
     ProcessSlot* const one[] = {&slot};
     StopSlotChildren(one, 1, 200);
+    SetEvent(stopped.Get());
     bystander.join();
     EXPECT_FALSE(gotQuit);
 }
