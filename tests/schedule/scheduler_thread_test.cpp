@@ -254,6 +254,10 @@ protected:
     }
     void Start()
     {
+        // A worker opens the check event anew each life and never closes it: a test that
+        // starts a second life closes the first one's, which would otherwise stay open for
+        // the rest of the process and let no later test make the event first.
+        CloseScheduleCheckEvent();
         m_worker = std::thread([this] { RunSchedulerLoop(m_timings); });
     }
     // What the stop handler does to the worker: the flag, the event, the child.
