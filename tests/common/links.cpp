@@ -32,7 +32,7 @@ bool IsListed(const std::wstring& path)
 DirectoryLink::DirectoryLink(const std::wstring& link, const std::wstring& target) : m_link(link)
 {
     m_made = StartUnixProgram(L"ln", L"-s", {target, link}) &&
-             WaitUntil([&] { return HasReparsePointAt(link); }, 5000);
+             WaitUntil([&] { return HasReparsePointAt(link); }, 20000);
 }
 
 DirectoryLink::~DirectoryLink()
@@ -44,13 +44,13 @@ DirectoryLink::~DirectoryLink()
 FileLink::FileLink(const std::wstring& link, const std::wstring& target) : m_link(link)
 {
     m_made = !IsListed(link) && StartUnixProgram(L"ln", L"-s", {target, link}) &&
-             WaitUntil([&] { return IsListed(link); }, 5000);
+             WaitUntil([&] { return IsListed(link); }, 20000);
 }
 
 FileLink::~FileLink()
 {
     if (m_made && StartUnixProgram(L"rm", L"-f", {m_link}))
-        WaitUntil([&] { return !IsListed(m_link); }, 5000);
+        WaitUntil([&] { return !IsListed(m_link); }, 20000);
 }
 
 void RemoveLink(const std::wstring& link)
@@ -60,7 +60,7 @@ void RemoveLink(const std::wstring& link)
         return;
     }
     if (StartUnixProgram(L"rm", L"-f", {link}))
-        WaitUntil([&] { return !HasReparsePointAt(link); }, 5000);
+        WaitUntil([&] { return !HasReparsePointAt(link); }, 20000);
 }
 
 bool MakeJunction(const std::wstring& link, const std::wstring& target)

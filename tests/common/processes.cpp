@@ -138,6 +138,13 @@ int CountProcesses(const wchar_t* exeName)
     return ForEachProcess(exeName, [&](DWORD) { ++count; }) ? count : -1;
 }
 
+std::vector<DWORD> ProcessIdsOf(const wchar_t* exeName)
+{
+    std::vector<DWORD> ids;
+    ForEachProcess(exeName, [&](DWORD id) { ids.push_back(id); });
+    return ids;
+}
+
 std::vector<UniqueHandle> OpenProcesses(const wchar_t* exeName, DWORD access)
 {
     std::vector<UniqueHandle> processes;

@@ -59,6 +59,9 @@ private:
 // How many processes run an executable of this file name (for example
 // "VarnholtTestChild.exe"); -1 when the processes cannot be listed.
 int CountProcesses(const wchar_t* exeName);
+// The ids of the processes that run an executable of this file name; empty when there are
+// none or they cannot be listed.
+std::vector<DWORD> ProcessIdsOf(const wchar_t* exeName);
 // Opens every process that runs an executable of this file name with the access given;
 // those that cannot be opened are left out.
 std::vector<UniqueHandle> OpenProcesses(const wchar_t* exeName, DWORD access);

@@ -13,7 +13,10 @@ bool RunningUnderWine();
 bool StartUnixProgram(const wchar_t* program, const wchar_t* arguments,
                       const std::vector<std::wstring>& paths);
 
+// True under Wine when its Unix side runs as root, which a change of a file's owner needs.
+bool UnixSideRunsAsRoot();
+
 // Makes another Unix user (uid 12345) the owner of a file or folder, from the Unix side, and
 // waits until Wine reports the change (owner ANONYMOUS LOGON). Wine only, and only for a
-// test run as root; false when it did not happen.
+// test run as root (UnixSideRunsAsRoot); false when it did not happen.
 bool GiveToAnotherUnixUser(const std::wstring& path);

@@ -106,7 +106,17 @@ TEST_F(ChildJobTest, TaskThatEndsByItselfLeavesItsGrandchildRunning)
     EXPECT_EQ(3, result);
     ASSERT_TRUE(grandchild);
     // Its job is closed by now; with the kill-on-close limit still on, this would end it.
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(grandchild.Get(), 500));
+    // A witness in a kill-on-close job of its own, closed after that, ends once the system
+    // has carried out such a close: by then the grandchild's end would have come first.
+    UniqueHandle witnessJob = CreateKillOnCloseJob();
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    const UniqueProcessInformation witness =
+        StartInJob(witnessJob.Get(), TestChildCommand(L"--sleep 120000"), FALSE, 0, startup);
+    EXPECT_TRUE(witness) << "no witness";
+    witnessJob.Reset();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(witness.Process(), 20000));
+    EXPECT_TRUE(StillRunning(grandchild.Get())) << "the grandchild was ended with its parent's job";
     TerminateProcess(grandchild.Get(), 0);
 }
 
@@ -168,8 +178,11 @@ TEST_F(ChildJobTest, ChildThatCannotBePutInAJobRunsAndIsStillEndedAtItsLimit)
 // stop posts WM_QUIT only to a child that still runs, through the thread handle it holds.
 TEST_F(ChildJobTest, QuitMessageNeverReachesAThreadOnceTheChildHasEnded)
 {
-    // A bystander thread with a message queue stands for the thread that took the id.
+    // A bystander thread with a message queue stands for the thread that took the id. It
+    // reads its queue until the stop has returned, and once more then: a message the stop
+    // posted is in the queue by the time the stop returns.
     const UniqueHandle ready(CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
+    const UniqueHandle stopped(CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
     DWORD bystanderId = 0;
     bool gotQuit = false;
     std::thread bystander([&] {
@@ -177,14 +190,28 @@ TEST_F(ChildJobTest, QuitMessageNeverReachesAThreadOnceTheChildHasEnded)
         PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
         bystanderId = GetCurrentThreadId();
         SetEvent(ready.Get());
-        const ULONGLONG end = GetTickCount64() + 2000;
-        while (GetTickCount64() < end && !gotQuit) {
+        HANDLE stop = stopped.Get();
+        for (;;) {
+            const bool last = WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
             while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
                 gotQuit = gotQuit || message.message == WM_QUIT;
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            if (last)
+                break;
+            MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT);
         }
     });
-    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(ready.Get(), 10000));
+    // Lets the bystander go however the test leaves.
+    struct Join {
+        HANDLE Stopped;
+        std::thread& Thread;
+        ~Join()
+        {
+            SetEvent(Stopped);
+            if (Thread.joinable())
+                Thread.join();
+        }
+    } join{stopped.Get(), bystander};
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(ready.Get(), 20000));
 
     const UniqueProcessInformation launched = LaunchProcess(TestChildCommand(L"--exit 0"), nullptr);
     ProcessSlot slot = launched.Get();
@@ -193,6 +220,7 @@ TEST_F(ChildJobTest, QuitMessageNeverReachesAThreadOnceTheChildHasEnded)
     slot.dwThreadId = bystanderId;   // as if the id had been reused
     ProcessSlot* const one[] = {&slot};
     StopSlotChildren(one, 1, 200);
+    SetEvent(stopped.Get());
     bystander.join();
     EXPECT_FALSE(gotQuit);
 }

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -78,7 +79,7 @@ UniqueHandle OpenRunningChild()
         if (id != 0)
             process.Reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id));
         return static_cast<bool>(process);
-    }, 10000);
+    }, 20000);
     return process;
 }
 
@@ -90,9 +91,7 @@ TEST_F(ChildProcessTest, ChildPastItsLimitIsTerminatedAfterTheGrace)
     bool limitAndGracePassed = false;
     std::thread runner([&] {
         const TimerFromNow limitAndGrace(1000 + 500);
-        const ULONGLONG start = GetTickCount64();
-        result = RunAndWait(L"Slow", command, m_folder.Path(), 1, ShortKill(500)).ExitCode;
-        took = GetTickCount64() - start;
+        took = MillisecondsTaken([&] { result = RunAndWait(L"Slow", command, m_folder.Path(), 1, ShortKill(500)).ExitCode; });
         limitAndGracePassed = limitAndGrace.Fired();
     });
     UniqueHandle child(OpenRunningChild());
@@ -101,7 +100,9 @@ TEST_F(ChildProcessTest, ChildPastItsLimitIsTerminatedAfterTheGrace)
 
     EXPECT_EQ(-1, result);
     EXPECT_TRUE(limitAndGracePassed) << "the child was ended before its limit and the grace";
-    EXPECT_LT(took, 10000u);
+    // The limit, the grace and the termination's bounded waits: a run that waited for the
+    // child to end by itself would take the child's minute.
+    EXPECT_LT(took, 1000 + LongestSlotStopMs(1, 500) + kLoadMarginMs);
     DWORD exitCode = 0;
     ASSERT_TRUE(GetExitCodeProcess(child.Get(), &exitCode));
     EXPECT_EQ(1067u, exitCode);
@@ -113,26 +114,45 @@ TEST_F(ChildProcessTest, ChildPastItsLimitIsTerminatedAfterTheGrace)
 TEST_F(ChildProcessTest, ZeroLimitKillsAtOnce)
 {
     std::wstring command = TestChildCommand(L"--ignore-quit 60000");
-    const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(-1, RunAndWait(L"Now", command, m_folder.Path(), 0, ShortKill(200)).ExitCode);
-    EXPECT_LT(GetTickCount64() - start, 3000u);
+    int result = 0;
+    const ULONGLONG took =
+        MillisecondsTaken([&] { result = RunAndWait(L"Now", command, m_folder.Path(), 0, ShortKill(200)).ExitCode; });
+    EXPECT_EQ(-1, result);
+    // The grace and the termination alone: a limit of zero read as no limit would wait out
+    // the child's minute.
+    EXPECT_LT(took, LongestSlotStopMs(1, 200) + kLoadMarginMs);
     EXPECT_TRUE(m_log.Has(L"Killing Now '" + command + L"'"));
 }
 
-TEST_F(ChildProcessTest, QuitMessageEndsAMessageLoopWithinTheGrace)
+// At its limit a child is asked to quit (WM_QUIT to its primary thread) and given a grace;
+// one whose message loop quits ends the grace at once, and is neither waited out nor
+// terminated.
+TEST_F(ChildProcessTest, ChildThatQuitsAtItsLimitIsNeitherWaitedOutNorTerminated)
 {
-    // The child answers WM_QUIT with the message's exit code 0 before the termination.
-    std::wstring command = TestChildCommand(L"--quit-loop -1 --exit 5");
-    // The limit gives the child time to make its message queue; a WM_QUIT posted before
-    // that is lost, as on Windows.
-    std::thread runner([&] { EXPECT_EQ(-1, RunAndWait(L"Loop", command, m_folder.Path(), 2, ShortKill(4000)).ExitCode); });
+    // The child answers WM_QUIT with the message's exit code 0, where a termination gives
+    // 1067 and its own end 5. It makes its message queue first, and the limit gives it
+    // time to: a WM_QUIT posted before that is lost, as on Windows.
+    std::wstring command = TestChildCommand(L"--queue --quit-loop -1 --exit 5");
+    RunOutcome outcome = RunOutcome::NotStarted;
+    int result = 0;
+    ULONGLONG took = 0;
+    std::thread runner([&] {
+        took = MillisecondsTaken([&] {
+            const RunResult run = RunAndWait(L"Loop", command, m_folder.Path(), 2, ShortKill(60000));
+            result = run.ExitCode;
+            outcome = run.Outcome;
+        });
+    });
     UniqueHandle child(OpenRunningChild());
-    ASSERT_TRUE(child);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.Get(), 4000));
     runner.join();
-    DWORD exitCode = 99;
-    ASSERT_TRUE(GetExitCodeProcess(child.Get(), &exitCode));
-    EXPECT_EQ(0u, exitCode);
+    ASSERT_TRUE(child);
+    EXPECT_EQ(-1, result);
+    EXPECT_EQ(RunOutcome::KilledAtLimit, outcome);
+    // The limit and the child's own quitting: a grace waited out would take its minute.
+    EXPECT_LT(took, 2000 + kLoadMarginMs);
+    EXPECT_EQ(0u, ExitCodeOf(child.Get())) << "not ended by WM_QUIT";
+    EXPECT_TRUE(m_log.Has(L"Killing Loop '" + command + L"'"));
+    EXPECT_FALSE(m_log.Has(L"KillProcess failed, error 5"));
 }
 
 TEST_F(ChildProcessTest, LaunchProcessDoesNotWaitAndFillsTheSlot)
@@ -165,23 +185,31 @@ TEST_F(ChildProcessTest, StopKillsTheRunningChildAndClearsTheSlot)
     std::thread runner([&] { result = RunAndWait(L"Task", command, m_folder.Path(), 600, ShortKill()).ExitCode; });
     UniqueHandle child(OpenRunningChild());
     ASSERT_TRUE(child);
-    WaitUntil([] { return SlotNow(GlobalSlot::Scan).hProcess != nullptr; }, 5000);
+    ASSERT_TRUE(WaitUntil([] { return SlotNow(GlobalSlot::Scan).hProcess != nullptr; }, 20000));
     StopSlotChildOf(GlobalSlot::Scan, 200);
     runner.join();
     EXPECT_EQ(1067, result);
     EXPECT_EQ(nullptr, SlotNow(GlobalSlot::Scan).hProcess);
     EXPECT_FALSE(m_log.Has(L"KillProcess failed, error 5"));
 
-    // An empty slot: nothing to do, at once.
+    // An empty slot: nothing to end and nobody to wait for. A stop that waited out its grace
+    // all the same would come back only after those five seconds.
     const ULONGLONG start = GetTickCount64();
     StopSlotChildOf(GlobalSlot::Scan, 5000);
-    EXPECT_LT(GetTickCount64() - start, 1000u);
+    EXPECT_LT(GetTickCount64() - start, 5000u - 1000u);
 }
 
 // Once the stop handler has set a slot's flag, no child is created for that slot, while a
 // slot of the caller's own (the registration command's) is not affected.
 TEST_F(ChildProcessTest, NoChildStartsInASlotWhoseStopHasBegun)
 {
+    // LaunchProcess starts a child in the caller's current directory: a push script the
+    // flag let through would write there.
+    wchar_t current[MAX_PATH] = L"";
+    ASSERT_NE(0u, GetCurrentDirectoryW(MAX_PATH, current));
+    const std::wstring pushed = std::wstring(current) + L"\\push.txt";
+    DeleteFileW(pushed.c_str());
+    const std::vector<DWORD> before = ProcessIdsOf(L"VarnholtTestChild.exe");
     std::wstring command = TestChildCommand(L"--append ran.txt scan");
     SetSchedulerStop(true);
     const RunResult stopped = RunAndWait(L"Late", command, m_folder.Path(), 10);
@@ -202,12 +230,19 @@ TEST_F(ChildProcessTest, NoChildStartsInASlotWhoseStopHasBegun)
     EXPECT_EQ(1, m_log.Count(L"Not starting " + TestChildCommand(L"--append push.txt push") +
                              L": the service is stopping"));
     ASSERT_NE(nullptr, registration.Process());
+    const DWORD registrationId = registration.ProcessId();
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(registration.Process(), 10000));
     registration.Reset();
 
-    Sleep(300);   // a child that had started would have written by now
+    // A child that a stop flag let through still runs, and is listed here, or has ended,
+    // and wrote its file first.
+    for (const DWORD id : ProcessIdsOf(L"VarnholtTestChild.exe")) {
+        EXPECT_TRUE(id == registrationId || std::find(before.begin(), before.end(), id) != before.end())
+            << "a child was started: process " << id;
+    }
     EXPECT_FALSE(FileExists(m_folder.File(L"ran.txt")));
-    EXPECT_FALSE(FileExists(m_folder.File(L"push.txt")));
+    EXPECT_FALSE(FileExists(pushed));
+    DeleteFileW(pushed.c_str());
 
     // With the flag clear again the same run goes ahead.
     const RunResult ran = RunAndWait(L"Late", command, m_folder.Path(), 10);
@@ -224,7 +259,7 @@ public:
         const std::wstring ready = folder.File(name + L".ready");
         m_owner = LaunchProcess(TestChildCommand(L"--queue --append \"" + ready + L"\" up " + then), nullptr);
         Slot = m_owner.Get();
-        WaitUntil([&] { return FileExists(ready); }, 10000);
+        m_ready = Slot.hProcess && WaitUntil([&] { return FileExists(ready); }, 20000);
     }
     ~ReadyChild()
     {
@@ -238,12 +273,15 @@ public:
         GetExitCodeProcess(Slot.hProcess, &code);
         return code;
     }
+    // Whether it runs and has made its message queue.
+    bool Ready() const { return m_ready; }
     // The child's handles as LaunchProcess handed them over; the test passes copies of the
     // record to the stop.
     ProcessSlot Slot = {};
 
 private:
     UniqueProcessInformation m_owner;
+    bool m_ready = false;
 };
 
 // The grace is an upper bound shared by all the children of one stop: children that quit
@@ -251,54 +289,50 @@ private:
 // together, not one each.
 TEST_F(ChildProcessTest, TheGraceIsAnUpperBoundSharedByTheChildren)
 {
-    constexpr DWORD kGraceMs = 3000;
     {
+        SCOPED_TRACE("two children that quit when asked");
         ReadyChild first(m_folder, L"a", L"--quit-loop -1 --exit 5");
         ReadyChild second(m_folder, L"b", L"--quit-loop -1 --exit 5");
-        ASSERT_NE(nullptr, first.Slot.hProcess);
-        ASSERT_NE(nullptr, second.Slot.hProcess);
+        ASSERT_TRUE(first.Ready());
+        ASSERT_TRUE(second.Ready());
         ProcessSlot slots[] = {first.Slot, second.Slot};
         ProcessSlot* const both[] = {&slots[0], &slots[1]};
+        // A minute's grace, which a stop that waited it out although both had quit would take.
+        constexpr DWORD kMinuteMs = 60000;
         const ULONGLONG start = GetTickCount64();
-        StopSlotChildren(both, 2, kGraceMs);
-        EXPECT_LT(GetTickCount64() - start, 1500u);
+        StopSlotChildren(both, 2, kMinuteMs);
+        EXPECT_LT(GetTickCount64() - start, kLoadMarginMs);
         EXPECT_EQ(0u, first.ExitCode());    // WM_QUIT's own code: they quit, nobody terminated them
         EXPECT_EQ(0u, second.ExitCode());
         EXPECT_EQ(nullptr, slots[0].hProcess);   // the slots are cleared as before
         EXPECT_EQ(nullptr, slots[1].hProcess);
     }
     {
-        ReadyChild first(m_folder, L"c", L"--ignore-quit 60000");
-        ReadyChild second(m_folder, L"d", L"--ignore-quit 60000");
-        ProcessSlot slots[] = {first.Slot, second.Slot};
-        ProcessSlot* const both[] = {&slots[0], &slots[1]};
+        SCOPED_TRACE("four children that ignore the request");
+        constexpr DWORD kGraceMs = 2000;
+        ReadyChild c(m_folder, L"c", L"--ignore-quit 60000");
+        ReadyChild d(m_folder, L"d", L"--ignore-quit 60000");
+        ReadyChild e(m_folder, L"e", L"--ignore-quit 60000");
+        ReadyChild f(m_folder, L"f", L"--ignore-quit 60000");
+        const ReadyChild* const children[] = {&c, &d, &e, &f};
+        for (const ReadyChild* child : children)
+            ASSERT_TRUE(child->Ready());
+        ProcessSlot slots[] = {c.Slot, d.Slot, e.Slot, f.Slot};
+        ProcessSlot* const all[] = {&slots[0], &slots[1], &slots[2], &slots[3]};
         const TimerFromNow grace(kGraceMs);
         const ULONGLONG start = GetTickCount64();
-        StopSlotChildren(both, 2, kGraceMs);
+        StopSlotChildren(all, 4, kGraceMs);
         const ULONGLONG took = GetTickCount64() - start;
         EXPECT_TRUE(grace.Fired()) << "the children were terminated before the grace was out";
-        EXPECT_LT(took, 2 * kGraceMs - 500);   // one grace for both
-        // Terminated, and ended before the stop returned.
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first.Slot.hProcess, 0));
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second.Slot.hProcess, 0));
-        EXPECT_EQ(1067u, first.ExitCode());
-        EXPECT_EQ(1067u, second.ExitCode());
+        // One grace for all four, then their terminations: a grace each would take four.
+        EXPECT_LT(took, 4 * kGraceMs);
+        for (const ReadyChild* child : children) {
+            // Terminated, and ended before the stop returned.
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child->Slot.hProcess, 0));
+            EXPECT_EQ(1067u, child->ExitCode());
+        }
     }
     EXPECT_EQ(0, m_log.Count(L"KillProcess failed, error 5"));
-}
-
-// The kill at a child's limit follows the same rule: a child that quits on WM_QUIT ends
-// the grace at once.
-TEST_F(ChildProcessTest, ChildThatQuitsAtItsLimitIsNotWaitedOutNorTerminated)
-{
-    std::wstring command = TestChildCommand(L"--queue --quit-loop -1 --exit 5");
-    const ULONGLONG start = GetTickCount64();
-    const RunResult killed = RunAndWait(L"Loop", command, m_folder.Path(), 1, ShortKill(5000));
-    EXPECT_EQ(-1, killed.ExitCode);
-    EXPECT_LT(GetTickCount64() - start, 3500u);
-    EXPECT_EQ(RunOutcome::KilledAtLimit, killed.Outcome);
-    EXPECT_TRUE(m_log.Has(L"Killing Loop '" + command + L"'"));
-    EXPECT_FALSE(m_log.Has(L"KillProcess failed, error 5"));
 }
 
 // The stop handler kills the child just as its RunAndWait returns, many times over. The
@@ -322,11 +356,14 @@ TEST_F(ChildProcessTest, StopRacingTheEndOfARunHarmsNothingElse)
                 reopened.emplace_back(OpenProcess(PROCESS_ALL_ACCESS, FALSE, bystander.Id()));
         });
         ProcessSlot seen = {};
-        WaitUntil([&] { seen = SlotNow(GlobalSlot::Scan); return seen.hProcess != nullptr; }, 5000);
+        // Only a child the stop finds in the slot races the end of its run.
+        const bool found =
+            WaitUntil([&] { seen = SlotNow(GlobalSlot::Scan); return seen.hProcess != nullptr; }, 20000);
         // WM_QUIT ends the child at once; the termination follows after a short grace, by
         // when the owner has closed its handles and reopened their values.
         StopSlotChildOf(GlobalSlot::Scan, 30);
         owner.join();
+        ASSERT_TRUE(found) << "round " << round;
         ASSERT_EQ(nullptr, freed);
         for (const UniqueHandle& handle : reopened) {
             ASSERT_NE(nullptr, handle.Get());

@@ -2,6 +2,7 @@
 
 #include "schedule/child_process.h"
 #include "support/unique_resource.h"
+#include "tests/common/event_recording.h"
 #include "tests/common/files.h"
 #include "tests/common/log_capture.h"
 #include "tests/common/program_paths.h"
@@ -39,10 +40,12 @@ protected:
         m_timings.PushPauseMs = 400;
         m_timings.PushStepMs = 100;
         m_timings.KillGraceMs = 200;
+        SetEventSink(&m_events);
     }
     ~PushScriptTest() override
     {
         Stop();
+        SetEventSink(nullptr);
         // The last run's handles stay with the slot, as in the service; end its process.
         const ProcessSlot last = SlotNow(GlobalSlot::Push);
         if (last.hProcess)
@@ -51,7 +54,11 @@ protected:
     }
     void Start()
     {
-        m_thread = std::thread([this] { RunPushScriptLoop(m_timings); });
+        m_returned = false;
+        m_thread = std::thread([this] {
+            RunPushScriptLoop(m_timings);
+            m_returned = true;
+        });
     }
     // What the stop handler does to the push script: the flag, then the kill.
     void Stop()
@@ -79,7 +86,9 @@ protected:
     CapturedLog m_log{3};
     ScratchDirectory m_folder;
     Timings m_timings;
+    RecordingEventSink m_events;
     std::thread m_thread;
+    std::atomic<bool> m_returned{false};
 };
 
 TEST_F(PushScriptTest, NothingRunsWithoutAStringCommand)
@@ -89,9 +98,13 @@ TEST_F(PushScriptTest, NothingRunsWithoutAStringCommand)
             SetProductString(L"", L"PushScriptCommand", L"");
         if (variant == 2)
             SetProductDword(L"", L"PushScriptCommand", 5);
-        const ULONGLONG start = GetTickCount64();
-        RunPushScriptLoop(m_timings);
-        EXPECT_LT(GetTickCount64() - start, 500u) << "variant " << variant;
+        // It returns by itself: a loop that began without a command would run until a stop.
+        Start();
+        EXPECT_TRUE(WaitUntil([&] { return m_returned.load(); }, 20000)) << "variant " << variant;
+        if (m_returned)
+            m_thread.join();
+        else
+            Stop();
         EXPECT_FALSE(PushStopping());
     }
     EXPECT_TRUE(m_log.Messages().empty());
@@ -126,12 +139,14 @@ TEST_F(PushScriptTest, StopDuringThePauseEndsWithoutARelaunch)
     m_timings.PushPauseMs = 60000;
     SetProductString(L"", L"PushScriptCommand", Script());
     Start();
-    ASSERT_TRUE(WaitUntil([&] { return Runs() == 1; }, 10000));
-    Sleep(500);   // the script has ended and the pause has begun
+    ASSERT_TRUE(WaitUntil([&] { return Runs() == 1; }, 20000));
+    // The script's end is reported (1300) just before the pause begins.
+    ASSERT_TRUE(WaitUntil([&] { return !m_events.EventsWithId(1300).empty(); }, 20000));
     const ULONGLONG start = GetTickCount64();
     SetPushStop(true);
     m_thread.join();
-    EXPECT_LT(GetTickCount64() - start, 1000u);
+    // Within a step of the stop: a pause that missed it would last its minute.
+    EXPECT_LT(GetTickCount64() - start, kLoadMarginMs);
     EXPECT_EQ(1, m_log.Count(L"Start Varnholt Push Script"));
     EXPECT_EQ(1, Runs());
 }
@@ -146,10 +161,10 @@ TEST_F(PushScriptTest, StopWhileTheScriptRunsKillsItForGood)
     ASSERT_NE(nullptr, script.Get());
     Stop();
     DWORD exitCode = 0;
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(script.Get(), 2000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(script.Get(), 20000));
     GetExitCodeProcess(script.Get(), &exitCode);
     EXPECT_EQ(1067u, exitCode);
-    Sleep(600);
+    // The loop has been joined: a relaunch would have been logged before it ended.
     EXPECT_EQ(1, Runs());
     EXPECT_EQ(1, m_log.Count(L"Start Varnholt Push Script"));
 }
@@ -177,10 +192,13 @@ TEST(SleepUnlessStoppingTest, SleepsWholeStepsAndNoticesAStop)
 {
     Timings timings;
     timings.PushStepMs = 300;
-    const auto timed = [&](LONG ms) {
-        const ULONGLONG start = GetTickCount64();
-        SleepUnlessStopping(ms, timings);
-        return GetTickCount64() - start;
+    const auto timed = [&](LONG ms) { return MillisecondsTaken([&] { SleepUnlessStopping(ms, timings); }); };
+    // Nothing to sleep, or a stop asked for already, sleeps no step at all: with steps of a
+    // minute, one step would take that minute.
+    Timings minuteSteps;
+    minuteSteps.PushStepMs = 60000;
+    const auto timedInMinuteSteps = [&](LONG ms) {
+        return MillisecondsTaken([&] { SleepUnlessStopping(ms, minuteSteps); });
     };
     // Sleeps at least the whole steps that cover the time asked for.
     const auto sleepsAtLeast = [&](LONG ms, DWORD atLeastMs) {
@@ -189,27 +207,33 @@ TEST(SleepUnlessStoppingTest, SleepsWholeStepsAndNoticesAStop)
         return span.Fired();
     };
     EXPECT_TRUE(sleepsAtLeast(1, 300));     // one whole step
-    EXPECT_LT(timed(0), 100u);
-    EXPECT_LT(timed(-5), 100u);
+    EXPECT_LT(timedInMinuteSteps(0), kLoadMarginMs);
+    EXPECT_LT(timedInMinuteSteps(-5), kLoadMarginMs);
     EXPECT_TRUE(sleepsAtLeast(301, 600));   // rounded up to two steps
 
     SetPushStop(true);
-    EXPECT_LT(timed(10000), 100u);
+    EXPECT_LT(timedInMinuteSteps(10000), kLoadMarginMs);
     SetPushStop(false);
 
-    // The sleep lasts until the stop: the stopper notes that it stops before it does.
+    // The sleep lasts until the stop, which the stopper makes once the sleep has begun, and
+    // notes that it stops before it does.
+    std::atomic<bool> sleeping{false};
     std::atomic<bool> stopping{false};
     std::thread stopper([&] {
-        Sleep(400);
+        WaitUntil([&] { return sleeping.load(); }, 20000, 1);
         stopping = true;
         SetPushStop(true);
     });
+    const TimerFromNow aStep(static_cast<DWORD>(timings.PushStepMs));
+    sleeping = true;
     const ULONGLONG took = timed(60000);
     const bool endedByTheStop = stopping;
     stopper.join();
     SetPushStop(false);
     EXPECT_TRUE(endedByTheStop) << "the sleep ended before the stop came";
-    EXPECT_LT(took, 1500u);
+    EXPECT_TRUE(aStep.Fired()) << "the stop came before the sleep's first step";
+    // Within a step of the stop: a sleep that missed it would last its minute.
+    EXPECT_LT(took, kLoadMarginMs);
 }
 
 }  // namespace

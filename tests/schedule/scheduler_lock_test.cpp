@@ -127,18 +127,24 @@ TEST(SchedulerLockTest, TheServiceWaitsForTheOtherSchedulerUntilItStops)
     ASSERT_EQ(SchedulerLockResult::Taken, other.Result());
     UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::atomic<int> taken{-1};
+    // Whether the stop had been made when the wait came back: one that came back first did
+    // not wait for it.
+    std::atomic<bool> stopMade{false};
+    std::atomic<bool> returnedAfterTheStop{false};
     std::thread service([&] {
         CSchedulerLock lock;
-        taken = TakeSchedulerLockForService(lock, stop.Get()) ? 1 : 0;
+        const bool result = TakeSchedulerLockForService(lock, stop.Get());
+        returnedAfterTheStop = stopMade.load();
+        taken = result ? 1 : 0;
     });
     EXPECT_TRUE(WaitUntil([&] {
         return log.Has(L"Another Varnholt Scheduling is scheduling on this computer; waiting for it to end");
-    }, 5000));
-    Sleep(300);
-    EXPECT_EQ(-1, taken.load()) << "it did not wait";
+    }, 20000));
+    stopMade = true;
     SetEvent(stop.Get());
-    EXPECT_TRUE(WaitUntil([&] { return taken.load() != -1; }, 3000));
+    EXPECT_TRUE(WaitUntil([&] { return taken.load() != -1; }, 20000));
     service.join();
+    EXPECT_TRUE(returnedAfterTheStop) << "it did not wait";
     EXPECT_EQ(0, taken.load());
 
     ResetEvent(stop.Get());

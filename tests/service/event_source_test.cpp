@@ -4,10 +4,12 @@
 #include "service/install_check.h"
 #include "service/service_control.h"
 #include "support/unique_resource.h"
+#include "tests/common/log_capture.h"
 #include "tests/common/processes.h"
 #include "tests/common/program_paths.h"
 #include "tests/common/registry.h"
 #include "tests/common/service_manager.h"
+#include "tests/common/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -109,9 +111,12 @@ TEST_F(InstallationTest, InstallWaitsForAnEntryMarkedForDeletionToGo)
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE),
               InstallService(/*demandStart=*/true, /*markedForDeleteWaitMs=*/500));
 
-    // Released within the wait: the old entry goes and the install succeeds.
+    // Released within the wait, once the install has begun it: the old entry goes and the
+    // install succeeds.
+    CapturedLog log(0);
     std::thread release([&] {
-        Sleep(1000);
+        WaitUntil([&] { return log.Has(L"The service is marked for deletion; waiting up to 30 seconds for it to go"); },
+                  20000);
         held.Release();
     });
     EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), InstallService(/*demandStart=*/true));

@@ -2,6 +2,7 @@
 // running service, or beside another test-mode run, starts nothing and says why; the
 // service started while a test-mode run schedules waits for it to end.
 #include "log/logger.h"
+#include "service/service_control.h"
 #include "tests/common/files.h"
 #include "tests/common/piped_process.h"
 #include "tests/common/processes.h"
@@ -38,6 +39,14 @@ protected:
     }
     void TearDown() override { RemoveServiceCompletely(); }
 
+    // How many lines since the test began carry this message.
+    int CountMessages(const std::wstring& message) const
+    {
+        int count = 0;
+        for (const std::wstring& line : LogLinesAfter(m_logStart))
+            count += MessageOf(line) == message ? 1 : 0;
+        return count;
+    }
     // How many push scripts have started so far.
     int PushStarts() const
     {
@@ -69,9 +78,9 @@ TEST_F(OneSchedulerTest, TestModeBesideTheRunningServiceStartsNothing)
     ASSERT_EQ(0u, RunProduct(L"-ir"));
     ASSERT_TRUE(WaitUntil([&] { return PushStarts() == 1; }, 20000)) << "the service's push script";
     ExpectRefusedTestMode();
-    // The service's one pass after its start delay, and nobody else's.
-    ASSERT_TRUE(WaitUntil([&] { return FileExists(m_folder.File(L"queried.txt")); }, 30000));
-    Sleep(1000);
+    // The service's one pass after its start delay, and nobody else's: the refused run has
+    // ended, and the service's pass is over once it waits for the next.
+    ASSERT_TRUE(WaitForLogMessage(m_logStart, L"Starting to sleep for 600 seconds.", 40000));
     EXPECT_EQ(L"q|" + m_folder.Path() + L"\r\n", ReadUtf8File(m_folder.File(L"queried.txt")));
     EXPECT_EQ(1, PushStarts());
 }
@@ -85,13 +94,21 @@ TEST_F(OneSchedulerTest, SecondTestModeStartsNothingAndTheServiceWaitsForTheFirs
     EXPECT_EQ(1, PushStarts());
 
     // The service, started meanwhile, runs but schedules only once the test-mode run ends.
+    const std::wstring waiting =
+        L"Another Varnholt Scheduling is scheduling on this computer; waiting for it to end";
     ASSERT_EQ(0u, RunProduct(L"-ir"));
-    EXPECT_TRUE(WaitForLogMessage(m_logStart,
-                                  L"Another Varnholt Scheduling is scheduling on this computer; waiting for it to end",
-                                  20000));
+    EXPECT_TRUE(WaitForLogMessage(m_logStart, waiting, 20000));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
-    Sleep(1000);
+    // While it waits it starts nothing: a stop ends the wait, and the service leaves having
+    // started no push script of its own (the one line is the test-mode run's).
+    EXPECT_EQ(0u, RunProduct(L"-k"));
+    EXPECT_TRUE(WaitForLogMessage(m_logStart, L"EXIT Varnholt Scheduling Service", 20000));
+    EXPECT_EQ(1, CountMessages(L"Start Varnholt Push Script"));
     EXPECT_EQ(1, PushStarts());
+
+    // Started again, it waits again, and takes over once the test-mode run ends.
+    ASSERT_TRUE(StartTheService());
+    EXPECT_TRUE(WaitUntil([&] { return CountMessages(waiting) == 2; }, 20000));
     first.reset();   // the test-mode run and its children end
     EXPECT_TRUE(WaitUntil([&] { return PushStarts() == 2; }, 20000)) << "the service took over";
 }

@@ -1,11 +1,11 @@
 // Test mode ("-t"). The real executable, with the product's own times: a 15-second start
-// delay, then a pass, a wait of the few seconds the query program asks for, and the run.
+// delay, then a pass, a wait of the second the query program asks for, and the run.
 #include "service/test_mode.h"
 
 #include "log/logger.h"
 #include "schedule/scheduler_thread.h"
 #include "schedule/state_record.h"
-#include "support/srw_lock.h"
+#include "support/unique_resource.h"
 #include "tests/common/files.h"
 #include "tests/common/log_capture.h"
 #include "tests/common/processes.h"
@@ -23,6 +23,7 @@
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -38,7 +39,7 @@ TEST(TestModeTest, SchedulesAndRunsATaskAndSupervisesThePushScript)
     ProductKeyReset reset;
     ScratchDirectory folder;
     SetProductDword(L"", L"Debug", 2);
-    RegisterApplication(L"Demo", TestChildCommand(L"--write Demo 5"),
+    RegisterApplication(L"Demo", TestChildCommand(L"--write Demo 1"),
                         TestChildCommand(L"--append \"" + folder.File(L"task.txt") + L"\" scanned"),
                         folder.Path());
     SetProductString(L"", L"PushScriptCommand",
@@ -51,7 +52,7 @@ TEST(TestModeTest, SchedulesAndRunsATaskAndSupervisesThePushScript)
 
     ASSERT_TRUE(WaitForLogMessage(before, L"Scan Finished.", 60000));
     EXPECT_EQ(L"scanned|" + folder.Path() + L"\r\n", ReadUtf8File(folder.File(L"task.txt")));
-    EXPECT_TRUE(WaitUntil([&] { return FileExists(folder.File(L"push.txt")); }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return FileExists(folder.File(L"push.txt")); }, 20000));
 
     const std::vector<std::wstring> lines = LogLinesAfter(before);
     std::vector<std::wstring> messages;
@@ -62,10 +63,10 @@ TEST(TestModeTest, SchedulesAndRunsATaskAndSupervisesThePushScript)
     };
     const std::ptrdiff_t end = static_cast<std::ptrdiff_t>(messages.size());
     ASSERT_LT(at(L"Start Varnholt Scheduling (TEST MODE)"), end);
-    ASSERT_LT(at(L"Checked 1 schedules; NextCheck=5, AppToRun=Demo"), end);
-    EXPECT_LT(at(L"Start Varnholt Scheduling (TEST MODE)"), at(L"Checked 1 schedules; NextCheck=5, AppToRun=Demo"));
-    EXPECT_LT(at(L"Checked 1 schedules; NextCheck=5, AppToRun=Demo"), at(L"Starting to sleep for 5 seconds."));
-    EXPECT_LT(at(L"Starting to sleep for 5 seconds."), at(L"Starting Scan."));
+    ASSERT_LT(at(L"Checked 1 schedules; NextCheck=1, AppToRun=Demo"), end);
+    EXPECT_LT(at(L"Start Varnholt Scheduling (TEST MODE)"), at(L"Checked 1 schedules; NextCheck=1, AppToRun=Demo"));
+    EXPECT_LT(at(L"Checked 1 schedules; NextCheck=1, AppToRun=Demo"), at(L"Starting to sleep for 1 seconds."));
+    EXPECT_LT(at(L"Starting to sleep for 1 seconds."), at(L"Starting Scan."));
     EXPECT_LT(at(L"Starting Scan."), at(L"Scan Finished."));
     EXPECT_LT(at(L"Start Varnholt Push Script"), end);
     EXPECT_LT(at(L"Task ran short; sleeping 239 seconds"), end);
@@ -134,10 +135,12 @@ protected:
 TEST_F(TestModeHandlerTest, CtrlBreakStopsTheWorkLikeAServiceStop)
 {
     EXPECT_FALSE(m_ended);
-    EXPECT_EQ(1, CountProcesses(L"VarnholtTestChild.exe"));
+    const std::vector<UniqueHandle> scripts = OpenProcesses(L"VarnholtTestChild.exe", SYNCHRONIZE);
+    EXPECT_EQ(1u, scripts.size());
     EXPECT_EQ(TRUE, TestModeCtrlHandler(CTRL_BREAK_EVENT));
     // It returns once the work has stopped: the push script has been terminated.
-    EXPECT_TRUE(WaitUntil([] { return CountProcesses(L"VarnholtTestChild.exe") == 0; }, 2000));
+    for (const UniqueHandle& script : scripts)
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(script.Get(), 0)) << "the push script still runs";
     m_run.join();
     EXPECT_TRUE(m_interrupted);
 
@@ -154,22 +157,64 @@ TEST_F(TestModeHandlerTest, CtrlBreakStopsTheWorkLikeAServiceStop)
     EXPECT_EQ(1, m_log.Count(L"Stopping test mode"));
 }
 
+// Holds test mode's exit line in the logger's lock until released: test mode cannot finish
+// logging it while the line is held.
+class ExitLineHold : public CLogSink {
+public:
+    ExitLineHold()
+        : m_arrived(CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr)),
+          m_release(CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr))
+    {
+        m_added = AddLogSink(this);
+    }
+    ~ExitLineHold() override
+    {
+        Release();
+        RemoveLogSink(this);
+    }
+    ExitLineHold(const ExitLineHold&) = delete;
+    ExitLineHold& operator=(const ExitLineHold&) = delete;
+    bool Added() const { return m_added && m_arrived && m_release; }
+    bool Takes(int, bool) const override { return true; }
+    void Take(const LogLine& line) override
+    {
+        if (std::wstring(line.Message) != L"EXIT Varnholt Scheduling (TEST MODE)")
+            return;
+        SetEvent(m_arrived.Get());
+        WaitForSingleObject(m_release.Get(), 60000);
+    }
+    // True once the exit line is being held.
+    bool WaitForTheLine(DWORD timeoutMs) const
+    {
+        return WaitForSingleObject(m_arrived.Get(), timeoutMs) == WAIT_OBJECT_0;
+    }
+    void Release() { SetEvent(m_release.Get()); }
+
+private:
+    UniqueHandle m_arrived;
+    UniqueHandle m_release;
+    bool m_added = false;
+};
+
 TEST_F(TestModeHandlerTest, ClosingTheConsoleLetsTheProcessGoOnlyAfterItsExitLine)
 {
+    ExitLineHold hold;
+    ASSERT_TRUE(hold.Added());
     std::atomic<bool> returned{false};
     std::thread close([&] {
         EXPECT_TRUE(HandleTestModeControl(CTRL_CLOSE_EVENT));
         returned = true;
     });
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Has(L"Stopping test mode"); }, 5000));
-    {
-        // While the test holds the log, test mode cannot write its exit line, so the
-        // handler, which lets the process end when it returns, must not return.
-        ExclusiveLock hold(TheLogFile().Lock);
-        EXPECT_TRUE(WaitUntil([] { return CountProcesses(L"VarnholtTestChild.exe") == 0; }, 15000));
-        Sleep(500);
-        EXPECT_FALSE(returned);
-    }
+    // Test mode writes its exit line once the handler has stopped the work and told it so;
+    // from there the handler waits for that line to be done, or, were it to let the process
+    // end too early, returns. While the line is held, the handler, which lets the process end
+    // when it returns, must not return.
+    const bool held = hold.WaitForTheLine(20000);
+    EXPECT_TRUE(held) << "no exit line";
+    EXPECT_TRUE(WaitUntil([] { return CountProcesses(L"VarnholtTestChild.exe") == 0; }, 20000))
+        << "the push script outlived the stop";
+    EXPECT_FALSE(returned) << "the handler let the process go before the exit line was done";
+    hold.Release();
     close.join();
     EXPECT_TRUE(m_log.Has(L"EXIT Varnholt Scheduling (TEST MODE)"));
     m_run.join();
