@@ -586,7 +586,7 @@ TEST_F(SchedulerLoopTest, StopDuringARunEndsTheTaskWithoutACompletionOrSpacing)
     RegisterApplication(L"App", Query(L"App", L"1"), Task(L"--ignore-quit 60000"), m_folder.Path());
     Start();
     ASSERT_TRUE(LogHas(L"Starting Scan.", 20000));
-    // The task is in the ScanSlot, where the stop finds it.
+    // The task is in its slot, where the stop finds it.
     ASSERT_TRUE(WaitUntil([] { return SlotNow(GlobalSlot::Scan).hProcess != nullptr; }, 20000));
     // Neither the task's own minute nor a minute of spacing first.
     EXPECT_LT(TimedStop(), StopBoundMs());
