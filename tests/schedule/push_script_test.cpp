@@ -109,6 +109,18 @@ TEST_F(PushScriptTest, NothingRunsWithoutAStringCommand)
     }
     EXPECT_TRUE(m_log.Messages().empty());
     EXPECT_EQ(nullptr, SlotNow(GlobalSlot::Push).hProcess);
+
+    // Without a product key to read the command from, nothing runs either, and the failed
+    // open is logged.
+    ASSERT_TRUE(DeleteProductKey());
+    Start();
+    EXPECT_TRUE(WaitUntil([&] { return m_returned.load(); }, 20000));
+    if (m_returned)
+        m_thread.join();
+    else
+        Stop();
+    EXPECT_EQ(1, m_log.Count(L"RegOpenKeyEx(SOFTWARE\\Varnholt) failed, error code = 2")) << m_log.Text();
+    EXPECT_EQ(nullptr, SlotNow(GlobalSlot::Push).hProcess);
 }
 
 TEST_F(PushScriptTest, MultiStringCommandIsJoinedAndAFailedLaunchIsRetried)

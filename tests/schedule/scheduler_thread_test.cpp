@@ -345,6 +345,26 @@ TEST_F(SchedulerLoopTest, DueTaskRunsInItsDirectoryAndAStopEndsTheSpacingAfterIt
     EXPECT_FALSE(SchedulerStopping());
 }
 
+// A product key that cannot be opened (here: there is none) is logged at level 0 once in
+// each pass, however many times the pass opens it.
+TEST_F(SchedulerLoopTest, AProductKeyThatCannotBeOpenedIsLoggedOncePerPass)
+{
+    const std::wstring failed = L"RegOpenKeyEx(SOFTWARE\\Varnholt) failed, error code = 2";
+    const std::wstring waiting = L"Starting to sleep for 86400 seconds.";
+    m_timings.CheckRequestGapMs = 0;
+    ASSERT_TRUE(DeleteProductKey());
+    Start();
+    ASSERT_TRUE(LogHas(waiting, 20000)) << m_log.Text();
+    EXPECT_EQ(1, m_log.Count(failed)) << m_log.Text();
+    // A second pass, asked for through the check event.
+    const UniqueHandle check(OpenEventW(EVENT_MODIFY_STATE, /*bInheritHandle=*/FALSE, kScheduleCheckEventName));
+    ASSERT_TRUE(check);
+    SetEvent(check.Get());
+    ASSERT_TRUE(WaitUntil([&] { return m_log.Count(waiting) == 2; }, 20000)) << m_log.Text();
+    Stop();
+    EXPECT_EQ(2, m_log.Count(failed)) << m_log.Text();
+}
+
 TEST_F(SchedulerLoopTest, RequestAtTheThresholdDoesNotRun)
 {
     m_timings.RunNowThresholdSeconds = 1;
