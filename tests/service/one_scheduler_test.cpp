@@ -107,7 +107,7 @@ TEST_F(OneSchedulerTest, SecondTestModeStartsNothingAndTheServiceWaitsForTheFirs
     EXPECT_EQ(1, PushStarts());
 
     // Started again, it waits again, and takes over once the test-mode run ends.
-    ASSERT_TRUE(StartTheService());
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), StartTheService());
     EXPECT_TRUE(WaitUntil([&] { return CountMessages(waiting) == 2; }, 20000));
     first.reset();   // the test-mode run and its children end
     EXPECT_TRUE(WaitUntil([&] { return PushStarts() == 2; }, 20000)) << "the service took over";
