@@ -76,8 +76,9 @@ namespace {
 // Waits for the job's last process to end through a completion port of the job, which the
 // system tells of it (JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO). False when the port cannot be had:
 // a job takes one port at a time, only Windows 8 and later can take one off again (done
-// after the wait), and Wine 8 refuses a second port whatever was done (ERROR_INVALID_PARAMETER). The system does not promise to deliver every message, so a wait that
-// runs out looks at the count once more.
+// after the wait), and Wine 8 refuses a second port whatever was done
+// (ERROR_INVALID_PARAMETER). The system does not promise to deliver every message, so a
+// wait that runs out looks at the count once more.
 bool WaitThroughCompletionPort(HANDLE job, DWORD timeoutMs, bool& empty)
 {
     const UniqueHandle port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, /*ExistingCompletionPort=*/nullptr,

@@ -1,11 +1,12 @@
 #include "schedule/push_script.h"
 
 #include "log/logger.h"
+#include "log/thread_entry.h"
 #include "schedule/child_job.h"
 #include "schedule/child_process.h"
+#include "schedule/schedule_check.h"
 #include "schedule/schedule_events.h"
 #include "schedule/state_record.h"
-#include "log/thread_entry.h"
 #include "support/never_destroyed.h"
 #include "support/product_names.h"
 #include "support/registry_key.h"
@@ -59,8 +60,7 @@ void SleepUnlessStopping(LONG milliseconds, const Timings& timings)
 void RunPushScriptLoop(const Timings& timings)
 {
     CRegistryKey productKey;
-    if (const LONG status = OpenProductKey(productKey, KEY_READ); status != ERROR_SUCCESS)
-        LOG_FAILURE(0, status, L"RegOpenKeyEx(SOFTWARE\\Varnholt) failed, error code = %d");
+    LogProductKeyFailure(OpenProductKey(productKey, KEY_READ));
     const std::wstring command = productKey.GetString(kPushScriptCommandValue);
     productKey.Close();
 

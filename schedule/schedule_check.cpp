@@ -12,6 +12,12 @@ constexpr ULONGLONG kTimeUnitsPerSecond = 10000000;   // FILETIME's 100-ns units
 
 }  // namespace
 
+void LogProductKeyFailure(LONG status)
+{
+    if (status != ERROR_SUCCESS)
+        LOG_FAILURE(0, status, L"RegOpenKeyEx(SOFTWARE\\Varnholt) failed, error code = %d");
+}
+
 PassedDue ClassifyPassedDue(const ApplicationState& before, ULONGLONG now,
                             ULONGLONG schedulingStart)
 {
@@ -40,7 +46,7 @@ ScheduleCheckResult CheckSchedules(const CRegistryKey& productKey, const Timings
         if (status == ERROR_SUCCESS || keyFailureLogged)
             return;
         keyFailureLogged = true;
-        LOG_FAILURE(0, status, L"RegOpenKeyEx(SOFTWARE\\Varnholt) failed, error code = %d");
+        LogProductKeyFailure(status);
     };
     {
         CRegistryKey settings;

@@ -31,6 +31,10 @@ enum class PassedDue {
 PassedDue ClassifyPassedDue(const ApplicationState& before, ULONGLONG now,
                             ULONGLONG schedulingStart);
 
+// Logs a failed open of the product key at level 0 ("RegOpenKeyEx(SOFTWARE\Varnholt)
+// failed, error code = %d"); nothing for ERROR_SUCCESS. Any thread.
+void LogProductKeyFailure(LONG status);
+
 // The number of seconds a pass may answer at most when MaxCheckIntevalSecs is not set.
 inline constexpr DWORD kDefaultCheckCapSeconds = 86400;
 

@@ -2,11 +2,11 @@
 
 #include "log/event_log.h"
 #include "log/logger.h"
+#include "log/thread_entry.h"
 #include "schedule/child_process.h"
 #include "schedule/schedule_check.h"
 #include "schedule/schedule_events.h"
 #include "schedule/state_record.h"
-#include "log/thread_entry.h"
 #include "support/access_token.h"
 #include "support/never_destroyed.h"
 #include "support/product_names.h"
@@ -473,8 +473,7 @@ void RunSchedulerLoop(const Timings& timings)
             ResetEvent(ScheduleCheckEvent);
         KeepAwake();
         CRegistryKey productKey;
-        if (const LONG status = OpenProductKey(productKey, KEY_READ); status != ERROR_SUCCESS)
-            LOG_FAILURE(0, status, L"RegOpenKeyEx(SOFTWARE\\Varnholt) failed, error code = %d");
+        LogProductKeyFailure(OpenProductKey(productKey, KEY_READ));
         const ScheduleCheckResult result = CheckSchedules(productKey, timings, schedulingStart);
         CheckRequests.PassEnded(GetTickCount());
         AllowSleep();

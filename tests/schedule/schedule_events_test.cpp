@@ -1,11 +1,11 @@
 #include "schedule/schedule_events.h"
 
 #include "log/event_log.h"
+#include "log/thread_entry.h"
 #include "schedule/child_process.h"
 #include "schedule/push_script.h"
 #include "schedule/schedule_check.h"
 #include "schedule/scheduler_thread.h"
-#include "log/thread_entry.h"
 #include "support/unique_resource.h"
 #include "tests/common/event_recording.h"
 #include "tests/common/log_capture.h"
